@@ -1,0 +1,97 @@
+/*
+ * velmdsd.h - DSD (DSF and DSDIFF) add-on for the VELM host audio library.
+ *
+ * Streams deliver the DSD data in one of three forms, chosen by the flags
+ * of the creation call:
+ *   VELM_DSD_RAW  the DSD bytes, byte-interleaved by channel (needs
+ *                 VELM_STREAM_DECODE, not VELM_SAMPLE_FLOAT);
+ *   VELM_DSD_DOP  DSD over PCM in float samples (needs VELM_SAMPLE_FLOAT);
+ *   neither       PCM through a 200-tap low-pass filter, float or 16-bit,
+ *                 at the lowest rate dsdRate / (8 * 2^k) not below `freq`
+ *                 (0: the VELM_DSD_CONFIG_RATE value).
+ */
+#ifndef VELMDSD_H
+#define VELMDSD_H
+
+#include <stdint.h>
+
+#include "velm.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#if defined(__GNUC__)
+#define VELMDSD_API __attribute__((visibility("default")))
+#else
+#define VELMDSD_API
+#endif
+
+/* Stream flags. */
+#define VELM_DSD_RAW 0x200u
+#define VELM_DSD_DOP 0x400u
+
+/* Configuration options (VELM_SetConfig / VELM_GetConfig). */
+#define VELM_DSD_CONFIG_RATE 0x10800u /* PCM target rate in Hz for freq 0; default 44100 */
+#define VELM_DSD_CONFIG_GAIN 0x10801u /* initial PCM gain in dB (signed); default 6 */
+
+/* Attributes (VELM_ChannelGetAttribute / SetAttribute). */
+#define VELM_DSD_ATTRIB_GAIN 0x14000u /* PCM gain in dB */
+#define VELM_DSD_ATTRIB_RATE 0x14001u /* DSD rate in Hz, read only */
+
+/* Channel type (VELM_CHANNELINFO.ctype). */
+#define VELM_CTYPE_DSD 0x11700u
+
+/* Tag types (VELM_ChannelGetTags). */
+#define VELM_TAG_ID3V2 1u                  /* DSF: the whole ID3v2 tag, header first */
+#define VELM_TAG_DSD_ARTIST 0x13000u       /* DSDIFF: NUL-terminated text */
+#define VELM_TAG_DSD_TITLE 0x13001u        /* DSDIFF: NUL-terminated text */
+#define VELM_TAG_DSD_COMMENT_BASE 0x13100u /* + index: TAG_DSD_COMMENT */
+#define VELM_TAG_JAVA_OBJECT 0x80000000u   /* + type: the Java form of the tag */
+
+/* Error codes of the add-on beyond the host's own. */
+#define VELM_ERROR_JAVA_CLASS 500
+#define VELM_ERROR_JAVA_TYPE 501
+
+/* Marks a Java object reference as the `file` of VELM_DSD_StreamCreateFile. */
+#define VELM_DSD_JAVA_FILE_MARKER 0x11111111u
+
+/*
+ * A DSDIFF comment: packed, numbers in host byte order. commentText holds
+ * commentLength bytes and is not NUL-terminated.
+ */
+#pragma pack(push, 1)
+typedef struct TAG_DSD_COMMENT {
+    uint16_t timeStampYear;
+    uint8_t timeStampMonth;
+    uint8_t timeStampDay;
+    uint8_t timeStampHour;
+    uint8_t timeStampMinutes;
+    uint16_t cmtType;
+    uint16_t cmtRef;
+    uint32_t commentLength;
+    char commentText[1];
+} TAG_DSD_COMMENT;
+#pragma pack(pop)
+
+/* Opens a file (mem 0, file = path) or a memory block (mem nonzero). */
+VELMDSD_API uint32_t VELM_DSD_StreamCreateFile(uint32_t mem, const void *file, uint64_t offset,
+                                               uint64_t length, uint32_t flags, uint32_t freq);
+/* Opens a URL through the host (download procedure optional). */
+VELMDSD_API uint32_t VELM_DSD_StreamCreateURL(const char *url, uint32_t offset, uint32_t flags,
+                                              VELM_DOWNLOADPROC *proc, void *user, uint32_t freq);
+/* Opens a source read through user procedures; system must be 0. */
+VELMDSD_API uint32_t VELM_DSD_StreamCreateFileUser(uint32_t system, uint32_t flags,
+                                                   const VELM_FILEPROCS *procs, void *user,
+                                                   uint32_t freq);
+/* Plug-in entry: face 0 the plug-in information, face 1 the create procedure. */
+VELMDSD_API const void *VELMplugin(uint32_t face);
+
+#ifdef __cplusplus
+}
+static_assert(sizeof(TAG_DSD_COMMENT) == 15, "comment header is 14 packed bytes");
+static_assert(__builtin_offsetof(TAG_DSD_COMMENT, commentLength) == 10, "commentLength at byte 10");
+static_assert(__builtin_offsetof(TAG_DSD_COMMENT, commentText) == 14, "text at byte 14");
+#endif
+
+#endif /* VELMDSD_H */

@@ -1,0 +1,243 @@
+/*
+ * The read procedure: stages container data in the work buffer in
+ * byte-interleaved order (frame after frame, channel 0 first), converts it to
+ * the stream's output form, keeps what it could not use for the next call,
+ * and marks the end of the stream.
+ */
+#include "convert/stream_read.h"
+
+#include <string.h>
+
+#include "convert/filter.h"
+#include "host/host.h"
+
+enum OutputForm { FORM_RAW, FORM_DOP, FORM_PCM_FLOAT, FORM_PCM_16 };
+
+static OutputForm FormOf(uint32_t flags)
+{
+    if (flags & DSD_RAW)
+        return FORM_RAW;
+    if (flags & DSD_DOP)
+        return FORM_DOP;
+    return (flags & STREAM_FLOAT) ? FORM_PCM_FLOAT : FORM_PCM_16;
+}
+
+/* A DSF block group holds blockSize bytes of each channel in turn; interleave it frame by frame. */
+static void Deinterleave(uint8_t *dest, const uint8_t *staging, uint32_t blockSize, uint32_t channels)
+{
+    if (channels == 2) {
+        const uint8_t *left = staging;
+        const uint8_t *right = staging + blockSize;
+        for (uint32_t i = 0; i < blockSize; i++) {
+            dest[2 * i] = left[i];
+            dest[2 * i + 1] = right[i];
+        }
+        return;
+    }
+    for (uint32_t ch = 0; ch < channels; ch++) {
+        const uint8_t *block = staging + static_cast<size_t>(ch) * blockSize;
+        uint8_t *d = dest + ch;
+        for (uint32_t i = 0; i < blockSize; i++, d += channels)
+            *d = block[i];
+    }
+}
+
+/* One output sample per channel per frame, the window advancing `ratio` bytes per channel. */
+static uint32_t ProducePcm(DsdStream *s, int32_t fill, uint32_t minimum, void *out, uint32_t done,
+                           uint32_t want, bool floatOutput, uint64_t *consumed)
+{
+    const uint64_t channels = s->channels;
+    const uint64_t frameStep = (static_cast<uint64_t>(s->ratio) - 1) * channels;
+    const uint64_t limit = static_cast<uint64_t>(fill) - minimum;
+    const uint8_t *buf = s->buffer;
+    float *outFloat = static_cast<float *>(out);
+    int16_t *out16 = static_cast<int16_t *>(out);
+    uint64_t pos = 0;
+    uint64_t ch = 0;
+    while (done < want) {
+        const uint8_t *window = buf + pos;
+        float acc = 0.0f;
+        for (int g = 0; g < FILTER_GROUPS; g++)
+            acc += s->filterTables[g][window[g * channels]];
+        if (floatOutput)
+            outFloat[done] = acc;
+        else
+            out16[done] = PcmToInt16(acc);
+        done++;
+        pos++;
+        if (++ch == channels) {
+            pos += frameStep;
+            ch = 0;
+            if (pos > limit)
+                break;
+        }
+    }
+    *consumed = pos;
+    return done;
+}
+
+/* Two bytes of one channel under the marker byte, as a 24-bit word in a float. */
+static uint32_t ProduceDop(DsdStream *s, int32_t fill, uint32_t minimum, float *out, uint32_t done,
+                           uint32_t want, uint64_t *consumed)
+{
+    const uint32_t channels = s->channels;
+    const uint64_t limit = static_cast<uint64_t>(fill) - minimum;
+    const uint8_t *buf = s->buffer;
+    uint64_t pos = 0;
+    uint32_t ch = 0;
+    while (done < want) {
+        uint32_t a = buf[pos];
+        uint32_t b = buf[pos + channels];
+        if (s->lsbFirst) {
+            a = bitReverse[a];
+            b = bitReverse[b];
+        }
+        int32_t word = static_cast<int32_t>(s->dopMarker | (a << 8) | b);
+        out[done] = static_cast<float>(word) * 0x1p-23f;
+        done++;
+        pos++;
+        if (++ch == channels) {
+            s->dopMarker ^= 0xFFFF0000u;
+            pos += channels;
+            ch = 0;
+            if (pos > limit)
+                break;
+        }
+    }
+    *consumed = pos;
+    return done;
+}
+
+uint32_t StreamRead(uint32_t handle, void *out, uint32_t length, void *user)
+{
+    DsdStream *s = static_cast<DsdStream *>(user);
+    const HostFunctions *host = hostFunctions;
+    const uint32_t channels = s->channels;
+    const OutputForm form = FormOf(s->flags);
+
+    uint32_t unitBytes, minimum;
+    switch (form) {
+    case FORM_RAW:
+        unitBytes = 1;
+        minimum = channels;
+        break;
+    case FORM_DOP:
+        unitBytes = 4;
+        minimum = 2 * channels;
+        break;
+    case FORM_PCM_FLOAT:
+        unitBytes = 4;
+        minimum = FILTER_GROUPS * channels;
+        break;
+    default:
+        unitBytes = 2;
+        minimum = FILTER_GROUPS * channels;
+        break;
+    }
+    /* Whole frames only: a torn frame would shift every later channel. */
+    uint32_t want = length / unitBytes;
+    want -= want % channels;
+
+    const int32_t group = static_cast<int32_t>(s->blockSize * channels);
+    uint64_t remaining = s->dataOffset + s->dataSize - host->FileGetPosition(s->file, 0);
+    uint32_t done = 0;
+
+    for (;;) {
+        int32_t fill = s->bufferFill;
+        if (fill < static_cast<int32_t>(minimum)) {
+            /* Refill: one block group, or for DSDIFF what is left of the data. */
+            uint32_t n = static_cast<uint32_t>(group);
+            if (remaining < n) {
+                if (!s->isDff) {
+                    remaining = 0; /* a rest shorter than a block group is not read */
+                    break;
+                }
+                n = static_cast<uint32_t>(remaining);
+            }
+            uint8_t *dest = s->buffer + (fill > 0 ? fill : 0);
+            int32_t r;
+            if (s->isDff) {
+                r = host->FileRead(s->file, dest, n);
+                if (r > static_cast<int32_t>(n))
+                    r = static_cast<int32_t>(n);
+            } else {
+                uint8_t *staging = s->buffer + minimum + group;
+                int32_t part = s->partialFill;
+                int32_t got = host->FileRead(s->file, staging + part, static_cast<uint32_t>(group - part));
+                /* A negative count would move the staging point before the staging area. */
+                if (got < 0)
+                    got = 0;
+                if (got > group - part)
+                    got = group - part;
+                got += part;
+                if (got < group) {
+                    if (host->FileIsEnd(s->file))
+                        remaining = 0; /* the incomplete group is dropped */
+                    else
+                        s->partialFill = got;
+                    break;
+                }
+                s->partialFill = 0;
+                Deinterleave(dest, staging, s->blockSize, channels);
+                r = group;
+            }
+            /* Dropping more than one refill can bring would let the count run away. */
+            if (r < 0 && fill + r < -group)
+                r = 0;
+            remaining -= static_cast<uint64_t>(static_cast<int64_t>(r));
+            if (remaining == 0)
+                r -= static_cast<int32_t>(s->tailPad * channels); /* each channel's last block padding */
+            int32_t newFill = fill + r;
+            if (newFill > 0 && fill < 0)
+                memmove(s->buffer, s->buffer - fill, static_cast<size_t>(newFill));
+            if (newFill < static_cast<int32_t>(minimum)) {
+                s->bufferFill = newFill;
+                if (host->FileIsEnd(s->file))
+                    remaining = 0;
+                break;
+            }
+            fill = newFill;
+        }
+
+        uint64_t consumed;
+        switch (form) {
+        case FORM_RAW: {
+            uint32_t n = static_cast<uint32_t>(fill) - static_cast<uint32_t>(fill) % channels;
+            if (n > want - done)
+                n = want - done;
+            uint8_t *o = static_cast<uint8_t *>(out) + done;
+            if (s->lsbFirst) {
+                for (uint32_t i = 0; i < n; i++)
+                    o[i] = bitReverse[s->buffer[i]];
+            } else {
+                memcpy(o, s->buffer, n);
+            }
+            done += n;
+            consumed = n;
+            break;
+        }
+        case FORM_DOP:
+            done = ProduceDop(s, fill, minimum, static_cast<float *>(out), done, want, &consumed);
+            break;
+        default:
+            done = ProducePcm(s, fill, minimum, out, done, want, form == FORM_PCM_FLOAT, &consumed);
+            break;
+        }
+        /* consumed may pass fill when the window steps beyond the buffered bytes: the
+           negative rest is dropped from the next refill. */
+        int32_t rest = static_cast<int32_t>(static_cast<int64_t>(fill) - static_cast<int64_t>(consumed));
+        s->bufferFill = rest;
+        if (rest > 0)
+            memmove(s->buffer, s->buffer + consumed, static_cast<size_t>(rest));
+        if (done >= want || remaining == 0)
+            break;
+    }
+
+    uint32_t bytes = done * unitBytes;
+    if (remaining == 0 && s->bufferFill < static_cast<int32_t>(minimum)) {
+        uint64_t delivered = host->TranslateStreamPosition(handle, 0, host->GetStreamPosition(handle, 0), 0);
+        s->length = delivered + bytes;
+        return bytes | STREAM_READ_END;
+    }
+    return bytes;
+}

@@ -1,0 +1,160 @@
+/*
+ * DSDIFF: a "FRM8" form of chunks, each a 4-byte id and a big-endian 64-bit
+ * data size, padded to an even length. The walk reads only chunk headers and
+ * the few fields it keeps, and moves over everything else with one seek.
+ */
+#include <stdlib.h>
+#include <string.h>
+
+#include "create/byte_order.h"
+#include "create/readers.h"
+#include "host/host.h"
+
+#define DFF_CHUNK_HEAD 12
+#define COMMENT_HEAD 14
+
+static uint64_t SaturatingAdd(uint64_t a, uint64_t b)
+{
+    return a + b < a ? UINT64_MAX : a + b;
+}
+
+/* Reads into a cleared buffer: a short read leaves zeros. */
+static void ReadCleared(uint32_t file, uint8_t *buf, uint32_t n)
+{
+    memset(buf, 0, n);
+    hostFunctions->FileRead(file, buf, n);
+}
+
+/* "DIAR" and "DITI": a 32-bit length, then the text. The last chunk of an id wins. */
+static void ReadText(uint32_t file, char **slot)
+{
+    uint8_t head[4];
+    ReadCleared(file, head, 4);
+    uint32_t length = ReadBE32(head);
+    if (length == 0 || length > INT32_MAX)
+        return;
+    char *text = static_cast<char *>(malloc(static_cast<size_t>(length) + 1));
+    if (text == nullptr)
+        return;
+    int32_t got = hostFunctions->FileRead(file, text, length);
+    /* A short read ends the text where the bytes ran out. */
+    text[got > 0 ? static_cast<uint32_t>(got) : 0] = '\0';
+    free(*slot);
+    *slot = text;
+}
+
+/*
+ * "COMT": a 16-bit count, then records of a 14-byte header and the text,
+ * padded to even. Only records lying wholly inside the bytes read are kept,
+ * so every record handed out can be read in full.
+ */
+static void ReadComments(DsdStream *stream, uint64_t size)
+{
+    DsdStreamFreeComments(stream);
+    if (size < 2 || size - 2 > INT32_MAX)
+        return;
+    uint8_t head[2];
+    ReadCleared(stream->file, head, 2);
+    uint32_t count = ReadBE16(head);
+    if (count == 0)
+        return;
+    uint32_t blockBytes = static_cast<uint32_t>(size - 2);
+    uint8_t *block = static_cast<uint8_t *>(malloc(blockBytes != 0 ? blockBytes : 1));
+    DsdComment **array = static_cast<DsdComment **>(malloc(count * sizeof(DsdComment *)));
+    if (block == nullptr || array == nullptr) {
+        free(block);
+        free(array);
+        return;
+    }
+    int32_t got = hostFunctions->FileRead(stream->file, block, blockBytes);
+    uint64_t have = got > 0 ? static_cast<uint32_t>(got) : 0;
+
+    uint32_t kept = 0;
+    uint64_t off = 0;
+    while (kept < count && have - off >= COMMENT_HEAD) {
+        uint8_t *rec = block + off;
+        uint32_t textLength = ReadBE32(rec + 10);
+        if (textLength > have - off - COMMENT_HEAD)
+            break;
+        StoreHost16(rec, ReadBE16(rec));
+        StoreHost16(rec + 6, ReadBE16(rec + 6));
+        StoreHost16(rec + 8, ReadBE16(rec + 8));
+        StoreHost32(rec + 10, textLength);
+        array[kept++] = reinterpret_cast<DsdComment *>(rec);
+        off += COMMENT_HEAD + static_cast<uint64_t>(textLength) + (textLength & 1);
+        if (off > have)
+            break;
+    }
+    if (kept == 0) {
+        free(block);
+        free(array);
+        return;
+    }
+    stream->comments = array; /* entry 0 is the block's start and owns it */
+    stream->commentCount = kept;
+}
+
+void DffReadHeader(DsdStream *stream)
+{
+    const HostFunctions *host = hostFunctions;
+    const uint32_t file = stream->file;
+    uint64_t offset = 16;
+    uint64_t propEnd = 0;
+    uint64_t diinEnd = 0;
+
+    for (;;) {
+        uint8_t head[DFF_CHUNK_HEAD];
+        if (host->FileRead(file, head, DFF_CHUNK_HEAD) != DFF_CHUNK_HEAD)
+            break;
+        uint64_t size = ReadBE64(head + 4);
+        uint64_t dataStart = offset + DFF_CHUNK_HEAD;
+        uint64_t next = dataStart + size;
+        /* A size that wraps the next offset to or before this chunk would walk in circles. */
+        bool last = next < dataStart;
+        next += size & 1;
+        if (next <= offset)
+            last = true;
+
+        if (offset < propEnd) {
+            uint8_t field[4];
+            if (IdIs(head, "FS  ")) {
+                ReadCleared(file, field, 4);
+                stream->dsdRate = ReadBE32(field);
+            } else if (IdIs(head, "CHNL")) {
+                ReadCleared(file, field, 2);
+                stream->channels = ReadBE16(field);
+            }
+        } else if (offset < diinEnd) {
+            if (IdIs(head, "DIAR"))
+                ReadText(file, &stream->artist);
+            else if (IdIs(head, "DITI"))
+                ReadText(file, &stream->title);
+        } else if (IdIs(head, "DIIN")) {
+            diinEnd = SaturatingAdd(dataStart, size);
+            offset = dataStart; /* the first inner chunk follows directly */
+            continue;
+        } else if (IdIs(head, "PROP")) {
+            uint8_t type[4];
+            ReadCleared(file, type, 4);
+            if (IdIs(type, "SND ")) {
+                propEnd = SaturatingAdd(dataStart, size);
+                offset = dataStart + 4;
+                continue;
+            }
+        } else if (IdIs(head, "DSD ")) {
+            stream->dataOffset = dataStart;
+            stream->dataSize = size;
+            stream->blockSize = DFF_BLOCK_SIZE;
+            if (host->FileGetFlags(file) & FILE_STREAMED)
+                break; /* a streamed source cannot come back to the sound data */
+        } else if (IdIs(head, "COMT")) {
+            ReadComments(stream, size);
+        }
+
+        if (last)
+            break;
+        offset = next;
+        if (!host->FileSeek(file, offset))
+            break;
+    }
+}

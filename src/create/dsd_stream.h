@@ -1,0 +1,59 @@
+/*
+ * dsd_stream.h - the per-stream record.
+ *
+ * One zero-filled allocation per stream. The container readers fill the
+ * source description, the creation driver completes it and hands it to the
+ * host as the stream's user value; release frees it with everything it owns.
+ */
+#ifndef VELMDSD_DSD_STREAM_H
+#define VELMDSD_DSD_STREAM_H
+
+#include <stdint.h>
+
+#include "velmdsd.h"
+
+/* A DSDIFF comment as kept and handed out: packed, host byte order. */
+typedef TAG_DSD_COMMENT DsdComment;
+
+#define DSD_RAW 0x200u
+#define DSD_DOP 0x400u
+#define PASS_FLAGS_MASK 0x3f24079cu
+
+#define FILTER_GROUPS 25 /* bytes per channel in one 200-tap window */
+
+struct DsdStream {
+    uint32_t handle;    /* host stream handle */
+    uint32_t file;      /* host file handle of the source (not owned) */
+    uint32_t flags;     /* stream flags as passed to CreateStream */
+    uint32_t isDff;     /* 1: sound bytes interleaved byte by byte; 0: DSF block groups */
+    uint32_t blockSize; /* bytes per channel block (DSF); 4096 for DSDIFF */
+    uint32_t tailPad;   /* DSF: padding at the end of each channel's last block */
+    uint32_t lsbFirst;  /* 1: the earliest 1-bit sample of a byte is bit 0 */
+    uint32_t channels;
+    uint32_t dsdRate;    /* 1-bit samples per second per channel */
+    uint64_t dataOffset; /* first sound byte in the source */
+    uint64_t dataSize;   /* sound bytes, all channels */
+    uint64_t length;     /* output bytes; 0 while unknown */
+    int32_t ratio;       /* sound bytes per channel per output sample */
+    float gainDb;        /* PCM gain in decibels */
+    uint8_t *id3Tag;     /* DSF: whole ID3v2 tag, header first */
+    char *artist;        /* DSDIFF, NUL-terminated */
+    char *title;         /* DSDIFF, NUL-terminated */
+    uint32_t commentCount;
+    DsdComment **comments; /* entry 0 owns the block all records lie in */
+    uint32_t dopMarker;    /* DoP marker word of the next frame */
+    uint8_t *buffer;       /* work buffer: waiting bytes, then (DSF) the staging group */
+    int32_t bufferFill;    /* bytes waiting; -k: drop the first k bytes of the next refill */
+    int32_t partialFill;   /* DSF: bytes of an incomplete block group already staged */
+    uint32_t bufferSize;   /* size of buffer in bytes */
+    float filterTables[FILTER_GROUPS][256];
+};
+
+/* A zero-filled record, or null. */
+DsdStream *DsdStreamAlloc(void);
+/* Frees the record and every block it owns; null is ignored. */
+void DsdStreamFree(DsdStream *stream);
+/* Frees the comment array and its block, leaving none. */
+void DsdStreamFreeComments(DsdStream *stream);
+
+#endif /* VELMDSD_DSD_STREAM_H */

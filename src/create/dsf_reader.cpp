@@ -1,0 +1,91 @@
+/* DSF: a "DSD " chunk, a "fmt " chunk, a "data" chunk, and an optional ID3v2 tag at the end. */
+#include <stdlib.h>
+#include <string.h>
+
+#include "create/byte_order.h"
+#include "create/readers.h"
+#include "host/host.h"
+
+#define DSF_FMT_HEAD 48
+#define DSF_CHUNK_HEAD 12
+#define ID3_HEADER 10
+
+/* Reads into a cleared buffer, so that a short read fails the id tests that follow. */
+static void ReadCleared(uint32_t file, uint8_t *buf, uint32_t n)
+{
+    memset(buf, 0, n);
+    hostFunctions->FileRead(file, buf, n);
+}
+
+static uint32_t SynchsafeSize(const uint8_t *p)
+{
+    return (static_cast<uint32_t>(p[0] & 0x7f) << 21) | (static_cast<uint32_t>(p[1] & 0x7f) << 14) |
+           (static_cast<uint32_t>(p[2] & 0x7f) << 7) | (p[3] & 0x7f);
+}
+
+static void ReadId3Tag(DsdStream *stream, uint64_t totalSize, uint64_t metaPointer)
+{
+    const HostFunctions *host = hostFunctions;
+    uint32_t file = stream->file;
+    if (metaPointer == 0 || (host->FileGetFlags(file) & FILE_STREAMED))
+        return;
+    if (!host->FileSeek(file, metaPointer))
+        return;
+    uint8_t header[ID3_HEADER];
+    ReadCleared(file, header, ID3_HEADER);
+    if (memcmp(header, "ID3", 3) != 0)
+        return;
+    uint32_t size = SynchsafeSize(header + 6);
+    if (totalSize - metaPointer < static_cast<uint64_t>(size) + ID3_HEADER)
+        return;
+    uint8_t *tag = static_cast<uint8_t *>(malloc(static_cast<size_t>(size) + ID3_HEADER));
+    if (tag == nullptr)
+        return;
+    memcpy(tag, header, ID3_HEADER);
+    /* A body that arrives short keeps its full length; its missing bytes are zeros. */
+    int32_t got = host->FileRead(file, tag + ID3_HEADER, size);
+    uint32_t have = got > 0 ? static_cast<uint32_t>(got) : 0;
+    if (have < size)
+        memset(tag + ID3_HEADER + have, 0, size - have);
+    stream->id3Tag = tag;
+}
+
+void DsfReadHeader(DsdStream *stream, const uint8_t head[16])
+{
+    const HostFunctions *host = hostFunctions;
+    uint32_t file = stream->file;
+
+    uint8_t dsd[DSF_HEADER_SIZE];
+    memcpy(dsd, head, 16);
+    ReadCleared(file, dsd + 16, DSF_HEADER_SIZE - 16);
+    uint64_t totalSize = ReadLE64(dsd + 12);
+    uint64_t metaPointer = ReadLE64(dsd + 20);
+
+    uint8_t fmt[DSF_FMT_HEAD];
+    ReadCleared(file, fmt, DSF_FMT_HEAD);
+    if (!IdIs(fmt, "fmt "))
+        return;
+    uint64_t fmtSize = ReadLE64(fmt + 4);
+    stream->channels = ReadLE32(fmt + 24);
+    stream->dsdRate = ReadLE32(fmt + 28);
+    stream->lsbFirst = ReadLE32(fmt + 32) == 1 ? 1 : 0;
+    stream->blockSize = ReadLE32(fmt + 44);
+    if (stream->blockSize != 0) {
+        uint64_t bytesPerChannel = ReadLE64(fmt + 36) / 8;
+        uint64_t r = bytesPerChannel % stream->blockSize;
+        stream->tailPad = r != 0 ? static_cast<uint32_t>(stream->blockSize - r) : 0;
+    }
+
+    /* The "data" chunk starts where the "fmt " chunk's size says, whatever it says. */
+    uint64_t pos = host->FileGetPosition(file, 0);
+    host->FileSeek(file, pos + fmtSize - DSF_FMT_HEAD);
+
+    uint8_t data[DSF_CHUNK_HEAD];
+    ReadCleared(file, data, DSF_CHUNK_HEAD);
+    if (!IdIs(data, "data"))
+        return;
+    stream->dataSize = ReadLE64(data + 4) - DSF_CHUNK_HEAD;
+    stream->dataOffset = host->FileGetPosition(file, 0);
+
+    ReadId3Tag(stream, totalSize, metaPointer);
+}

@@ -1,0 +1,207 @@
+/*
+ * The creation driver: recognises the container, lets its reader describe
+ * the sound data, chooses the output form, and creates the host stream.
+ */
+#include "create/stream_create.h"
+
+#include <stdlib.h>
+#include <string.h>
+
+#include "convert/filter.h"
+#include "convert/stream_read.h"
+#include "create/byte_order.h"
+#include "create/readers.h"
+#include "host/host.h"
+#include "ops/operations.h"
+
+#define MIN_PCM_RATE 44100u
+
+int32_t PcmRatio(uint32_t dsdRate, uint32_t target)
+{
+    if (target < MIN_PCM_RATE)
+        target = MIN_PCM_RATE;
+    int32_t ratio = 1;
+    while (((dsdRate / static_cast<uint32_t>(ratio)) >> 4) >= target)
+        ratio <<= 1;
+    return ratio;
+}
+
+uint32_t WorkBufferSize(const DsdStream *stream)
+{
+    /* Room for the largest window (25 bytes per channel) plus one block group, and for
+       DSF a second group to stage reads in. Every count must fit the record's int32 fields. */
+    uint64_t perChannel = static_cast<uint64_t>(stream->blockSize) * (stream->isDff ? 1 : 2) + FILTER_GROUPS;
+    if (stream->channels == 0 || perChannel > INT32_MAX / stream->channels)
+        return 0;
+    return static_cast<uint32_t>(perChannel * stream->channels);
+}
+
+uint64_t DsdStreamLength(const DsdStream *stream, uint64_t sourceEnd)
+{
+    uint64_t channels = stream->channels;
+    uint64_t available = (sourceEnd - stream->dataOffset) / channels;
+    if (!stream->isDff)
+        available -= available % stream->blockSize;
+    uint64_t declared = stream->dataSize / channels;
+    declared = declared > stream->tailPad ? declared - stream->tailPad : 0;
+    uint64_t perChannelBytes = available < declared ? available : declared;
+
+    if (stream->flags & DSD_RAW)
+        return perChannelBytes * channels;
+    if (stream->flags & DSD_DOP)
+        return perChannelBytes / 2 * channels * 4;
+    uint64_t ratio = static_cast<uint64_t>(stream->ratio);
+    uint64_t samples = perChannelBytes + ratio < FILTER_GROUPS ? 0 : (perChannelBytes + ratio - FILTER_GROUPS) / ratio;
+    return samples * channels * ((stream->flags & STREAM_FLOAT) ? 4 : 2);
+}
+
+/* Fails the creation of a record that was allocated: frees it and reports `code`. */
+static uint32_t CreateFailed(DsdStream *stream, int32_t code)
+{
+    DsdStreamFree(stream);
+    SetError(code);
+    return 0;
+}
+
+uint32_t DsdStreamCreate(uint32_t file, uint32_t flags, uint32_t freq)
+{
+    const HostFunctions *host = hostFunctions;
+    uint32_t fileFlags = host->FileGetFlags(file);
+
+    uint8_t head[16];
+    memset(head, 0, sizeof head);
+    bool isDff;
+    if (host->FileRead(file, head, 16) != 16) {
+        SetError(ERROR_FORMAT);
+        return 0;
+    }
+    if (IdIs(head, "FRM8") && IdIs(head + 12, "DSD ")) {
+        isDff = true;
+    } else if (IdIs(head, "DSD ") && ReadLE64(head + 4) == DSF_HEADER_SIZE) {
+        isDff = false;
+    } else {
+        SetError(ERROR_FORMAT);
+        return 0;
+    }
+
+    DsdStream *stream = DsdStreamAlloc();
+    if (stream == nullptr) {
+        SetError(ERROR_MEMORY);
+        return 0;
+    }
+    stream->file = file;
+    stream->isDff = isDff ? 1 : 0;
+    if (isDff)
+        DffReadHeader(stream);
+    else
+        DsfReadHeader(stream, head);
+
+    if (stream->channels == 0 || stream->dsdRate == 0 || stream->dataOffset == 0 || stream->blockSize == 0)
+        return CreateFailed(stream, ERROR_FORMAT);
+
+    stream->bufferSize = WorkBufferSize(stream);
+    if (stream->bufferSize == 0)
+        return CreateFailed(stream, ERROR_MEMORY);
+    stream->buffer = static_cast<uint8_t *>(calloc(1, stream->bufferSize));
+    if (stream->buffer == nullptr)
+        return CreateFailed(stream, ERROR_MEMORY);
+
+    uint32_t streamFlags = flags & PASS_FLAGS_MASK;
+    if (flags & DSD_RAW) {
+        if ((flags & (STREAM_DECODE_ONLY | STREAM_FLOAT)) != STREAM_DECODE_ONLY)
+            return CreateFailed(stream, ERROR_PARAM);
+        stream->ratio = 1;
+        streamFlags |= STREAM_8BIT;
+    } else if (flags & DSD_DOP) {
+        if (!(flags & STREAM_FLOAT))
+            return CreateFailed(stream, ERROR_PARAM);
+        stream->ratio = 2;
+    } else {
+        uint32_t target = freq != 0 ? freq : defaultRate.load(std::memory_order_relaxed);
+        stream->ratio = PcmRatio(stream->dsdRate, target);
+        /* The window steps ratio x channels bytes per frame; the read procedure counts that in int32. */
+        if (static_cast<uint64_t>(stream->ratio) * stream->channels > INT32_MAX)
+            return CreateFailed(stream, ERROR_MEMORY);
+    }
+    streamFlags |= fileFlags & FILE_FLAG_PASSED;
+
+    uint32_t rate = (stream->dsdRate >> 3) / static_cast<uint32_t>(stream->ratio);
+    stream->handle = host->CreateStream(rate, stream->channels, streamFlags, StreamRead, stream, &OperationsTableDsd);
+    if (stream->handle == 0) {
+        DsdStreamFree(stream); /* the host has set the error */
+        return 0;
+    }
+
+    stream->flags = streamFlags;
+    stream->gainDb = static_cast<float>(defaultGain.load(std::memory_order_relaxed));
+    if (!(streamFlags & DSD_RAW)) {
+        if (streamFlags & DSD_DOP)
+            stream->dopMarker = DOP_MARKER_05;
+        else
+            BuildFilterTables(stream);
+    }
+    stream->length = DsdStreamLength(stream, host->FileGetPosition(file, 2));
+
+    host->FileSetStream(file, stream->handle);
+    if (fileFlags & FILE_STREAMED) {
+        uint32_t offset = (fileFlags & FILE_FLAG_PASSED) ? static_cast<uint32_t>(stream->dataOffset) : 0;
+        host->FileSetBitrate(file, stream->dsdRate >> 3, offset);
+    }
+    host->FileSeek(file, stream->dataOffset);
+    SetError(ERROR_OK);
+    return stream->handle;
+}
+
+uint32_t PluginCreateProc(uint32_t file, uint32_t flags)
+{
+    return DsdStreamCreate(file, flags & ~DSD_RAW, 0);
+}
+
+/* The exports share one pattern: refuse when start-up failed, open, create, close on failure. */
+static bool RefuseUnstarted(void)
+{
+    if (!AddonUnusable())
+        return false;
+    if (hostFunctions != nullptr)
+        SetError(ERROR_VERSION);
+    return true;
+}
+
+static uint32_t CreateOnOpened(uint32_t file, uint32_t flags, uint32_t freq)
+{
+    if (file == 0)
+        return 0; /* the host has set the error */
+    uint32_t handle = DsdStreamCreate(file, flags, freq);
+    if (handle == 0)
+        hostFunctions->FileClose(file);
+    return handle;
+}
+
+extern "C" VELMDSD_API uint32_t VELM_DSD_StreamCreateFile(uint32_t mem, const void *file, uint64_t offset,
+                                                          uint64_t length, uint32_t flags, uint32_t freq)
+{
+    if (RefuseUnstarted())
+        return 0;
+    return CreateOnOpened(hostFunctions->FileOpen(mem, file, offset, length, flags, 1), flags, freq);
+}
+
+extern "C" VELMDSD_API uint32_t VELM_DSD_StreamCreateURL(const char *url, uint32_t offset, uint32_t flags,
+                                                         VELM_DOWNLOADPROC *proc, void *user, uint32_t freq)
+{
+    if (RefuseUnstarted())
+        return 0;
+    return CreateOnOpened(hostFunctions->FileOpenURL(url, offset, flags, proc, user, 1), flags, freq);
+}
+
+extern "C" VELMDSD_API uint32_t VELM_DSD_StreamCreateFileUser(uint32_t system, uint32_t flags,
+                                                              const VELM_FILEPROCS *procs, void *user,
+                                                              uint32_t freq)
+{
+    if (RefuseUnstarted())
+        return 0;
+    if (system != 0) {
+        SetError(ERROR_PARAM);
+        return 0;
+    }
+    return CreateOnOpened(hostFunctions->FileOpenUser(0, flags, procs, user, 1), flags, freq);
+}

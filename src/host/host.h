@@ -1,0 +1,53 @@
+/*
+ * host.h - the add-on's binding to its host.
+ *
+ * The tables fetched at start-up and the start-up state. Every call into the
+ * host goes through these tables; unit tests substitute a scripted host by
+ * providing VELM_GetVersion and VELM_GetConfigPtr themselves.
+ */
+#ifndef VELMDSD_HOST_H
+#define VELMDSD_HOST_H
+
+#include <atomic>
+#include <stdint.h>
+
+#include "host/host_api.h"
+
+extern "C" {
+/* Linked from the host library. */
+uint32_t VELM_GetVersion(void);
+void *VELM_GetConfigPtr(uint32_t id);
+}
+
+extern const HostFunctions *hostFunctions;
+extern const HostJavaFunctions *hostJavaFunctions;
+extern uint32_t startFailed;
+
+/* Configuration values; one aligned word each, read once per creation. */
+extern std::atomic<uint32_t> defaultRate;
+extern std::atomic<int32_t> defaultGain;
+
+#define DSD_CONFIG_RATE 0x10800u
+#define DSD_CONFIG_GAIN 0x10801u
+#define CTYPE_DSD 0x11700u
+#define PLUGIN_VERSION 0x02040001u
+
+void AddonLoad(void);
+void AddonUnload(void);
+uint32_t DsdConfigHandler(uint32_t option, uint32_t flags, void *value);
+
+/*
+ * True when the add-on cannot serve an entry: start-up failed, or never ran.
+ * The caller reports ERROR_VERSION when there is a host to report to.
+ */
+static inline bool AddonUnusable(void)
+{
+    return startFailed != 0 || hostFunctions == nullptr;
+}
+
+static inline void SetError(int32_t code)
+{
+    hostFunctions->SetError(code);
+}
+
+#endif /* VELMDSD_HOST_H */

@@ -1,0 +1,49 @@
+/* Channel info, the gain and rate attributes, and release. */
+#include "convert/filter.h"
+#include "host/host.h"
+#include "ops/operations.h"
+
+void DsdRelease(void *inst)
+{
+    DsdStreamFree(static_cast<DsdStream *>(inst));
+}
+
+void DsdGetInfo(void *inst, ChannelInfo *info)
+{
+    const DsdStream *s = static_cast<const DsdStream *>(inst);
+    info->ctype = CTYPE_DSD;
+    info->flags |= s->flags & (DSD_RAW | DSD_DOP);
+    if (s->flags & DSD_DOP)
+        info->origres = 24; /* marker byte and two DSD bytes */
+}
+
+uint32_t DsdAttribute(void *inst, uint32_t attrib, float *value, uint32_t set)
+{
+    DsdStream *s = static_cast<DsdStream *>(inst);
+    switch (attrib) {
+    case DSD_ATTRIB_GAIN:
+        if (s->flags & (DSD_RAW | DSD_DOP)) {
+            SetError(ERROR_NOT_AVAILABLE);
+            return 0;
+        }
+        if (!set) {
+            *value = s->gainDb;
+        } else if (*value != s->gainDb) { /* a NaN never compares equal: always rebuilt */
+            s->gainDb = *value;
+            BuildFilterTables(s);
+        }
+        SetError(ERROR_OK);
+        return 1;
+    case DSD_ATTRIB_RATE:
+        if (set) {
+            SetError(ERROR_NOT_AVAILABLE);
+            return 0;
+        }
+        *value = static_cast<float>(s->dsdRate);
+        SetError(ERROR_OK);
+        return 1;
+    default:
+        SetError(ERROR_TYPE);
+        return 0;
+    }
+}

@@ -1,0 +1,38 @@
+/* operations.h - what the host calls on an existing DSD stream. */
+#ifndef VELMDSD_OPERATIONS_H
+#define VELMDSD_OPERATIONS_H
+
+#include <stdint.h>
+
+#include "create/dsd_stream.h"
+#include "host/host_api.h"
+
+#define DSD_ATTRIB_GAIN 0x14000u
+#define DSD_ATTRIB_RATE 0x14001u
+
+#define TAG_ID3V2 1u
+#define TAG_DSD_ARTIST 0x13000u
+#define TAG_DSD_TITLE 0x13001u
+#define TAG_DSD_COMMENT_BASE 0x13100u
+#define TAG_JAVA_OBJECT 0x80000000u
+
+extern const OperationsTable OperationsTableDsd;
+
+/* Length, file position and seeking. */
+uint64_t soundOffsetForPosition(const DsdStream *stream, uint64_t position);
+uint64_t DsdGetLength(void *inst, uint32_t mode);
+uint64_t DsdGetFilePosition(void *inst, uint32_t mode);
+uint32_t DsdCanSetPosition(void *inst, uint64_t position, uint32_t mode);
+uint64_t DsdSetPosition(void *inst, uint64_t position, uint32_t mode);
+
+/* Info, attributes and release. */
+void DsdRelease(void *inst);
+void DsdGetInfo(void *inst, ChannelInfo *info);
+uint32_t DsdAttribute(void *inst, uint32_t attrib, float *value, uint32_t set);
+
+/* Tags. */
+const void *DsdGetTags(void *inst, uint32_t type);
+/* The Java form of a tag found by the plain lookup (type without TAG_JAVA_OBJECT). */
+const void *DsdJavaTag(const DsdStream *stream, uint32_t type, const void *tag);
+
+#endif /* VELMDSD_OPERATIONS_H */

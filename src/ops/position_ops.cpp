@@ -1,0 +1,91 @@
+/*
+ * Length, file position and seeking. An output position counts bytes of the
+ * stream's output form; a source offset counts sound bytes from dataOffset.
+ */
+#include "host/host.h"
+#include "ops/operations.h"
+
+/* Output bytes per channel per output sample. */
+static uint64_t SampleWidth(const DsdStream *s)
+{
+    if (s->flags & DSD_RAW)
+        return 1;
+    return (s->flags & STREAM_FLOAT) ? 4 : 2;
+}
+
+uint64_t soundOffsetForPosition(const DsdStream *s, uint64_t position)
+{
+    uint64_t perChannel = position / s->channels;
+    if (!(s->flags & DSD_RAW))
+        perChannel = perChannel / SampleWidth(s) * static_cast<uint64_t>(s->ratio);
+    /* DSF can only be read from the start of a block group. */
+    if (!s->isDff)
+        perChannel -= perChannel % s->blockSize;
+    return perChannel * s->channels;
+}
+
+uint64_t DsdGetLength(void *inst, uint32_t mode)
+{
+    const DsdStream *s = static_cast<const DsdStream *>(inst);
+    if (mode != VELM_POS_BYTE || s->length == 0) {
+        SetError(ERROR_NOT_AVAILABLE);
+        return POSITION_NONE;
+    }
+    SetError(ERROR_OK);
+    return s->length;
+}
+
+uint64_t DsdGetFilePosition(void *inst, uint32_t mode)
+{
+    const DsdStream *s = static_cast<const DsdStream *>(inst);
+    const HostFunctions *host = hostFunctions;
+    switch (mode) {
+    case 0:
+        /* The first sound byte not yet consumed; DSF stages whole groups, so it has no such byte. */
+        if (!s->isDff)
+            return POSITION_NONE;
+        return host->FileGetPosition(s->file, 0) - static_cast<uint64_t>(static_cast<int64_t>(s->bufferFill));
+    case 2: {
+        uint64_t held = host->FileGetPosition(s->file, 2) - s->dataOffset;
+        return held < s->dataSize ? held : s->dataSize;
+    }
+    case 3:
+        return host->FileGetPosition(s->file, 3) + s->dataOffset;
+    default:
+        return POSITION_NONE;
+    }
+}
+
+uint32_t DsdCanSetPosition(void *inst, uint64_t position, uint32_t mode)
+{
+    const DsdStream *s = static_cast<const DsdStream *>(inst);
+    if ((mode & 0xff) != VELM_POS_BYTE) {
+        SetError(ERROR_NOT_AVAILABLE);
+        return 0;
+    }
+    if (position >= s->length) {
+        SetError(ERROR_POSITION);
+        return 0;
+    }
+    uint64_t available = hostFunctions->FileGetPosition(s->file, 1);
+    if (available == POSITION_NONE || available >= soundOffsetForPosition(s, position))
+        return 1;
+    SetError(ERROR_POSITION);
+    return 0;
+}
+
+uint64_t DsdSetPosition(void *inst, uint64_t position, uint32_t mode)
+{
+    (void)mode;
+    DsdStream *s = static_cast<DsdStream *>(inst);
+    uint64_t offset = soundOffsetForPosition(s, position);
+    if (!hostFunctions->FileSeek(s->file, s->dataOffset + offset)) {
+        SetError(ERROR_POSITION);
+        return POSITION_NONE;
+    }
+    s->bufferFill = 0;
+    s->partialFill = 0;
+    if (s->flags & DSD_RAW)
+        return position;
+    return offset / static_cast<uint64_t>(s->ratio) * SampleWidth(s);
+}
