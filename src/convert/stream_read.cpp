@@ -145,8 +145,10 @@ uint32_t StreamRead(uint32_t handle, void *out, uint32_t length, void *user)
     for (;;) {
         int32_t fill = s->bufferFill;
         if (fill < static_cast<int32_t>(minimum)) {
-            /* Refill: one block group, or for DSDIFF what is left of the data. */
-            uint32_t n = static_cast<uint32_t>(group);
+            /* Refill: one block group, or for DSDIFF what is left of the data. A DSF group
+               already partly staged needs only its missing bytes from the file. */
+            const int32_t part = s->isDff ? 0 : s->partialFill;
+            uint32_t n = static_cast<uint32_t>(group - part);
             if (remaining < n) {
                 if (!s->isDff) {
                     remaining = 0; /* a rest shorter than a block group is not read */
@@ -160,31 +162,31 @@ uint32_t StreamRead(uint32_t handle, void *out, uint32_t length, void *user)
                 r = host->FileRead(s->file, dest, n);
                 if (r > static_cast<int32_t>(n))
                     r = static_cast<int32_t>(n);
+                /* A negative count drops bytes of the next refill; dropping more than one
+                   refill can bring would let the count run away. */
+                if (r < 0 && fill + r < -group)
+                    r = 0;
+                remaining -= static_cast<uint64_t>(static_cast<int64_t>(r));
             } else {
                 uint8_t *staging = s->buffer + minimum + group;
-                int32_t part = s->partialFill;
-                int32_t got = host->FileRead(s->file, staging + part, static_cast<uint32_t>(group - part));
+                int32_t got = host->FileRead(s->file, staging + part, n);
                 /* A negative count would move the staging point before the staging area. */
                 if (got < 0)
                     got = 0;
-                if (got > group - part)
-                    got = group - part;
-                got += part;
-                if (got < group) {
+                if (got > static_cast<int32_t>(n))
+                    got = static_cast<int32_t>(n);
+                remaining -= static_cast<uint32_t>(got);
+                if (part + got < group) {
                     if (host->FileIsEnd(s->file))
                         remaining = 0; /* the incomplete group is dropped */
                     else
-                        s->partialFill = got;
+                        s->partialFill = part + got;
                     break;
                 }
                 s->partialFill = 0;
                 Deinterleave(dest, staging, s->blockSize, channels);
                 r = group;
             }
-            /* Dropping more than one refill can bring would let the count run away. */
-            if (r < 0 && fill + r < -group)
-                r = 0;
-            remaining -= static_cast<uint64_t>(static_cast<int64_t>(r));
             if (remaining == 0)
                 r -= static_cast<int32_t>(s->tailPad * channels); /* each channel's last block padding */
             int32_t newFill = fill + r;
