@@ -117,7 +117,7 @@ uint32_t DsdStreamCreate(uint32_t file, uint32_t flags, uint32_t freq)
             return CreateFailed(stream, ERROR_PARAM);
         stream->ratio = 2;
     } else {
-        uint32_t target = freq != 0 ? freq : defaultRate.load(std::memory_order_relaxed);
+        uint32_t target = freq != 0 ? freq : ConfigLoad(&defaultRate);
         stream->ratio = PcmRatio(stream->dsdRate, target);
         /* The window steps ratio x channels bytes per frame; the read procedure counts that in int32. */
         if (static_cast<uint64_t>(stream->ratio) * stream->channels > INT32_MAX)
@@ -133,7 +133,7 @@ uint32_t DsdStreamCreate(uint32_t file, uint32_t flags, uint32_t freq)
     }
 
     stream->flags = streamFlags;
-    stream->gainDb = static_cast<float>(defaultGain.load(std::memory_order_relaxed));
+    stream->gainDb = static_cast<float>(ConfigLoad(&defaultGain));
     if (!(streamFlags & DSD_RAW)) {
         if (streamFlags & DSD_DOP)
             stream->dopMarker = DOP_MARKER_05;

@@ -8,7 +8,6 @@
 #ifndef VELMDSD_HOST_H
 #define VELMDSD_HOST_H
 
-#include <atomic>
 #include <stdint.h>
 
 #include "host/host_api.h"
@@ -23,9 +22,20 @@ extern const HostFunctions *hostFunctions;
 extern const HostJavaFunctions *hostJavaFunctions;
 extern uint32_t startFailed;
 
-/* Configuration values; one aligned word each, read once per creation. */
-extern std::atomic<uint32_t> defaultRate;
-extern std::atomic<int32_t> defaultGain;
+/* Configuration values: one aligned word each, read once per creation, accessed
+   with relaxed atomic loads and stores so that the host may set them from any thread. */
+extern uint32_t defaultRate;
+extern int32_t defaultGain;
+
+template <typename T> static inline T ConfigLoad(const T *word)
+{
+    return __atomic_load_n(word, __ATOMIC_RELAXED);
+}
+
+template <typename T> static inline void ConfigStore(T *word, T value)
+{
+    __atomic_store_n(word, value, __ATOMIC_RELAXED);
+}
 
 #define DSD_CONFIG_RATE 0x10800u
 #define DSD_CONFIG_GAIN 0x10801u

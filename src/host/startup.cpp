@@ -14,8 +14,8 @@ const HostJavaFunctions *hostJavaFunctions = nullptr;
 uint32_t startFailed = 0;
 
 /* Initialised data: these hold their defaults before start-up runs. */
-std::atomic<uint32_t> defaultRate{44100};
-std::atomic<int32_t> defaultGain{6};
+uint32_t defaultRate = 44100;
+int32_t defaultGain = 6;
 
 static const PluginFormat pluginFormats[] = {
     {CTYPE_DSD, "Direct Stream Digital", "*.dff;*.dsf"},
@@ -53,16 +53,16 @@ uint32_t DsdConfigHandler(uint32_t option, uint32_t flags, void *value)
     uint32_t *word = static_cast<uint32_t *>(value);
     if (option == DSD_CONFIG_RATE) {
         if (flags & 0x1)
-            defaultRate.store(*word, std::memory_order_relaxed);
+            ConfigStore(&defaultRate, *word);
         else
-            *word = defaultRate.load(std::memory_order_relaxed);
+            *word = ConfigLoad(&defaultRate);
         return 1;
     }
     if (option == DSD_CONFIG_GAIN) {
         if (flags & 0x1)
-            defaultGain.store(static_cast<int32_t>(*word), std::memory_order_relaxed);
+            ConfigStore(&defaultGain, static_cast<int32_t>(*word));
         else
-            *word = static_cast<uint32_t>(defaultGain.load(std::memory_order_relaxed));
+            *word = static_cast<uint32_t>(ConfigLoad(&defaultGain));
         return 1;
     }
     return 0;

@@ -126,14 +126,14 @@ TEST_F(StartupTest, ConfigHandlerServesTwoOptions)
     }
     word = static_cast<uint32_t>(-3);
     DsdConfigHandler(DSD_CONFIG_GAIN, 1, &word);
-    EXPECT_EQ(defaultGain.load(), -3);
+    EXPECT_EQ(ConfigLoad(&defaultGain), -3);
 
     /* Bit 1 of the flags declines without touching the setting or the word. */
     word = 1234;
     EXPECT_EQ(DsdConfigHandler(DSD_CONFIG_RATE, 0x3, &word), 0u);
     EXPECT_EQ(DsdConfigHandler(DSD_CONFIG_RATE, 0x2, &word), 0u);
     EXPECT_EQ(word, 1234u);
-    EXPECT_EQ(defaultRate.load(), 0xFFFFFFFFu);
+    EXPECT_EQ(ConfigLoad(&defaultRate), 0xFFFFFFFFu);
     EXPECT_EQ(DsdConfigHandler(0x10802, 0, &word), 0u);
     EXPECT_EQ(DsdConfigHandler(0x10802, 1, &word), 0u);
     EXPECT_EQ(word, 1234u);
