@@ -1,0 +1,236 @@
+// host_files.cpp - the host's file sources: named files, memory blocks,
+// local URLs and user procedures, each seen through a window.
+//
+// Positions the add-on sees count from the start of the window (the offset
+// given at open). Open flags are not interpreted by this host, and every
+// source is complete: FileGetFlags is 0 for all of them.
+#include <fcntl.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+#include "host_internal.h"
+
+namespace velm {
+namespace {
+
+HostFile *findOrFail(uint32_t handle) {
+    HostFile *file = FindFile(handle);
+    if (file == nullptr) SetError(VELM_ERROR_HANDLE);
+    return file;
+}
+
+// End of the source relative to the window; all ones when unknown.
+uint64_t sourceEnd(const HostFile &file) {
+    if (file.kind != SourceKind::User) return file.size;
+    return file.procs.length != nullptr ? file.procs.length(file.user) : kNone;
+}
+
+void closeSource(HostFile &file) {
+    if (file.fd >= 0) close(file.fd);
+    if (file.kind == SourceKind::User && file.procs.close != nullptr) file.procs.close(file.user);
+}
+
+uint32_t openPath(const char *path, uint64_t offset, uint64_t length) {
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    struct stat info;
+    if (fd < 0 || fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        if (fd >= 0) close(fd);
+        SetError(VELM_ERROR_FILEOPEN);
+        return 0;
+    }
+    uint64_t fileSize = static_cast<uint64_t>(info.st_size);
+    if (offset > fileSize) {
+        close(fd);
+        SetError(VELM_ERROR_ILLPARAM);
+        return 0;
+    }
+    auto record = std::make_unique<HostFile>();
+    record->path.reset(strdup(path));
+    if (record->path == nullptr) {
+        close(fd);
+        SetError(VELM_ERROR_MEM);
+        return 0;
+    }
+    record->kind = SourceKind::Path;
+    record->fd = fd;
+    record->start = offset;
+    record->size = fileSize - offset;
+    if (length != 0) record->size = std::min(record->size, length);
+    record->openOffset = offset;
+    return AddFile(std::move(record));
+}
+
+uint32_t openMemory(const void *block, uint64_t offset, uint64_t length) {
+    if (offset > length) {
+        SetError(VELM_ERROR_ILLPARAM);
+        return 0;
+    }
+    auto record = std::make_unique<HostFile>();
+    record->kind = SourceKind::Memory;
+    record->data = static_cast<const uint8_t *>(block) + offset;
+    record->size = length - offset;
+    record->openOffset = offset;
+    return AddFile(std::move(record));
+}
+
+int32_t readWindow(HostFile &file, uint8_t *out, uint32_t length) {
+    uint64_t want = std::min<uint64_t>(length, file.size - file.pos);
+    if (file.kind == SourceKind::Memory) {
+        if (want != 0) memcpy(out, file.data + file.pos, want);
+        return static_cast<int32_t>(want);
+    }
+    uint64_t got = 0;
+    while (got < want) {
+        ssize_t n = pread(file.fd, out + got, want - got, static_cast<off_t>(file.start + file.pos + got));
+        if (n <= 0) break;
+        got += static_cast<uint64_t>(n);
+    }
+    return static_cast<int32_t>(got);
+}
+
+}  // namespace
+
+uint32_t FileOpen(uint32_t mem, const void *file, uint64_t offset, uint64_t length, uint32_t,
+                  uint32_t) {
+    if (mem == kJavaFileMarker) {  // Java file objects need a Java VM
+        SetError(VELM_ERROR_NOTAVAIL);
+        return 0;
+    }
+    if (file == nullptr) {
+        SetError(VELM_ERROR_ILLPARAM);
+        return 0;
+    }
+    return mem == 0 ? openPath(static_cast<const char *>(file), offset, length)
+                    : openMemory(file, offset, length);
+}
+
+uint32_t FileOpenURL(const char *url, uint32_t offset, uint32_t flags, VELM_DOWNLOADPROC *proc,
+                     void *user, uint32_t addon) {
+    static const char kScheme[] = "file://";
+    if (url == nullptr || strncmp(url, kScheme, sizeof kScheme - 1) != 0) {
+        SetError(VELM_ERROR_FILEOPEN);  // only local files are served
+        return 0;
+    }
+    uint32_t handle = FileOpen(0, url + sizeof kScheme - 1, offset, 0, flags, addon);
+    HostFile *file = handle != 0 ? FindFile(handle) : nullptr;
+    if (file != nullptr) {
+        file->download = proc;
+        file->downloadUser = user;
+    }
+    return handle;
+}
+
+uint32_t FileOpenUser(uint32_t system, uint32_t, const VELM_FILEPROCS *procs, void *user, uint32_t) {
+    if (system != 0 || procs == nullptr || procs->read == nullptr) {
+        SetError(VELM_ERROR_ILLPARAM);
+        return 0;
+    }
+    auto record = std::make_unique<HostFile>();
+    record->kind = SourceKind::User;
+    record->procs = *procs;
+    record->user = user;
+    return AddFile(std::move(record));
+}
+
+void FileClose(uint32_t handle) {
+    std::unique_ptr<HostFile> file = TakeFile(handle);
+    if (file == nullptr) {
+        SetError(VELM_ERROR_HANDLE);
+        return;
+    }
+    closeSource(*file);
+}
+
+void FileSetStream(uint32_t handle, uint32_t streamHandle) {
+    HostFile *file = FindFile(handle);
+    HostStream *stream = FindStream(streamHandle);
+    if (file == nullptr || stream == nullptr) {
+        SetError(VELM_ERROR_HANDLE);
+        return;
+    }
+    if (stream->file != 0 && stream->file != handle) FileClose(stream->file);
+    stream->file = handle;
+    file->stream = streamHandle;
+}
+
+uint32_t FileGetFlags(uint32_t handle) {
+    findOrFail(handle);
+    return 0;
+}
+
+int32_t FileRead(uint32_t handle, void *buffer, uint32_t length) {
+    HostFile *file = findOrFail(handle);
+    if (file == nullptr) return -1;
+    if (buffer == nullptr && length != 0) {
+        SetError(VELM_ERROR_ILLPARAM);
+        return -1;
+    }
+    length = std::min<uint32_t>(length, INT32_MAX);
+    auto *out = static_cast<uint8_t *>(buffer);
+    int32_t got;
+    if (file->kind == SourceKind::User) {
+        uint32_t n = file->procs.read(out, length, file->user);
+        if (n > length) n = 0;  // a failing read (all ones) delivers nothing
+        if (n < length) file->shortRead = true;
+        got = static_cast<int32_t>(n);
+    } else {
+        got = readWindow(*file, out, length);
+    }
+    file->pos += static_cast<uint64_t>(got);
+    if (file->download != nullptr && got > 0) {
+        file->download(out, static_cast<uint32_t>(got), file->downloadUser);
+    }
+    return got;
+}
+
+uint32_t FileSeek(uint32_t handle, uint64_t pos) {
+    HostFile *file = findOrFail(handle);
+    if (file == nullptr) return 0;
+    uint64_t end = sourceEnd(*file);
+    bool ok = end == kNone || pos <= end;
+    if (ok && file->kind == SourceKind::User) {
+        ok = file->procs.seek != nullptr && file->procs.seek(pos, file->user) != 0;
+    }
+    if (!ok) {
+        SetError(VELM_ERROR_POSITION);
+        return 0;
+    }
+    file->pos = pos;
+    file->shortRead = false;
+    return 1;
+}
+
+uint64_t FileGetPosition(uint32_t handle, uint32_t mode) {
+    HostFile *file = findOrFail(handle);
+    if (file == nullptr) return kNone;
+    switch (mode) {
+    case 0:
+        return file->pos;
+    case 1:  // complete sources: available up to their end
+    case 2:
+        return sourceEnd(*file);
+    case 3:
+        return file->openOffset;
+    default:
+        return kNone;
+    }
+}
+
+uint32_t FileIsEnd(uint32_t handle) {
+    HostFile *file = findOrFail(handle);
+    if (file == nullptr) return 1;  // nothing more will come from an unknown file
+    uint64_t end = sourceEnd(*file);
+    return (file->shortRead || (end != kNone && file->pos >= end)) ? 1 : 0;
+}
+
+void FileSetBitrate(uint32_t handle, uint32_t bytesPerSecond, uint32_t offset) {
+    HostFile *file = findOrFail(handle);
+    if (file == nullptr) return;
+    file->bitrate = bytesPerSecond;
+    file->bitrateOffset = offset;
+}
+
+}  // namespace velm
