@@ -49,8 +49,11 @@ uint64_t DsdGetFilePosition(void *inst, uint32_t mode)
         uint64_t held = host->FileGetPosition(s->file, 2) - s->dataOffset;
         return held < s->dataSize ? held : s->dataSize;
     }
-    case 3:
-        return host->FileGetPosition(s->file, 3) + s->dataOffset;
+    case 3: {
+        uint64_t passed = host->FileGetPosition(s->file, 3);
+        /* An unknown value stays unknown rather than wrapping to dataOffset - 1. */
+        return passed == POSITION_NONE ? POSITION_NONE : passed + s->dataOffset;
+    }
     default:
         return POSITION_NONE;
     }

@@ -8,113 +8,13 @@
 
 #include "convert/filter.h"
 #include "convert/stream_read.h"
+#include "reference_decoder.h"
 
 namespace {
 
+using namespace reference;
+
 const uint32_t D = STREAM_DECODE_ONLY, F = STREAM_FLOAT;
-
-/* The sound of a test file: per channel, bytes with the oldest bit in bit 7. */
-struct Sound {
-    std::vector<std::vector<uint8_t>> channels;
-    size_t PerChannel() const { return channels.empty() ? 0 : channels[0].size(); }
-};
-
-Sound MakeSound(uint32_t channels, size_t perChannel, uint32_t seed)
-{
-    Sound s;
-    for (uint32_t ch = 0; ch < channels; ch++)
-        s.channels.push_back(fixture::PatternBytes(perChannel, seed * 31 + ch));
-    return s;
-}
-
-std::vector<uint8_t> Reversed(std::vector<uint8_t> bytes)
-{
-    for (auto &b : bytes)
-        b = bitReverse[b];
-    return bytes;
-}
-
-/* The sound as a DSF file; lsbFirst files store every byte bit-reversed. */
-std::vector<uint8_t> AsDsf(const Sound &sound, uint32_t blockSize, bool lsbFirst, uint8_t padByte = 0)
-{
-    fixture::DsfSpec spec;
-    spec.channels = static_cast<uint32_t>(sound.channels.size());
-    spec.blockSize = blockSize;
-    spec.bitsPerSample = lsbFirst ? 1 : 8;
-    spec.padByte = padByte;
-    spec.sampleCount = sound.PerChannel() * 8;
-    for (const auto &ch : sound.channels)
-        spec.channelBytes.push_back(lsbFirst ? Reversed(ch) : ch);
-    return fixture::MakeDsf(spec);
-}
-
-std::vector<uint8_t> AsDff(const Sound &sound)
-{
-    fixture::DffSpec spec;
-    spec.channels = static_cast<uint16_t>(sound.channels.size());
-    spec.sound = fixture::Interleave(sound.channels);
-    return fixture::MakeDff(spec);
-}
-
-/* ---- the reference decoder: straight from the bits, no tables, no buffering ---- */
-
-std::vector<uint8_t> RefRaw(const Sound &s)
-{
-    return fixture::Interleave(s.channels);
-}
-
-std::vector<uint8_t> RefDop(const Sound &s)
-{
-    std::vector<float> out;
-    uint32_t marker = 0x05;
-    for (size_t p = 0; p + 1 < s.PerChannel(); p += 2) {
-        for (const auto &ch : s.channels) {
-            int32_t word = static_cast<int32_t>((marker << 16) | (ch[p] << 8) | ch[p + 1]);
-            if (word & 0x800000)
-                word -= 0x1000000;
-            out.push_back(static_cast<float>(word) / 8388608.0f);
-        }
-        marker ^= 0x05 ^ 0xFA;
-    }
-    std::vector<uint8_t> bytes(out.size() * 4);
-    memcpy(bytes.data(), out.data(), bytes.size());
-    return bytes;
-}
-
-/* The 200-tap convolution of +-1 bits, eight taps folded per byte and the 25 folds added in time order. */
-std::vector<uint8_t> RefPcm(const Sound &s, uint32_t dsdRate, int32_t ratio, float gainDb, bool floatOutput)
-{
-    float taps[FILTER_TAPS];
-    DesignFilterTaps(dsdRate, ratio, taps);
-    float g = FilterGain(gainDb, floatOutput);
-    std::vector<uint8_t> bytes;
-    size_t perChannel = s.PerChannel();
-    for (size_t start = 0; start + FILTER_GROUPS <= perChannel; start += static_cast<size_t>(ratio)) {
-        for (const auto &ch : s.channels) {
-            float acc = 0.0f;
-            for (int group = 0; group < FILTER_GROUPS; group++) {
-                double fold = 0.0;
-                for (int k = 0; k < 8; k++) {
-                    bool one = (ch[start + group] >> (7 - k)) & 1;
-                    float p = (one ? g : -g) * taps[8 * group + k];
-                    fold += p;
-                }
-                acc += static_cast<float>(fold);
-            }
-            if (floatOutput) {
-                uint8_t b[4];
-                memcpy(b, &acc, 4);
-                bytes.insert(bytes.end(), b, b + 4);
-            } else {
-                int16_t v = PcmToInt16(acc);
-                uint8_t b[2];
-                memcpy(b, &v, 2);
-                bytes.insert(bytes.end(), b, b + 2);
-            }
-        }
-    }
-    return bytes;
-}
 
 std::vector<uint8_t> Reference(const Sound &s, uint32_t flags, int32_t ratio, float gainDb = 6.0f)
 {
