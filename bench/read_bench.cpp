@@ -28,15 +28,15 @@ const std::vector<uint8_t> &SourceFile(bool dff, uint32_t channels)
         for (uint32_t ch = 0; ch < channels; ch++)
             sound.push_back(fixture::PatternBytes(kRate / 8 * kSeconds, ch + 1));
         if (dff) {
-            fixture::DffSpec spec;
-            spec.channels = static_cast<uint16_t>(channels);
-            spec.sound = fixture::Interleave(sound);
-            f = fixture::MakeDff(spec);
+            fixture::DffSpec shape;
+            shape.channels = static_cast<uint16_t>(channels);
+            shape.sound = fixture::Interleave(sound);
+            f = fixture::MakeDff(shape);
         } else {
-            fixture::DsfSpec spec;
-            spec.channels = channels;
-            spec.channelBytes = sound;
-            f = fixture::MakeDsf(spec);
+            fixture::DsfSpec shape;
+            shape.channels = channels;
+            shape.channelBytes = sound;
+            f = fixture::MakeDsf(shape);
         }
     }
     return f;

@@ -26,9 +26,9 @@ std::vector<uint8_t> Pull(uint32_t h, uint32_t chunk = 4000)
 
 std::vector<uint8_t> DffFile(size_t perChannel)
 {
-    fixture::DffSpec spec;
-    spec.sound = fixture::Interleave({fixture::PatternBytes(perChannel, 1), fixture::PatternBytes(perChannel, 2)});
-    return fixture::MakeDff(spec);
+    fixture::DffSpec shape;
+    shape.sound = fixture::Interleave({fixture::PatternBytes(perChannel, 1), fixture::PatternBytes(perChannel, 2)});
+    return fixture::MakeDff(shape);
 }
 
 TEST(ChannelOps, SeekingResumesWhereAFreshDecodeWouldBe)

@@ -51,12 +51,12 @@ std::vector<std::vector<uint8_t>> Channels(uint32_t n, size_t perChannel)
 
 std::vector<uint8_t> DsfBytes(const std::vector<std::vector<uint8_t>> &channels)
 {
-    fixture::DsfSpec spec;
-    spec.channels = static_cast<uint32_t>(channels.size());
-    spec.bitsPerSample = 8;
-    spec.channelBytes = channels;
-    spec.sampleCount = channels[0].size() * 8;
-    return fixture::MakeDsf(spec);
+    fixture::DsfSpec shape;
+    shape.channels = static_cast<uint32_t>(channels.size());
+    shape.bitsPerSample = 8;
+    shape.channelBytes = channels;
+    shape.sampleCount = channels[0].size() * 8;
+    return fixture::MakeDsf(shape);
 }
 
 std::vector<uint8_t> ReadAll(uint32_t handle, uint32_t chunk = 5000)

@@ -113,59 +113,59 @@ std::vector<uint8_t> Interleave(const std::vector<std::vector<uint8_t>> &channel
 
 /* ---- DSF ---- */
 
-std::vector<uint8_t> MakeDsf(const DsfSpec &spec)
+std::vector<uint8_t> MakeDsf(const DsfSpec &shape)
 {
     size_t longest = 0;
-    for (const auto &ch : spec.channelBytes)
+    for (const auto &ch : shape.channelBytes)
         longest = std::max(longest, ch.size());
 
     /* Block groups: one block per channel, channel 0 first. */
     std::vector<uint8_t> sound;
-    if (spec.blockSize == 0) {
-        for (const auto &ch : spec.channelBytes)
+    if (shape.blockSize == 0) {
+        for (const auto &ch : shape.channelBytes)
             sound.insert(sound.end(), ch.begin(), ch.end());
     } else {
-        size_t blocks = (longest + spec.blockSize - 1) / spec.blockSize;
-        sound.reserve(blocks * spec.blockSize * spec.channels);
+        size_t blocks = (longest + shape.blockSize - 1) / shape.blockSize;
+        sound.reserve(blocks * shape.blockSize * shape.channels);
         for (size_t g = 0; g < blocks; ++g)
-            for (uint32_t ch = 0; ch < spec.channels; ++ch)
-                for (size_t i = 0; i < spec.blockSize; ++i) {
-                    size_t k = g * spec.blockSize + i;
-                    bool have = ch < spec.channelBytes.size() && k < spec.channelBytes[ch].size();
-                    sound.push_back(have ? spec.channelBytes[ch][k] : spec.padByte);
+            for (uint32_t ch = 0; ch < shape.channels; ++ch)
+                for (size_t i = 0; i < shape.blockSize; ++i) {
+                    size_t k = g * shape.blockSize + i;
+                    bool have = ch < shape.channelBytes.size() && k < shape.channelBytes[ch].size();
+                    sound.push_back(have ? shape.channelBytes[ch][k] : shape.padByte);
                 }
     }
 
     std::vector<uint8_t> out;
     PutId(out, "DSD ");
-    PutLe(out, spec.dsdChunkSize, 8);
+    PutLe(out, shape.dsdChunkSize, 8);
     PutLe(out, 0, 8); /* total size, filled in below */
     PutLe(out, 0, 8); /* metadata pointer, filled in below */
 
-    PutId(out, spec.fmtId);
-    PutLe(out, spec.fmtChunkSize, 8);
-    PutLe(out, spec.formatVersion, 4);
-    PutLe(out, spec.formatId, 4);
-    PutLe(out, spec.channelType.value_or(DsfChannelType(spec.channels)), 4);
-    PutLe(out, spec.channels, 4);
-    PutLe(out, spec.dsdRate, 4);
-    PutLe(out, spec.bitsPerSample, 4);
-    PutLe(out, spec.sampleCount.value_or(uint64_t{longest} * 8), 8);
-    PutLe(out, spec.blockSize, 4);
+    PutId(out, shape.fmtId);
+    PutLe(out, shape.fmtChunkSize, 8);
+    PutLe(out, shape.formatVersion, 4);
+    PutLe(out, shape.formatId, 4);
+    PutLe(out, shape.channelType.value_or(DsfChannelType(shape.channels)), 4);
+    PutLe(out, shape.channels, 4);
+    PutLe(out, shape.dsdRate, 4);
+    PutLe(out, shape.bitsPerSample, 4);
+    PutLe(out, shape.sampleCount.value_or(uint64_t{longest} * 8), 8);
+    PutLe(out, shape.blockSize, 4);
     PutLe(out, 0, 4); /* reserved */
-    if (spec.fmtChunkSize > 52 && spec.fmtChunkSize - 52 <= MAX_FMT_EXTRA)
-        out.resize(out.size() + static_cast<size_t>(spec.fmtChunkSize - 52), 0);
+    if (shape.fmtChunkSize > 52 && shape.fmtChunkSize - 52 <= MAX_FMT_EXTRA)
+        out.resize(out.size() + static_cast<size_t>(shape.fmtChunkSize - 52), 0);
 
-    PutId(out, spec.dataId);
-    PutLe(out, spec.dataChunkSize.value_or(12 + uint64_t{sound.size()}), 8);
+    PutId(out, shape.dataId);
+    PutLe(out, shape.dataChunkSize.value_or(12 + uint64_t{sound.size()}), 8);
     out.insert(out.end(), sound.begin(), sound.end());
 
     uint64_t tagOffset = out.size();
-    out.insert(out.end(), spec.id3.begin(), spec.id3.end());
+    out.insert(out.end(), shape.id3.begin(), shape.id3.end());
 
-    SetLe(out, 12, static_cast<uint64_t>(out.size()) + static_cast<uint64_t>(spec.totalSizeDelta), 8);
-    SetLe(out, 20, spec.metadataPointer.value_or(spec.id3.empty() ? 0 : tagOffset), 8);
-    Truncate(out, spec.truncateTo);
+    SetLe(out, 12, static_cast<uint64_t>(out.size()) + static_cast<uint64_t>(shape.totalSizeDelta), 8);
+    SetLe(out, 20, shape.metadataPointer.value_or(shape.id3.empty() ? 0 : tagOffset), 8);
+    Truncate(out, shape.truncateTo);
     return out;
 }
 
@@ -301,23 +301,23 @@ Chunk Sound(std::vector<uint8_t> interleaved)
     return Chunk{"DSD ", std::move(interleaved), {}, std::nullopt, nullptr};
 }
 
-std::vector<uint8_t> MakeDff(const DffSpec &spec)
+std::vector<uint8_t> MakeDff(const DffSpec &shape)
 {
     std::vector<Chunk> meta;
-    if (!spec.artist.empty() || !spec.title.empty())
-        meta.push_back(Diin(spec.artist, spec.title));
-    if (!spec.comments.empty())
-        meta.push_back(Comt(spec.comments));
+    if (!shape.artist.empty() || !shape.title.empty())
+        meta.push_back(Diin(shape.artist, shape.title));
+    if (!shape.comments.empty())
+        meta.push_back(Comt(shape.comments));
 
-    std::vector<Chunk> chunks = {Fver(), Prop(spec.dsdRate, spec.channels)};
-    if (!spec.metadataAfterSound)
+    std::vector<Chunk> chunks = {Fver(), Prop(shape.dsdRate, shape.channels)};
+    if (!shape.metadataAfterSound)
         chunks.insert(chunks.end(), meta.begin(), meta.end());
-    chunks.push_back(Sound(spec.sound));
-    if (spec.metadataAfterSound)
+    chunks.push_back(Sound(shape.sound));
+    if (shape.metadataAfterSound)
         chunks.insert(chunks.end(), meta.begin(), meta.end());
 
     std::vector<uint8_t> out = MakeDff(chunks);
-    Truncate(out, spec.truncateTo);
+    Truncate(out, shape.truncateTo);
     return out;
 }
 

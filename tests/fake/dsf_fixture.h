@@ -67,7 +67,7 @@ struct DsfSpec {
     uint64_t truncateTo = 0;               /* nonzero: cut the file to this many bytes */
 };
 
-std::vector<uint8_t> MakeDsf(const DsfSpec &spec);
+std::vector<uint8_t> MakeDsf(const DsfSpec &shape);
 
 /* An ID3v2 header ("ID3", version 3.0, flags 0, synchsafe body size) and a
    PatternBytes body. setTopBits sets bit 7 of each size byte, which readers ignore. */
@@ -123,7 +123,7 @@ struct DffSpec {
 };
 
 /* FVER, PROP, [DIIN], [COMT], "DSD " (or the metadata after it). */
-std::vector<uint8_t> MakeDff(const DffSpec &spec);
+std::vector<uint8_t> MakeDff(const DffSpec &shape);
 
 } // namespace fixture
 

@@ -55,13 +55,13 @@ protected:
     static std::vector<uint8_t> Dsf(size_t perChannel, uint32_t channels = 2, uint32_t dsdRate = 2822400,
                                     uint32_t blockSize = 4096)
     {
-        fixture::DsfSpec spec;
-        spec.channels = channels;
-        spec.dsdRate = dsdRate;
-        spec.blockSize = blockSize;
+        fixture::DsfSpec shape;
+        shape.channels = channels;
+        shape.dsdRate = dsdRate;
+        shape.blockSize = blockSize;
         for (uint32_t ch = 0; ch < channels; ch++)
-            spec.channelBytes.push_back(fixture::PatternBytes(perChannel, ch + 1));
-        return fixture::MakeDsf(spec);
+            shape.channelBytes.push_back(fixture::PatternBytes(perChannel, ch + 1));
+        return fixture::MakeDsf(shape);
     }
 
     uint32_t file = 0;

@@ -343,15 +343,15 @@ TEST_F(DffTest, StreamedSourceStopsAtTheSound)
 {
     for (bool after : {false, true}) {
         for (uint32_t fileFlags : {0u, FILE_STREAMED, FILE_STREAMED | FILE_FLAG_PASSED}) {
-            fixture::DffSpec spec;
-            spec.sound = StereoSound();
-            spec.artist = "Artist";
-            spec.title = "Title";
-            spec.comments = {c0, c1};
-            spec.metadataAfterSound = after;
+            fixture::DffSpec shape;
+            shape.sound = StereoSound();
+            shape.artist = "Artist";
+            shape.title = "Title";
+            shape.comments = {c0, c1};
+            shape.metadataAfterSound = after;
             fake::Source knobs;
             knobs.fileFlags = fileFlags;
-            uint32_t h = Create(MakeDff(spec), 0, 0, knobs);
+            uint32_t h = Create(MakeDff(shape), 0, 0, knobs);
             std::string name = std::string(after ? "after" : "before") + " flags " + std::to_string(fileFlags);
             ASSERT_NE(h, 0u) << name;
             DsdStream *s = Record(h);
@@ -365,7 +365,7 @@ TEST_F(DffTest, StreamedSourceStopsAtTheSound)
                 EXPECT_EQ(s->title, nullptr) << name;
                 ExpectComments(s, {}, name);
             }
-            EXPECT_EQ(s->dataSize, spec.sound.size()) << name;
+            EXPECT_EQ(s->dataSize, shape.sound.size()) << name;
             fake::FreeStream(h);
         }
     }
@@ -373,13 +373,13 @@ TEST_F(DffTest, StreamedSourceStopsAtTheSound)
 
 TEST_F(DffTest, StreamedWalkNeverSeeksPastTheSound)
 {
-    fixture::DffSpec spec;
-    spec.sound = StereoSound();
-    spec.artist = "A";
-    spec.metadataAfterSound = true;
+    fixture::DffSpec shape;
+    shape.sound = StereoSound();
+    shape.artist = "A";
+    shape.metadataAfterSound = true;
     fake::Source knobs;
     knobs.fileFlags = FILE_STREAMED;
-    Walked s = Walk(MakeDff(spec), knobs);
+    Walked s = Walk(MakeDff(shape), knobs);
     for (uint64_t pos : SeekTargets())
         EXPECT_LT(pos, s->dataOffset) << fake::LogText();
     EXPECT_EQ(fake::CountCalls("FileGetFlags"), 1u);
@@ -523,13 +523,13 @@ TEST_F(DffTest, SizeThatWrapsTheNextOffsetEndsTheWalk)
 
 TEST_F(DffTest, CommentsAreHandedOutPackedInHostOrder)
 {
-    fixture::DffSpec spec;
-    spec.sound = StereoSound();
-    spec.comments = {c1, c0, c2, c1};
-    uint32_t h = Create(MakeDff(spec));
+    fixture::DffSpec shape;
+    shape.sound = StereoSound();
+    shape.comments = {c1, c0, c2, c1};
+    uint32_t h = Create(MakeDff(shape));
     ASSERT_NE(h, 0u);
     DsdStream *s = Record(h);
-    ASSERT_NO_FATAL_FAILURE(ExpectComments(s, spec.comments, "four"));
+    ASSERT_NO_FATAL_FAILURE(ExpectComments(s, shape.comments, "four"));
 
     /* commentLength is a 32-bit host-order value at byte 10; the text is not terminated. */
     const uint8_t *first = reinterpret_cast<const uint8_t *>(s->comments[0]);

@@ -337,13 +337,13 @@ using fixture::GetLe;
 
 TEST(DsfFixtureTest, LayoutAtFixedOffsets)
 {
-    fixture::DsfSpec spec;
-    spec.blockSize = 8;
-    spec.dsdRate = 5644800;
-    spec.channelBytes = {fixture::PatternBytes(10, 1), fixture::PatternBytes(10, 2)};
-    spec.padByte = 0x69;
-    spec.id3 = fixture::MakeId3(6);
-    std::vector<uint8_t> f = fixture::MakeDsf(spec);
+    fixture::DsfSpec shape;
+    shape.blockSize = 8;
+    shape.dsdRate = 5644800;
+    shape.channelBytes = {fixture::PatternBytes(10, 1), fixture::PatternBytes(10, 2)};
+    shape.padByte = 0x69;
+    shape.id3 = fixture::MakeId3(6);
+    std::vector<uint8_t> f = fixture::MakeDsf(shape);
 
     const size_t sound = 2 * 2 * 8; /* two block groups of two 8-byte blocks */
     ASSERT_EQ(f.size(), fixture::DSF_SOUND_OFFSET + sound + 16);
@@ -364,7 +364,7 @@ TEST(DsfFixtureTest, LayoutAtFixedOffsets)
 
     const uint8_t *s = f.data() + fixture::DSF_SOUND_OFFSET;
     for (size_t ch = 0; ch < 2; ++ch) {
-        const auto &bytes = spec.channelBytes[ch];
+        const auto &bytes = shape.channelBytes[ch];
         EXPECT_EQ(0, memcmp(s + ch * 8, bytes.data(), 8));      /* group 0 */
         EXPECT_EQ(0, memcmp(s + 16 + ch * 8, bytes.data() + 8, 2)); /* group 1 */
         for (size_t i = 2; i < 8; ++i)
@@ -375,23 +375,23 @@ TEST(DsfFixtureTest, LayoutAtFixedOffsets)
 
 TEST(DsfFixtureTest, MalformedKnobs)
 {
-    fixture::DsfSpec spec;
-    spec.channels = 1;
-    spec.channelBytes = {std::vector<uint8_t>(5, 0xAA)};
-    spec.sampleCount = 40001;
-    spec.fmtChunkSize = 60;
-    spec.dataId = "dat!";
-    spec.totalSizeDelta = -3;
-    spec.metadataPointer = 7;
-    std::vector<uint8_t> f = fixture::MakeDsf(spec);
+    fixture::DsfSpec shape;
+    shape.channels = 1;
+    shape.channelBytes = {std::vector<uint8_t>(5, 0xAA)};
+    shape.sampleCount = 40001;
+    shape.fmtChunkSize = 60;
+    shape.dataId = "dat!";
+    shape.totalSizeDelta = -3;
+    shape.metadataPointer = 7;
+    std::vector<uint8_t> f = fixture::MakeDsf(shape);
     EXPECT_EQ(GetLe(f, 64, 8), 40001u);
     EXPECT_EQ(GetId(f, 88), "dat!"); /* the data chunk moves with the fmt size */
     EXPECT_EQ(f.size(), 88 + 12 + 4096u);
     EXPECT_EQ(GetLe(f, 12, 8), f.size() - 3);
     EXPECT_EQ(GetLe(f, 20, 8), 7u);
 
-    spec.truncateTo = 100;
-    EXPECT_EQ(fixture::MakeDsf(spec).size(), 100u);
+    shape.truncateTo = 100;
+    EXPECT_EQ(fixture::MakeDsf(shape).size(), 100u);
 }
 
 TEST(DsfFixtureTest, Id3SizeIsSynchsafe)
@@ -439,17 +439,17 @@ TEST(DffFixtureTest, OddSizesArePaddedAndCountedWithoutThePad)
 
 TEST(DffFixtureTest, OneCallFileAndSizeOverride)
 {
-    fixture::DffSpec spec;
-    spec.sound = fixture::Interleave({{1, 2, 3}, {4, 5, 6}});
-    spec.artist = "A";
-    std::vector<uint8_t> f = fixture::MakeDff(spec);
+    fixture::DffSpec shape;
+    shape.sound = fixture::Interleave({{1, 2, 3}, {4, 5, 6}});
+    shape.artist = "A";
+    std::vector<uint8_t> f = fixture::MakeDff(shape);
     std::vector<uint8_t> tail(f.end() - 6, f.end());
     EXPECT_EQ(tail, (std::vector<uint8_t>{1, 4, 2, 5, 3, 6}));
     EXPECT_EQ(GetId(f, f.size() - 18), "DSD ");
     EXPECT_EQ(GetId(f, 16), "FVER");
 
-    spec.metadataAfterSound = true;
-    std::vector<uint8_t> g = fixture::MakeDff(spec);
+    shape.metadataAfterSound = true;
+    std::vector<uint8_t> g = fixture::MakeDff(shape);
     ASSERT_EQ(g.size(), f.size());
     EXPECT_EQ(GetId(g, g.size() - 12 - 12 - 6), "DIIN"); /* DIIN, DIAR(4 + 1 + pad) at the end */
 

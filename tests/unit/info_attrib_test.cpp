@@ -53,11 +53,11 @@ protected:
 
 std::vector<uint8_t> DffAt(uint32_t dsdRate, const Sound &sound)
 {
-    fixture::DffSpec spec;
-    spec.dsdRate = dsdRate;
-    spec.channels = static_cast<uint16_t>(sound.channels.size());
-    spec.sound = fixture::Interleave(sound.channels);
-    return fixture::MakeDff(spec);
+    fixture::DffSpec shape;
+    shape.dsdRate = dsdRate;
+    shape.channels = static_cast<uint16_t>(sound.channels.size());
+    shape.sound = fixture::Interleave(sound.channels);
+    return fixture::MakeDff(shape);
 }
 
 /* ---- get info ---- */
@@ -288,29 +288,29 @@ TEST_F(InfoAttribTest, NaNGainIsAlwaysStoredAndBuilt)
 
 std::vector<uint8_t> TaggedDsf(const Sound &sound)
 {
-    fixture::DsfSpec spec;
-    spec.channels = static_cast<uint32_t>(sound.channels.size());
-    spec.channelBytes = sound.channels;
-    spec.id3 = fixture::MakeId3(700);
-    return fixture::MakeDsf(spec);
+    fixture::DsfSpec shape;
+    shape.channels = static_cast<uint32_t>(sound.channels.size());
+    shape.channelBytes = sound.channels;
+    shape.id3 = fixture::MakeId3(700);
+    return fixture::MakeDsf(shape);
 }
 
 std::vector<uint8_t> TaggedDff(const Sound &sound, const std::string &artist, const std::string &title,
                                size_t comments, bool metadataAfterSound)
 {
-    fixture::DffSpec spec;
-    spec.channels = static_cast<uint16_t>(sound.channels.size());
-    spec.sound = fixture::Interleave(sound.channels);
-    spec.artist = artist;
-    spec.title = title;
+    fixture::DffSpec shape;
+    shape.channels = static_cast<uint16_t>(sound.channels.size());
+    shape.sound = fixture::Interleave(sound.channels);
+    shape.artist = artist;
+    shape.title = title;
     for (size_t i = 0; i < comments; i++) {
         fixture::Comment c;
         c.text = "comment number " + std::to_string(i) + (i % 2 ? "!" : "");
         c.type = static_cast<uint16_t>(i);
-        spec.comments.push_back(c);
+        shape.comments.push_back(c);
     }
-    spec.metadataAfterSound = metadataAfterSound;
-    return fixture::MakeDff(spec);
+    shape.metadataAfterSound = metadataAfterSound;
+    return fixture::MakeDff(shape);
 }
 
 /*

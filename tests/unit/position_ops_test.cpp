@@ -71,9 +71,9 @@ protected:
 
 std::vector<uint8_t> BigDff(size_t perChannel)
 {
-    fixture::DffSpec spec;
-    spec.sound = fixture::Interleave({fixture::PatternBytes(perChannel, 1), fixture::PatternBytes(perChannel, 2)});
-    return fixture::MakeDff(spec);
+    fixture::DffSpec shape;
+    shape.sound = fixture::Interleave({fixture::PatternBytes(perChannel, 1), fixture::PatternBytes(perChannel, 2)});
+    return fixture::MakeDff(shape);
 }
 
 /* ---- set position ---- */
@@ -378,9 +378,9 @@ TEST_F(PositionTest, StreamWithoutSamplesHasNoLengthAndNoReachablePosition)
 TEST_F(PositionTest, LengthFoundAtTheEndReplacesTheDeclaredOne)
 {
     /* The data chunk claims 10000 sound bytes, the file holds 6001 of them and its end is unknown. */
-    fixture::DffSpec spec;
-    spec.sound = fixture::Interleave(MakeSound(2, 5000, 3).channels);
-    std::vector<uint8_t> bytes = fixture::MakeDff(spec);
+    fixture::DffSpec shape;
+    shape.sound = fixture::Interleave(MakeSound(2, 5000, 3).channels);
+    std::vector<uint8_t> bytes = fixture::MakeDff(shape);
     fake::Source knobs;
     knobs.unknownEnd = true;
     uint32_t h = Create(bytes, RAW, 0, knobs);

@@ -37,23 +37,23 @@ inline std::vector<uint8_t> Reversed(std::vector<uint8_t> bytes)
 /* The sound as a DSF file; lsbFirst files store every byte bit-reversed. */
 inline std::vector<uint8_t> AsDsf(const Sound &sound, uint32_t blockSize, bool lsbFirst, uint8_t padByte = 0)
 {
-    fixture::DsfSpec spec;
-    spec.channels = static_cast<uint32_t>(sound.channels.size());
-    spec.blockSize = blockSize;
-    spec.bitsPerSample = lsbFirst ? 1 : 8;
-    spec.padByte = padByte;
-    spec.sampleCount = sound.PerChannel() * 8;
+    fixture::DsfSpec shape;
+    shape.channels = static_cast<uint32_t>(sound.channels.size());
+    shape.blockSize = blockSize;
+    shape.bitsPerSample = lsbFirst ? 1 : 8;
+    shape.padByte = padByte;
+    shape.sampleCount = sound.PerChannel() * 8;
     for (const auto &ch : sound.channels)
-        spec.channelBytes.push_back(lsbFirst ? Reversed(ch) : ch);
-    return fixture::MakeDsf(spec);
+        shape.channelBytes.push_back(lsbFirst ? Reversed(ch) : ch);
+    return fixture::MakeDsf(shape);
 }
 
 inline std::vector<uint8_t> AsDff(const Sound &sound)
 {
-    fixture::DffSpec spec;
-    spec.channels = static_cast<uint16_t>(sound.channels.size());
-    spec.sound = fixture::Interleave(sound.channels);
-    return fixture::MakeDff(spec);
+    fixture::DffSpec shape;
+    shape.channels = static_cast<uint16_t>(sound.channels.size());
+    shape.sound = fixture::Interleave(sound.channels);
+    return fixture::MakeDff(shape);
 }
 
 /* ---- the reference decoder: straight from the bits, no tables, no buffering ---- */

@@ -15,9 +15,9 @@ class CreateTest : public AddonTest {};
 /* A small stereo DSF file whose "fmt " chunk claims other sizes. */
 std::vector<uint8_t> Patched(uint32_t channels, uint32_t blockSize, uint32_t dsdRate)
 {
-    DsfSpec spec;
-    spec.channelBytes = {fixture::PatternBytes(4096, 1), fixture::PatternBytes(4096, 2)};
-    std::vector<uint8_t> bytes = MakeDsf(spec);
+    DsfSpec shape;
+    shape.channelBytes = {fixture::PatternBytes(4096, 1), fixture::PatternBytes(4096, 2)};
+    std::vector<uint8_t> bytes = MakeDsf(shape);
     auto put32 = [&](size_t at, uint32_t v) {
         for (int i = 0; i < 4; i++)
             bytes[at + i] = static_cast<uint8_t>(v >> (8 * i));
@@ -214,13 +214,13 @@ TEST_F(CreateTest, LengthFollowsTheDataAndTheForm)
         {"raw exact blocks", 8192, 0, false, DSD_RAW | D, 16384},
     };
     for (auto c : cases) {
-        DsfSpec spec;
-        spec.channelBytes = {fixture::PatternBytes(c.perChannel, 1), fixture::PatternBytes(c.perChannel, 2)};
-        spec.sampleCount = c.perChannel * 8;
-        spec.truncateTo = c.truncateTo;
+        DsfSpec shape;
+        shape.channelBytes = {fixture::PatternBytes(c.perChannel, 1), fixture::PatternBytes(c.perChannel, 2)};
+        shape.sampleCount = c.perChannel * 8;
+        shape.truncateTo = c.truncateTo;
         fake::Source knobs;
         knobs.unknownEnd = c.unknownEnd;
-        uint32_t h = Create(MakeDsf(spec), c.flags, 0, knobs);
+        uint32_t h = Create(MakeDsf(shape), c.flags, 0, knobs);
         ASSERT_NE(h, 0u) << c.name;
         EXPECT_EQ(Record(h)->length, c.length) << c.name;
     }
@@ -235,11 +235,11 @@ TEST_F(CreateTest, PaddingOfTheLastBlockFollowsTheSampleCount)
     } cases[] = {{40000, 4096, 3192}, {40001, 4096, 3192}, {40007, 4096, 3192}, {65536, 4096, 0},
                  {8, 4096, 4095},     {0, 4096, 0},        {40000, 1000, 0},    {40008, 1000, 999}};
     for (auto c : cases) {
-        DsfSpec spec;
-        spec.blockSize = c.blockSize;
-        spec.channelBytes = {fixture::PatternBytes(8192, 1), fixture::PatternBytes(8192, 2)};
-        spec.sampleCount = c.sampleCount;
-        uint32_t h = Create(MakeDsf(spec), DSD_RAW | STREAM_DECODE_ONLY);
+        DsfSpec shape;
+        shape.blockSize = c.blockSize;
+        shape.channelBytes = {fixture::PatternBytes(8192, 1), fixture::PatternBytes(8192, 2)};
+        shape.sampleCount = c.sampleCount;
+        uint32_t h = Create(MakeDsf(shape), DSD_RAW | STREAM_DECODE_ONLY);
         ASSERT_NE(h, 0u);
         EXPECT_EQ(Record(h)->tailPad, c.tailPad) << c.sampleCount << " " << c.blockSize;
     }
@@ -247,7 +247,7 @@ TEST_F(CreateTest, PaddingOfTheLastBlockFollowsTheSampleCount)
 
 TEST_F(CreateTest, UnusableSourcesAreRefusedInOrder)
 {
-    auto spec = [](auto edit) {
+    auto shape = [](auto edit) {
         DsfSpec s;
         s.channelBytes = {fixture::PatternBytes(4096, 1), fixture::PatternBytes(4096, 2)};
         edit(s);
@@ -262,15 +262,15 @@ TEST_F(CreateTest, UnusableSourcesAreRefusedInOrder)
     } cases[] = {
         {"short source", Prefix(Dsf(16), 15), 0, ERROR_FORMAT, false},
         {"empty source", {}, 0, ERROR_FORMAT, false},
-        {"dsd chunk size 29", spec([](DsfSpec &s) { s.dsdChunkSize = 29; }), 0, ERROR_FORMAT, false},
-        {"fmt id", spec([](DsfSpec &s) { s.fmtId = "fmx "; }), 0, ERROR_FORMAT, false},
-        {"data id", spec([](DsfSpec &s) { s.dataId = "date"; }), 0, ERROR_FORMAT, false},
-        {"no channels", spec([](DsfSpec &s) { s.channels = 0; s.channelBytes.clear(); }), 0, ERROR_FORMAT, false},
-        {"no rate", spec([](DsfSpec &s) { s.dsdRate = 0; }), 0, ERROR_FORMAT, false},
-        {"no block size", spec([](DsfSpec &s) { s.blockSize = 0; s.channelBytes.clear(); }), 0, ERROR_FORMAT, false},
-        {"cut in fmt", spec([](DsfSpec &s) { s.truncateTo = 60; }), 0, ERROR_FORMAT, false},
-        {"damaged beats flags", spec([](DsfSpec &s) { s.fmtId = "FMT "; }), DSD_RAW, ERROR_FORMAT, false},
-        {"bad flags on good file", spec([](DsfSpec &) {}), DSD_RAW, ERROR_PARAM, false},
+        {"dsd chunk size 29", shape([](DsfSpec &s) { s.dsdChunkSize = 29; }), 0, ERROR_FORMAT, false},
+        {"fmt id", shape([](DsfSpec &s) { s.fmtId = "fmx "; }), 0, ERROR_FORMAT, false},
+        {"data id", shape([](DsfSpec &s) { s.dataId = "date"; }), 0, ERROR_FORMAT, false},
+        {"no channels", shape([](DsfSpec &s) { s.channels = 0; s.channelBytes.clear(); }), 0, ERROR_FORMAT, false},
+        {"no rate", shape([](DsfSpec &s) { s.dsdRate = 0; }), 0, ERROR_FORMAT, false},
+        {"no block size", shape([](DsfSpec &s) { s.blockSize = 0; s.channelBytes.clear(); }), 0, ERROR_FORMAT, false},
+        {"cut in fmt", shape([](DsfSpec &s) { s.truncateTo = 60; }), 0, ERROR_FORMAT, false},
+        {"damaged beats flags", shape([](DsfSpec &s) { s.fmtId = "FMT "; }), DSD_RAW, ERROR_FORMAT, false},
+        {"bad flags on good file", shape([](DsfSpec &) {}), DSD_RAW, ERROR_PARAM, false},
         {"buffer too large", Patched(0x7FFFFFFF, 4096, 2822400), 0, ERROR_MEMORY, false},
         {"block too large", Patched(1, 0x7FFFFFFF, 2822400), 0, ERROR_MEMORY, false},
         {"block times channels too large", Patched(0x10000, 0x10000, 2822400), 0, ERROR_MEMORY, false},
@@ -322,15 +322,15 @@ TEST_F(CreateTest, Id3TagIsKeptWhenItFits)
         {"not an ID3 tag", std::vector<uint8_t>(310, 'x'), std::nullopt, 0, 0, false},
     };
     for (const auto &c : cases) {
-        DsfSpec spec;
-        spec.channelBytes = {fixture::PatternBytes(4096, 1), fixture::PatternBytes(4096, 2)};
-        spec.id3 = c.id3;
-        spec.metadataPointer = c.pointer;
-        spec.totalSizeDelta = c.totalSizeDelta;
+        DsfSpec shape;
+        shape.channelBytes = {fixture::PatternBytes(4096, 1), fixture::PatternBytes(4096, 2)};
+        shape.id3 = c.id3;
+        shape.metadataPointer = c.pointer;
+        shape.totalSizeDelta = c.totalSizeDelta;
         fake::Source knobs;
         knobs.fileFlags = c.fileFlags;
         fake::ClearLog();
-        uint32_t h = Create(MakeDsf(spec), 0, 0, knobs);
+        uint32_t h = Create(MakeDsf(shape), 0, 0, knobs);
         ASSERT_NE(h, 0u) << c.name;
         DsdStream *s = Record(h);
         ASSERT_EQ(s->id3Tag != nullptr, c.kept) << c.name;
@@ -346,10 +346,10 @@ TEST_F(CreateTest, Id3TagIsKeptWhenItFits)
 
 TEST_F(CreateTest, LargerFmtChunkMovesTheData)
 {
-    DsfSpec spec;
-    spec.channelBytes = {fixture::PatternBytes(4096, 1), fixture::PatternBytes(4096, 2)};
-    spec.fmtChunkSize = 52 + 20;
-    uint32_t h = Create(MakeDsf(spec));
+    DsfSpec shape;
+    shape.channelBytes = {fixture::PatternBytes(4096, 1), fixture::PatternBytes(4096, 2)};
+    shape.fmtChunkSize = 52 + 20;
+    uint32_t h = Create(MakeDsf(shape));
     ASSERT_NE(h, 0u);
     EXPECT_EQ(Record(h)->dataOffset, fixture::DSF_SOUND_OFFSET + 20);
     EXPECT_EQ(Record(h)->dataSize, 8192u);
@@ -358,11 +358,11 @@ TEST_F(CreateTest, LargerFmtChunkMovesTheData)
 TEST_F(CreateTest, BitsPerSampleGivesTheBitOrder)
 {
     for (uint32_t bits : {1u, 8u, 2u}) {
-        DsfSpec spec;
-        spec.bitsPerSample = bits;
-        spec.channelBytes = {fixture::PatternBytes(4096, 1)};
-        spec.channels = 1;
-        uint32_t h = Create(MakeDsf(spec));
+        DsfSpec shape;
+        shape.bitsPerSample = bits;
+        shape.channelBytes = {fixture::PatternBytes(4096, 1)};
+        shape.channels = 1;
+        uint32_t h = Create(MakeDsf(shape));
         ASSERT_NE(h, 0u);
         EXPECT_EQ(Record(h)->lsbFirst, bits == 1 ? 1u : 0u) << bits;
     }

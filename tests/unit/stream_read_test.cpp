@@ -229,12 +229,12 @@ TEST_F(ReadTest, DopWordsAndMarkerCarryAcrossCalls)
 
 TEST_F(ReadTest, LsbFirstBytesAreReversedForRawAndDopOnly)
 {
-    fixture::DsfSpec spec;
-    spec.channels = 1;
-    spec.bitsPerSample = 1;
-    spec.channelBytes = {{0x01, 0x03, 0x96, 0x69}};
-    spec.sampleCount = 32;
-    std::vector<uint8_t> bytes = fixture::MakeDsf(spec);
+    fixture::DsfSpec shape;
+    shape.channels = 1;
+    shape.bitsPerSample = 1;
+    shape.channelBytes = {{0x01, 0x03, 0x96, 0x69}};
+    shape.sampleCount = 32;
+    std::vector<uint8_t> bytes = fixture::MakeDsf(shape);
 
     uint32_t h = Create(bytes, DSD_RAW | D);
     std::vector<uint8_t> raw = PullFixed(h, 64);

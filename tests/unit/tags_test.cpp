@@ -58,29 +58,29 @@ protected:
 
 std::vector<uint8_t> TaggedDff()
 {
-    fixture::DffSpec spec;
-    spec.sound = fixture::PatternBytes(2000, 1);
-    spec.artist = "The Artist";
-    spec.title = "A Title";
-    spec.comments = {{2015, 12, 31, 23, 59, 1, 0, "one"},
+    fixture::DffSpec shape;
+    shape.sound = fixture::PatternBytes(2000, 1);
+    shape.artist = "The Artist";
+    shape.title = "A Title";
+    shape.comments = {{2015, 12, 31, 23, 59, 1, 0, "one"},
                      {2016, 1, 2, 3, 4, 2, 7, "two!"},
                      {2017, 5, 6, 7, 8, 0xFFFF, 0x8000, "three"}};
-    return fixture::MakeDff(spec);
+    return fixture::MakeDff(shape);
 }
 
 std::vector<uint8_t> PlainDff()
 {
-    fixture::DffSpec spec;
-    spec.sound = fixture::PatternBytes(2000, 1);
-    return fixture::MakeDff(spec);
+    fixture::DffSpec shape;
+    shape.sound = fixture::PatternBytes(2000, 1);
+    return fixture::MakeDff(shape);
 }
 
 std::vector<uint8_t> DsfWithTag(const std::vector<uint8_t> &id3)
 {
-    fixture::DsfSpec spec;
-    spec.channelBytes = {fixture::PatternBytes(4096, 1), fixture::PatternBytes(4096, 2)};
-    spec.id3 = id3;
-    return fixture::MakeDsf(spec);
+    fixture::DsfSpec shape;
+    shape.channelBytes = {fixture::PatternBytes(4096, 1), fixture::PatternBytes(4096, 2)};
+    shape.id3 = id3;
+    return fixture::MakeDsf(shape);
 }
 
 /* Types no stream ever has a tag for. */
