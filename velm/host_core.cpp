@@ -151,7 +151,7 @@ uint32_t VELM_GetVersion(void) {
     const char *text = getenv("VELM_HOST_VERSION");
     if (text != nullptr && text[0] != '\0') {
         char *end = nullptr;
-        unsigned long value = strtoul(text, &end, 16);
+        unsigned long long value = strtoull(text, &end, 16);
         if (*end == '\0' && value <= UINT32_MAX) return static_cast<uint32_t>(value);
     }
     return VELM_VERSION;

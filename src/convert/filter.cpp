@@ -1,8 +1,13 @@
 #include "convert/filter.h"
 
+#include <float.h>
 #include <math.h>
 
 #include "host/host_api.h"
+
+/* The filter's roundings need float and double arithmetic in their own precision: x87 keeps
+ * excess precision and changes the last bits, so 32-bit x86 builds use -msse2 -mfpmath=sse. */
+static_assert(FLT_EVAL_METHOD == 0, "float and double arithmetic must round to their own precision");
 
 uint8_t bitReverse[256];
 
