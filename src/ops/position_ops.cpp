@@ -5,11 +5,9 @@
 #include "host/host.h"
 #include "ops/operations.h"
 
-/* Output bytes per channel per output sample. */
+/* Output bytes per channel per output sample of a stream that is not raw DSD (raw: one sound byte). */
 static uint64_t SampleWidth(const DsdStream *s)
 {
-    if (s->flags & DSD_RAW)
-        return 1;
     return (s->flags & STREAM_FLOAT) ? 4 : 2;
 }
 
