@@ -13,6 +13,16 @@
 
 namespace {
 
+/* A text the reader kept, or null when none is expected. */
+void ExpectText(const char *got, const char *want, const char *name)
+{
+    if (want == nullptr) {
+        EXPECT_EQ(got, nullptr) << name;
+    } else {
+        EXPECT_STREQ(got, want) << name;
+    }
+}
+
 using fixture::Chunk;
 using fixture::Comment;
 using fixture::MakeDff;
@@ -229,16 +239,8 @@ TEST_F(DffTest, ChunksCountOnlyAtTheirOwnLevel)
         EXPECT_EQ(s->dsdRate, c.rate) << c.name;
         EXPECT_EQ(s->channels, c.channels) << c.name;
         EXPECT_EQ(s->dataSize, sound.size()) << c.name;
-        if (c.artist == nullptr) {
-            EXPECT_EQ(s->artist, nullptr) << c.name;
-        } else {
-            EXPECT_STREQ(s->artist, c.artist) << c.name;
-        }
-        if (c.title == nullptr) {
-            EXPECT_EQ(s->title, nullptr) << c.name;
-        } else {
-            EXPECT_STREQ(s->title, c.title) << c.name;
-        }
+        ExpectText(s->artist, c.artist, c.name);
+        ExpectText(s->title, c.title, c.name);
         fake::FreeStream(h);
     }
 }
@@ -427,16 +429,10 @@ TEST_F(DffTest, LastTextWinsAndEmptyTextsAreIgnored)
             if (s->artist != nullptr) {
                 EXPECT_EQ(strncmp(s->artist, c.maybePrefix, strlen(c.maybePrefix)), 0) << c.name;
             }
-        } else if (c.artist == nullptr) {
-            EXPECT_EQ(s->artist, nullptr) << c.name;
         } else {
-            EXPECT_STREQ(s->artist, c.artist) << c.name;
+            ExpectText(s->artist, c.artist, c.name);
         }
-        if (c.title == nullptr) {
-            EXPECT_EQ(s->title, nullptr) << c.name;
-        } else {
-            EXPECT_STREQ(s->title, c.title) << c.name;
-        }
+        ExpectText(s->title, c.title, c.name);
     }
 
     /* The file ends inside a text: a text kept holds the bytes that were there and nothing else. */
