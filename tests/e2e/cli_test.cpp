@@ -118,9 +118,9 @@ TEST_F(CliTest, MakeTestInfoAndDecodeRoundTrip)
         uint32_t rate, dataBytes;
     } decodes[] = {
         {"", 1, 16, 44100, (176400 + 8 - 25) / 8 * 2},
-        {"--float", 3, 32, 44100, (176400 + 8 - 25) / 8 * 4},
-        {"--rate 352800 --float", 3, 32, 352800, (176400 + 1 - 25) * 4},
-        {"--dop", 1, 24, 176400, 176400 / 2 * 3},
+        {"--float", 0xFFFE, 32, 44100, (176400 + 8 - 25) / 8 * 4},
+        {"--rate 352800 --float", 0xFFFE, 32, 352800, (176400 + 1 - 25) * 4},
+        {"--dop", 0xFFFE, 24, 176400, 176400 / 2 * 3},
         {"--start 0.2 --duration 0.1", 1, 16, 44100, 4410 * 2},
         {"--gain -3", 1, 16, 44100, (176400 + 8 - 25) / 8 * 2},
     };
@@ -174,8 +174,8 @@ TEST_F(CliTest, FailuresSayWhyAndLeaveNoOutput)
     } cases[] = {
         {"decode '" + Path("missing.dsf") + "' -o '" + Path("o.wav") + "'", 1, "ERROR_FILEOPEN"},
         {"decode '" + junk + "' -o '" + Path("o.wav") + "'", 1, "ERROR_FORMAT"},
-        {"decode '" + dsf + "' -o '" + Path("o.wav") + "' --dop --gain 3", 1, "ERROR_NOT_AVAILABLE"},
-        {"decode '" + dsf + "' -o '" + Path("o.wav") + "' --start 100", 1, "ERROR_POSITION"},
+        {"decode '" + dsf + "' -o '" + Path("o.wav") + "' --dop --gain 3", 2, "PCM only"},
+        {"decode '" + dsf + "' -o '" + Path("o.wav") + "' --start 100", 1, "past the end"},
         {"decode '" + dsf + "' -o '" + Path("o.wav") + "' --dop --raw", 2, "exclude"},
         {"decode '" + dsf + "' -o '" + Path("o.wav") + "' --bogus", 2, "--bogus"},
         {"decode '" + dsf + "'", 2, "-o"},
