@@ -291,6 +291,28 @@ uint64_t FramesFor(Form form, uint64_t bytes, uint32_t ratio)
     return bytes + ratio >= 25 ? (bytes + ratio - 25) / ratio : 0;
 }
 
+/* The largest float sample of a file's PCM at the request's gain, times `scale`; 0 when unknown. */
+double FloatPeak(const DecodeRequest &req, double scale)
+{
+    uint32_t h = VELM_DSD_StreamCreateFile(0, req.input.c_str(), 0, 0, VELM_SAMPLE_FLOAT, req.rate);
+    if (h == 0)
+        return 0.0;
+    if (req.hasGain)
+        VELM_ChannelSetAttribute(h, VELM_DSD_ATTRIB_GAIN, req.gainDb);
+    static float buf[16384];
+    float peak = 0.0f;
+    for (uint32_t idle = 0; idle < kStallCalls;) {
+        uint32_t n = VELM_ChannelGetData(h, buf, sizeof buf);
+        if (n == 0xFFFFFFFFu)
+            break;
+        idle = n == 0 ? idle + 1 : 0;
+        for (uint32_t i = 0; i < n / 4; i++)
+            peak = std::max(peak, std::fabs(buf[i]));
+    }
+    VELM_StreamFree(h);
+    return peak * scale;
+}
+
 std::string Seconds(double s)
 {
     char text[32];
@@ -502,17 +524,21 @@ Outcome Decode(const DecodeRequest &req, DecodeSummary *summary, std::string *er
     uint64_t promised = hdr.known && hdr.channels == info.chans ? FramesFor(form, hdr.declaredBytes, ratio) : totalFrames;
     summary->promisedSeconds = promised != UINT64_MAX && promised > target ? static_cast<double>(promised - target) / info.freq : 0.0;
     const bool early = outcomeError.empty() && ended && promised != UINT64_MAX && gotFrames < promised;
+    const bool fromPipe = in.pipe != nullptr;
     CloseInput(&in);
 
     summary->outputBytes = sink.writing ? sink.out.dataBytes : done;
     summary->audioSeconds = static_cast<double>(done / frame) / info.freq;
     summary->clipped = form == Form::kPcm16 ? sink.clipped16 : sink.quant.clipped;
+    summary->suggestedGainDb = std::nan("");
     if (summary->clipped != 0) {
         double gain = req.hasGain ? req.gainDb : static_cast<int32_t>(VELM_GetConfig(VELM_DSD_CONFIG_GAIN));
-        /* The add-on's 16-bit samples stop at full scale, hiding the peak: 6 dB less is a guess
-           that holds for nearly all material (DSD is rarely more than 6 dB above its 50 % level). */
-        double peak = form == Form::kPcm16 ? 2.0 : sink.quant.peak * sink.quant.scale / sink.quant.hi;
-        summary->suggestedGainDb = std::floor((gain - 20.0 * std::log10(peak) - 0.05) * 10.0) / 10.0;
+        /* The add-on's 16-bit samples stop at full scale and hide the peak: a file is read once
+           more as floats to find it; standard input cannot be. */
+        double peak = form == Form::kPcm16 ? (fromPipe ? 0.0 : FloatPeak(req, 32768.0 / 32767.0))
+                                           : sink.quant.peak * sink.quant.scale / sink.quant.hi;
+        if (peak > 0.0)
+            summary->suggestedGainDb = std::floor((gain - 20.0 * std::log10(peak) - 0.05) * 10.0) / 10.0;
     }
     if (sink.writing) {
         if (outcomeError.empty()) {
@@ -669,7 +695,10 @@ int CmdDecode(int argc, char **argv)
             continue;
         }
         fprintf(stderr, "%s\n", SummaryLine(req, summary).c_str());
-        if (summary.clipped != 0)
+        if (summary.clipped != 0 && std::isnan(summary.suggestedGainDb))
+            fprintf(stderr, "velmdsd: warning: %llu samples clipped; a lower --gain would avoid it\n",
+                    static_cast<unsigned long long>(summary.clipped));
+        else if (summary.clipped != 0)
             fprintf(stderr, "velmdsd: warning: %llu samples clipped; --gain %.1f would avoid it\n",
                     static_cast<unsigned long long>(summary.clipped), summary.suggestedGainDb);
         if (outcome == Outcome::kEndedEarly) {
