@@ -460,7 +460,7 @@ Outcome Decode(const DecodeRequest &req, DecodeSummary *summary, std::string *er
     }
 #else
     if (form == Form::kPcmFloat && summary->outputRate != info.freq)
-        outcomeError = "this build cannot resample (no libsoxr): --rate " + std::to_string(req.rate);
+        outcomeError = "this build cannot resample (built without libsoxr): --rate " + std::to_string(req.rate);
 #endif
 
     uint64_t done = 0;

@@ -3,6 +3,10 @@
 #include <cstdio>
 #include <cstring>
 
+#ifdef VELMDSD_HAVE_SOXR
+#include <soxr.h>
+#endif
+
 #include "cli.h"
 
 #ifndef VELMDSD_VERSION
@@ -60,6 +64,11 @@ int main(int argc, char **argv)
     const char *cmd = argv[1];
     if (strcmp(cmd, "--version") == 0) {
         printf("velmdsd %s\n", VELMDSD_VERSION);
+#ifdef VELMDSD_HAVE_SOXR
+        printf("resampling: libsoxr %s\n", soxr_version());
+#else
+        printf("resampling: not built in\n");
+#endif
         return 0;
     }
     if (strcmp(cmd, "demo") == 0)
