@@ -278,6 +278,7 @@ TEST_F(CliTest, FailuresSayWhyAndLeaveNoOutput)
         {"decode '" + dsf + "' '" + dsf + "' -o '" + Path("o.wav") + "'", 2, "-d OUTDIR"},
         {"decode '" + dsf + "' -o '" + Path("o.wav") + "' -d '" + dir_ + "'", 2, "-o OUT"},
         {"decode - - -o '" + Path("o.wav") + "'", 2, "-d OUTDIR"},
+        {"decode '" + dsf + "' '" + dir_ + "/./tone.dff' -d '" + dir_ + "'", 2, "both be written"},
         {"decode '" + dsf + "'", 2, "-o"},
         {"info '" + junk + "'", 1, "ERROR_FORMAT"},
         {"make-test '" + Path("o.wav") + "'", 1, ".dsf or .dff"},

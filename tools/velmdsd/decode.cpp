@@ -681,6 +681,13 @@ int CmdDecode(int argc, char **argv)
     req.form = raw ? Form::kRaw : dop ? Form::kDop : Form::kPcm16;
     req.progress = isatty(STDERR_FILENO) != 0 && inputs.size() == 1;
 
+    if (!outDir.empty()) {
+        for (size_t i = 0; i < inputs.size(); i++)
+            for (size_t j = 0; j < i; j++)
+                if (OutputIn(outDir, inputs[i], raw) == OutputIn(outDir, inputs[j], raw))
+                    return Usage(inputs[j] + " and " + inputs[i] + " would both be written to " +
+                                 OutputIn(outDir, inputs[i], raw));
+    }
     int status = 0;
     for (const std::string &input : inputs) {
         req.input = input;
