@@ -422,7 +422,7 @@ TEST_F(CliTest, SpeakerLayoutsAndFormatsWavCannotHold)
         {"rate.dsf", patched(dsdsignal::MakeDsf(2822400, Noise(2, 4096)), 56, 0xFFFFFFFFu), "--raw", 0,
          "4294967295 Hz"},
         {"wide.dsf", patched(tiny, 52, 65535), "", 1, "cannot hold 65535 channels"},
-        {"huge.dsf", patched(tiny, 52, 79000000), "", 1, "79000000"},
+        {"huge.dsf", patched(tiny, 52, 79000000), "", 1, "huge.dsf"}, /* refused by WAV, or by the add-on on 32 bits */
     };
     for (const auto &c : cases) {
         std::string path = Path(c.name), wav = Path("o.wav");
