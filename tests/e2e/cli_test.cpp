@@ -6,10 +6,21 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/sysmacros.h>
+#include <sys/wait.h>
+
+#include <algorithm>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <string>
 #include <vector>
+
+#include "dsdsignal/tone.h"
+#include "dsdsignal/writers.h"
+#include "velmdsd.h"
 
 namespace {
 
@@ -31,10 +42,13 @@ protected:
 
     std::string Path(const char *name) const { return dir_ + "/" + name; }
 
-    Result Run(const std::string &args) const
+    Result Run(const std::string &args) const { return Shell(std::string(VELMDSD_TOOL_PATH) + " " + args); }
+
+    /* A shell command line; its standard error is collected apart from its output. */
+    Result Shell(const std::string &line) const
     {
         std::string errFile = dir_ + "/stderr.txt";
-        std::string cmd = std::string(VELMDSD_TOOL_PATH) + " " + args + " 2>'" + errFile + "'";
+        std::string cmd = "{ " + line + "; } 2>'" + errFile + "'";
         Result r;
         FILE *p = popen(cmd.c_str(), "r");
         if (p == nullptr)
@@ -95,8 +109,82 @@ protected:
         return w;
     }
 
+    /* The sample bytes of a WAV (whatever its header says of their size: a pipe leaves it unknown). */
+    static std::string DataOf(const std::string &s)
+    {
+        size_t pos = 12;
+        while (pos + 8 <= s.size()) {
+            uint32_t size = Le32(s, pos + 4);
+            if (s.compare(pos, 4, "data") == 0)
+                return s.substr(pos + 8, std::min<size_t>(size, s.size() - pos - 8));
+            pos += 8 + size + (size & 1);
+        }
+        return "";
+    }
+
+    void Write(const std::string &path, const std::vector<uint8_t> &bytes) const
+    {
+        ASSERT_TRUE(dsdsignal::WriteFileBytes(path, bytes)) << path;
+    }
+
+    /* Random DSD bytes: as good as music for comparing bytes, and quick to make in any size. */
+    static dsdsignal::ChannelBytes Noise(uint32_t channels, size_t bytes, uint32_t seed = 1)
+    {
+        std::mt19937 rng(seed);
+        dsdsignal::ChannelBytes c(channels, std::vector<uint8_t>(bytes));
+        for (auto &ch : c)
+            for (auto &b : ch)
+                b = static_cast<uint8_t>(rng());
+        return c;
+    }
+
+    /* The add-on's own output for a file, through the library, as the reference. */
+    static std::string LibraryDecode(const std::string &path, uint32_t flags, uint32_t freq = 0)
+    {
+        uint32_t h = VELM_DSD_StreamCreateFile(0, path.c_str(), 0, 0, flags, freq);
+        std::string out;
+        std::vector<char> buf(1 << 16);
+        for (int idle = 0; h != 0 && idle < 100;) {
+            uint32_t n = VELM_ChannelGetData(h, buf.data(), static_cast<uint32_t>(buf.size() / 48 * 48));
+            if (n == 0xFFFFFFFFu)
+                break;
+            idle = n == 0 ? idle + 1 : 0;
+            out.append(buf.data(), n);
+        }
+        if (h != 0)
+            VELM_StreamFree(h);
+        return out;
+    }
+
     std::string dir_;
 };
+
+/* The tool's stream flags and the bytes per sample it writes, per form. */
+const struct FormCase {
+    const char *args;
+    uint32_t flags;
+    uint32_t bytes; /* per sample, in the stream and in the output */
+} kForms[] = {
+    {"", 0, 2},
+    {"--float", VELM_SAMPLE_FLOAT, 4},
+    {"--dop", VELM_DSD_DOP | VELM_SAMPLE_FLOAT, 0},
+    {"--raw", VELM_DSD_RAW | VELM_STREAM_DECODE, 1},
+};
+
+/* DoP floats as the tool writes them: 24-bit words. */
+std::string DopAs24(const std::string &floats)
+{
+    std::string out;
+    for (size_t i = 0; i + 4 <= floats.size(); i += 4) {
+        float f;
+        memcpy(&f, floats.data() + i, 4);
+        int32_t w = static_cast<int32_t>(f * 8388608.0f);
+        out += static_cast<char>(w);
+        out += static_cast<char>(w >> 8);
+        out += static_cast<char>(w >> 16);
+    }
+    return out;
+}
 
 TEST_F(CliTest, MakeTestInfoAndDecodeRoundTrip)
 {
@@ -118,9 +206,9 @@ TEST_F(CliTest, MakeTestInfoAndDecodeRoundTrip)
         uint32_t rate, dataBytes;
     } decodes[] = {
         {"", 1, 16, 44100, (176400 + 8 - 25) / 8 * 2},
-        {"--float", 3, 32, 44100, (176400 + 8 - 25) / 8 * 4},
-        {"--rate 352800 --float", 3, 32, 352800, (176400 + 1 - 25) * 4},
-        {"--dop", 1, 24, 176400, 176400 / 2 * 3},
+        {"--float", 0xFFFE, 32, 44100, (176400 + 8 - 25) / 8 * 4},
+        {"--rate 352800 --float", 0xFFFE, 32, 352800, (176400 + 1 - 25) * 4},
+        {"--dop", 0xFFFE, 24, 176400, 176400 / 2 * 3},
         {"--start 0.2 --duration 0.1", 1, 16, 44100, 4410 * 2},
         {"--gain -3", 1, 16, 44100, (176400 + 8 - 25) / 8 * 2},
     };
@@ -174,10 +262,23 @@ TEST_F(CliTest, FailuresSayWhyAndLeaveNoOutput)
     } cases[] = {
         {"decode '" + Path("missing.dsf") + "' -o '" + Path("o.wav") + "'", 1, "ERROR_FILEOPEN"},
         {"decode '" + junk + "' -o '" + Path("o.wav") + "'", 1, "ERROR_FORMAT"},
-        {"decode '" + dsf + "' -o '" + Path("o.wav") + "' --dop --gain 3", 1, "ERROR_NOT_AVAILABLE"},
-        {"decode '" + dsf + "' -o '" + Path("o.wav") + "' --start 100", 1, "ERROR_POSITION"},
+        {"decode '" + dsf + "' -o '" + Path("o.wav") + "' --dop --gain 3", 2, "PCM only"},
+        {"decode '" + dsf + "' -o '" + Path("o.wav") + "' --start 100", 1, "past the end"},
         {"decode '" + dsf + "' -o '" + Path("o.wav") + "' --dop --raw", 2, "exclude"},
         {"decode '" + dsf + "' -o '" + Path("o.wav") + "' --bogus", 2, "--bogus"},
+        {"decode '" + dsf + "' -o '" + Path("o.wav") + "' --gain 690", 2, "--gain"},
+        {"decode '" + dsf + "' -o '" + Path("o.wav") + "' --gain -101", 2, "--gain"},
+        {"decode '" + dsf + "' -o '" + Path("o.wav") + "' --start 2.1e14", 2, "--start"},
+        {"decode '" + dsf + "' -o '" + Path("o.wav") + "' --duration nan", 2, "--duration"},
+        {"decode '" + dsf + "' -o '" + Path("o.wav") + "' --start", 2, "--start needs a value"},
+        {"decode '" + dsf + "' -o '" + Path("o.wav") + "' --rate 0", 2, "--rate"},
+        {"decode '" + dsf + "' -o '" + Path("o.wav") + "' --bits 20", 2, "--bits"},
+        {"decode '" + dsf + "' -o '" + Path("o.wav") + "' --raw --bits 24", 2, "PCM only"},
+        {"decode '" + dsf + "' -o '" + Path("o.wav") + "' --float --dither", 2, "--dither"},
+        {"decode '" + dsf + "' '" + dsf + "' -o '" + Path("o.wav") + "'", 2, "-d OUTDIR"},
+        {"decode '" + dsf + "' -o '" + Path("o.wav") + "' -d '" + dir_ + "'", 2, "-o OUT"},
+        {"decode - - -o '" + Path("o.wav") + "'", 2, "-d OUTDIR"},
+        {"decode '" + dsf + "' '" + dir_ + "/./tone.dff' -d '" + dir_ + "'", 2, "both be written"},
         {"decode '" + dsf + "'", 2, "-o"},
         {"info '" + junk + "'", 1, "ERROR_FORMAT"},
         {"make-test '" + Path("o.wav") + "'", 1, ".dsf or .dff"},
@@ -193,6 +294,288 @@ TEST_F(CliTest, FailuresSayWhyAndLeaveNoOutput)
         EXPECT_FALSE(Exists(Path("o.wav"))) << c.args;
         EXPECT_FALSE(Exists(Path("o.dsf"))) << c.args;
     }
+}
+
+} // namespace
+
+namespace {
+
+std::string Q(const std::string &s)
+{
+    return "'" + s + "'";
+}
+
+TEST_F(CliTest, EveryFormEqualsTheLibraryFromFilesPipesAndExactStarts)
+{
+    /* Stereo DSF and DSDIFF, and a DSF whose block group (3 x 16 bytes) is smaller than the
+       25-byte PCM window, so that some reads bring no sample at all. */
+    dsdsignal::DsfOptions small;
+    small.blockSize = 16;
+    const struct {
+        const char *name;
+        std::vector<uint8_t> bytes;
+    } files[] = {
+        {"a.dsf", dsdsignal::MakeDsf(2822400, Noise(2, 30000))},
+        {"a.dff", dsdsignal::MakeDff(2822400, Noise(2, 30000))},
+        {"small-blocks.dsf", dsdsignal::MakeDsf(2822400, Noise(3, 30000), small)},
+    };
+    const double start = 0.05;
+    for (const auto &f : files) {
+        std::string path = Path(f.name);
+        Write(path, f.bytes);
+        uint32_t channels = std::string(f.name).find("small") != std::string::npos ? 3 : 2;
+        Result info = Shell("cat " + Q(path) + " | " + VELMDSD_TOOL_PATH + " info -");
+        EXPECT_NE(info.out.find(channels == 3 ? "3.0: FL FR FC" : "stereo: FL FR"), std::string::npos) << info.out;
+        for (const FormCase &form : kForms) {
+            std::string ref = LibraryDecode(path, form.flags);
+            const uint32_t rate = form.flags & VELM_DSD_RAW ? 352800 : form.flags & VELM_DSD_DOP ? 176400 : 44100;
+            const size_t frame = channels * (form.flags & VELM_DSD_DOP ? 4 : form.bytes);
+            if (form.flags & VELM_DSD_DOP)
+                ref = DopAs24(ref);
+            const size_t outFrame = form.flags & VELM_DSD_DOP ? channels * 3 : frame;
+            ASSERT_GT(ref.size(), outFrame * static_cast<size_t>(start * rate + 100)) << f.name << " " << form.args;
+            const std::string skipped = ref.substr(outFrame * static_cast<size_t>(start * rate + 0.5));
+            const struct {
+                std::string line;
+                const std::string *want;
+            } runs[] = {
+                {Q(VELMDSD_TOOL_PATH) + " decode " + Q(path) + " -o - " + form.args, &ref},
+                {"cat " + Q(path) + " | " + VELMDSD_TOOL_PATH + " decode - -o - " + form.args, &ref},
+                {Q(VELMDSD_TOOL_PATH) + " decode " + Q(path) + " -o - --start 0.05 " + form.args, &skipped},
+                {"cat " + Q(path) + " | " + VELMDSD_TOOL_PATH + " decode - -o - --start 0.05 " + form.args, &skipped},
+            };
+            for (const auto &run : runs) {
+                Result r = Shell(run.line);
+                ASSERT_EQ(r.status, 0) << run.line << ": " << r.err;
+                std::string got = form.flags & VELM_DSD_RAW ? r.out : DataOf(r.out);
+                EXPECT_TRUE(got == *run.want) << run.line << ": " << got.size() << " bytes, want " << run.want->size();
+            }
+        }
+    }
+}
+
+TEST_F(CliTest, OutputsAreReplacedOnlyWholeAndOthersNeverRemoved)
+{
+    std::string dsf = Path("tone.dsf");
+    Write(dsf, dsdsignal::MakeDsf(2822400, Noise(2, 100000)));
+    std::string tool = Q(VELMDSD_TOOL_PATH) + " decode " + Q(dsf) + " ";
+    struct stat st;
+
+    /* A device that is full, directly and behind a symlink: the write fails, both stay. */
+    std::string full = Path("full"), link = Path("link");
+    ASSERT_EQ(symlink("/dev/full", link.c_str()), 0);
+    bool haveNode = mknod(full.c_str(), S_IFCHR | 0666, makedev(1, 7)) == 0;
+    for (const std::string &target : {full, link}) {
+        if (target == full && !haveNode)
+            continue; /* creating device nodes needs privileges */
+        Result r = Shell(tool + "-o " + Q(target));
+        EXPECT_EQ(r.status, 1) << target;
+        EXPECT_NE(r.err.find("cannot write"), std::string::npos) << r.err;
+        EXPECT_EQ(lstat(target.c_str(), &st), 0) << target << " was removed";
+    }
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+
+    /* A FIFO is written in place: a reader gets the same bytes as a file, and a reader that
+       leaves early makes the write fail without the FIFO going away. */
+    std::string fifo = Path("fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    ASSERT_EQ(Run("decode " + Q(dsf) + " -o " + Q(Path("file.wav"))).status, 0);
+    Result r = Shell("cat " + Q(fifo) + " > " + Q(Path("copy.wav")) + " & " + tool + "-o " + Q(fifo) + "; wait");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(Slurp(Path("copy.wav")).substr(44), Slurp(Path("file.wav")).substr(44));
+    r = Shell("head -c 10 " + Q(fifo) + " >/dev/null & " + tool + "--raw -o " + Q(fifo));
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_EQ(stat(fifo.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode));
+
+    /* A file size limit that bites only when the buffered header and samples are flushed at
+       the end: the earlier file stays as it was and no temporary file is left. */
+    std::string old = Path("old.wav");
+    Write(old, {'o', 'l', 'd'});
+    r = Shell("ulimit -f 1; " + tool + "-o " + Q(old) + " --duration 0.005");
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_EQ(Slurp(old), "old");
+    EXPECT_EQ(Shell("ls -A " + Q(dir_) + " | grep -c '^\\.old'").out, "0\n");
+}
+
+TEST_F(CliTest, SpeakerLayoutsAndFormatsWavCannotHold)
+{
+    /* Header fields patched into an otherwise valid DSF. */
+    auto patched = [](std::vector<uint8_t> f, size_t at, uint32_t v) {
+        for (int i = 0; i < 4; i++)
+            f[at + i] = static_cast<uint8_t>(v >> (8 * i));
+        return f;
+    };
+    dsdsignal::DsfOptions one;
+    one.blockSize = 1;
+    const std::vector<uint8_t> tiny = dsdsignal::MakeDsf(2822400, Noise(1, 64), one);
+    const struct {
+        const char *name;
+        std::vector<uint8_t> bytes;
+        const char *args;
+        int status;
+        const char *message; /* in info's output, or in decode's one-line refusal */
+    } cases[] = {
+        {"six.dsf", dsdsignal::MakeDsf(2822400, Noise(6, 4096)), "", 0, "5.1: FL FR FC LFE BL BR"},
+        {"six.dff", dsdsignal::MakeDff(2822400, Noise(6, 4096)), "", 0, "5.1: FL FR FC LFE BL BR"},
+        {"four.dff", dsdsignal::MakeDff(2822400, Noise(4, 4096)), "", 0, "quad: FL FR BL BR"},
+        {"rate.dsf", patched(dsdsignal::MakeDsf(2822400, Noise(2, 4096)), 56, 0xFFFFFFFFu), "--raw", 0,
+         "4294967295 Hz"},
+        {"wide.dsf", patched(tiny, 52, 65535), "", 1, "cannot hold 65535 channels"},
+        {"huge.dsf", patched(tiny, 52, 79000000), "", 1, "huge.dsf"}, /* refused by WAV, or by the add-on on 32 bits */
+    };
+    for (const auto &c : cases) {
+        std::string path = Path(c.name), wav = Path("o.wav");
+        Write(path, c.bytes);
+        Result info = Run("info " + Q(path));
+        Result r = Run("decode " + Q(path) + " -o " + Q(wav) + " " + c.args);
+        EXPECT_EQ(r.status, c.status) << c.name << ": " << r.err;
+        if (c.status != 0) {
+            EXPECT_NE(r.err.find(c.message), std::string::npos) << c.name << ": " << r.err;
+            EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+            EXPECT_FALSE(Exists(wav)) << c.name;
+            continue;
+        }
+        EXPECT_NE(info.out.find(c.message), std::string::npos) << c.name << ": " << info.out << info.err;
+        std::string w = Slurp(wav);
+        if (std::string(c.args).empty()) {
+            Wav h = ParseWav(w);
+            EXPECT_EQ(h.format, 0xFFFE) << c.name;
+            uint32_t mask = Le32(w, 40);
+            EXPECT_EQ(mask, c.bytes.size() > 0 && std::string(c.name) == "four.dff" ? 0x33u : 0x3Fu) << c.name;
+            EXPECT_EQ(DataOf(w), LibraryDecode(path, 0)) << c.name;
+        }
+        remove(wav.c_str());
+    }
+}
+
+TEST_F(CliTest, SourceThatEndsEarlyIsDecodedKeptAndReported)
+{
+    std::string whole = Path("whole.dsf"), cut = Path("cut.dsf");
+    std::vector<uint8_t> bytes = dsdsignal::MakeDsf(2822400, Noise(2, 4096 * 40));
+    Write(whole, bytes);
+    bytes.resize(bytes.size() / 2);
+    Write(cut, bytes);
+    const std::string want = LibraryDecode(cut, 0);
+    ASSERT_GT(want.size(), 10000u);
+    for (const std::string &line : {Q(VELMDSD_TOOL_PATH) + " decode " + Q(cut) + " -o " + Q(Path("o.wav")),
+                                    "cat " + Q(cut) + " | " + VELMDSD_TOOL_PATH + " decode - -o " + Q(Path("o.wav"))}) {
+        Result r = Shell(line);
+        EXPECT_EQ(r.status, 1) << line;
+        EXPECT_NE(r.err.find("source ended early: 0.22 s of 0.46 s"), std::string::npos) << line << ": " << r.err;
+        EXPECT_NE(r.err.find("kept"), std::string::npos) << r.err;
+        EXPECT_EQ(DataOf(Slurp(Path("o.wav"))), want) << line;
+        remove(Path("o.wav").c_str());
+    }
+    EXPECT_EQ(Run("decode " + Q(whole) + " -o " + Q(Path("o.wav"))).status, 0);
+}
+
+TEST_F(CliTest, PcmBitsDitherRatesAndClipping)
+{
+    std::string tone = Path("tone.dsf");
+    ASSERT_EQ(Run("make-test " + Q(tone) + " --seconds 0.5 --level -9").status, 0);
+    const std::string floats = LibraryDecode(tone, VELM_SAMPLE_FLOAT);
+    const struct {
+        const char *args;
+        uint16_t format, bits;
+        uint32_t rate;
+        size_t frames; /* 0: the library's own count */
+    } cases[] = {
+        {"--bits 24", 0xFFFE, 24, 44100, 0},
+        {"--bits 16 --dither", 1, 16, 44100, 0},
+        {"--bits 32", 0xFFFE, 32, 44100, 0},
+        {"--rate 48000", 1, 16, 48000, 24000},
+        {"--rate 96000 --bits 24 --dither", 0xFFFE, 24, 96000, 48000},
+        {"--rate 22050 --bits 32", 0xFFFE, 32, 22050, 11025},
+    };
+    /* A build without libsoxr (a 32-bit one) refuses to resample and says so. */
+    const bool resamples = Run("--version").out.find("libsoxr") != std::string::npos;
+    for (const auto &c : cases) {
+        Result r = Run("decode " + Q(tone) + " -o " + Q(Path("o.wav")) + " " + c.args);
+        if (c.frames != 0 && !resamples) {
+            EXPECT_EQ(r.status, 1) << c.args;
+            EXPECT_NE(r.err.find("cannot resample"), std::string::npos) << r.err;
+            continue;
+        }
+        ASSERT_EQ(r.status, 0) << c.args << ": " << r.err;
+        std::string w = Slurp(Path("o.wav"));
+        Wav h = ParseWav(w);
+        EXPECT_EQ(h.format, c.format) << c.args;
+        EXPECT_EQ(h.bits, c.bits) << c.args;
+        EXPECT_EQ(h.rate, c.rate) << c.args;
+        EXPECT_NE(r.err.find(std::to_string(c.rate) + " Hz"), std::string::npos) << r.err;
+        size_t frames = h.dataBytes / (2 * c.bits / 8);
+        /* A resampler's length is the input's to within its filter's delay. */
+        EXPECT_NEAR(static_cast<double>(frames), c.frames != 0 ? c.frames : floats.size() / 8.0,
+                    c.frames != 0 ? 100.0 : 0.0) << c.args;
+        if (std::string(c.args) == "--bits 32") {
+            EXPECT_EQ(DataOf(w), floats);
+        }
+    }
+
+    /* +20 dB on a -9 dBFS tone clips, at 16 and 24 bits; the gain the warning names does not. */
+    for (const char *bits : {"16", "24"}) {
+        Result r = Run("decode " + Q(tone) + " -o " + Q(Path("o.wav")) + " --gain 20 --bits " + bits);
+        ASSERT_EQ(r.status, 0) << r.err;
+        size_t at = r.err.find("samples clipped; --gain ");
+        ASSERT_NE(at, std::string::npos) << r.err;
+        std::string gain = r.err.substr(at + 24, r.err.find(' ', at + 24) - at - 24);
+        EXPECT_LT(std::stod(gain), 9.0) << r.err;
+        EXPECT_GT(std::stod(gain), 8.0) << r.err;
+        r = Run("decode " + Q(tone) + " -o " + Q(Path("o.wav")) + " --gain " + gain + " --bits " + bits);
+        EXPECT_EQ(r.err.find("clipped"), std::string::npos) << r.err;
+    }
+}
+
+TEST_F(CliTest, SeveralInputsGoToADirectoryAndFailuresDoNotStopTheRest)
+{
+    Write(Path("a.dsf"), dsdsignal::MakeDsf(2822400, Noise(2, 8192)));
+    Write(Path("b.dff"), dsdsignal::MakeDff(2822400, Noise(2, 8192)));
+    ASSERT_EQ(mkdir(Path("out").c_str(), 0755), 0);
+    Result r = Run("decode " + Q(Path("a.dsf")) + " " + Q(Path("missing.dsf")) + " " + Q(Path("b.dff")) + " -d " +
+                   Q(Path("out")));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 3) << r.err;
+    EXPECT_NE(r.err.find("missing.dsf"), std::string::npos) << r.err;
+    EXPECT_EQ(DataOf(Slurp(Path("out/a.wav"))), LibraryDecode(Path("a.dsf"), 0));
+    EXPECT_EQ(DataOf(Slurp(Path("out/b.wav"))), LibraryDecode(Path("b.dff"), 0));
+    EXPECT_FALSE(Exists(Path("out/missing.wav")));
+
+    r = Run("--version");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out.rfind("velmdsd ", 0), 0u) << r.out;
+    r = Run("--help");
+    for (const char *want : {"+6 dB", "48000", "MSB first", "24-bit WAV", "ID3 tag", "--start"})
+        EXPECT_NE(r.out.find(want), std::string::npos) << want;
+}
+
+/* Peak memory of `cat FILE | velmdsd decode -`, in kilobytes. The peak counts the memory a
+   child shares with this process when it starts, so the inputs must not be held here. */
+long PipePeakKb(const std::string &file)
+{
+    pid_t pid = fork();
+    if (pid == 0) {
+        std::string line = "cat '" + file + "' | exec " VELMDSD_TOOL_PATH " decode - --raw -o /dev/null 2>/dev/null";
+        execl("/bin/sh", "sh", "-c", line.c_str(), static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    int status = 0;
+    struct rusage use;
+    if (pid < 0 || wait4(pid, &status, 0, &use) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        return -1;
+    return use.ru_maxrss;
+}
+
+TEST_F(CliTest, StandardInputUsesMemoryThatDoesNotGrowWithTheInput)
+{
+    /* 2 MiB against 32 MiB of input, the window being 1 MiB: reading it all would show. */
+    Write(Path("small.dsf"), dsdsignal::MakeDsf(2822400, Noise(2, 1 << 20)));
+    Write(Path("large.dsf"), dsdsignal::MakeDsf(2822400, Noise(2, 16 << 20)));
+    long small = PipePeakKb(Path("small.dsf"));
+    long large = PipePeakKb(Path("large.dsf"));
+    ASSERT_GT(small, 0);
+    ASSERT_GT(large, 0);
+    EXPECT_LT(large - small, 8 * 1024) << small << " KB against " << large << " KB";
 }
 
 } // namespace

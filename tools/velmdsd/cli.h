@@ -20,10 +20,12 @@ uint32_t FormSampleBytes(Form form);
 const char *ErrorName(int code);
 
 struct DecodeRequest {
-    std::string input;
+    std::string input;    /* a file, or "-" for standard input */
     std::string output;   /* "-" is standard output; empty: decode without writing */
-    Form form = Form::kPcm16;
-    uint32_t rate = 0;    /* PCM target rate; 0: the configured default */
+    Form form = Form::kPcm16; /* kPcm16 stands for PCM in general; `bits` picks the samples */
+    uint32_t rate = 0;    /* PCM rate wanted; 0: the configured default, no resampling */
+    uint32_t bits = 16;   /* PCM output: 16, 24 or 32 (float) */
+    bool dither = false;  /* TPDF dither when PCM floats become 16 or 24 bits */
     bool hasGain = false; /* PCM gain in dB through the gain attribute */
     float gainDb = 0.0f;
     double start = 0.0;     /* seconds */
@@ -32,20 +34,33 @@ struct DecodeRequest {
     bool keepSamples = false; /* PCM: keep the samples as floats (for measurements) */
 };
 
+enum class Outcome { kOk, kFailed, kEndedEarly };
+
 struct DecodeSummary {
     uint32_t channels = 0;
-    uint32_t outputRate = 0;
-    uint64_t outputBytes = 0;
+    uint32_t outputRate = 0;  /* the rate written */
+    uint32_t streamRate = 0;  /* the add-on's rate (differs when resampled) */
+    uint64_t outputBytes = 0; /* sample bytes written */
     double audioSeconds = 0.0;
+    double promisedSeconds = 0.0; /* what the header promised from the start on */
     double elapsedSeconds = 0.0;
+    uint64_t clipped = 0;     /* PCM samples that did not fit the output */
+    double suggestedGainDb = 0.0; /* a gain that avoids the clipping */
     std::vector<float> samples; /* interleaved, full scale 1.0, when keepSamples */
 };
 
-/* Decodes one file; on failure `error` holds one line naming the cause and no output file is left. */
-bool Decode(const DecodeRequest &request, DecodeSummary *summary, std::string *error);
+/* Decodes one input. kFailed: `error` holds one line naming the cause and no output is left
+   (an existing file is untouched). kEndedEarly: the output holds what the source gave. */
+Outcome Decode(const DecodeRequest &request, DecodeSummary *summary, std::string *error);
 
 /* One line describing a finished decode. */
 std::string SummaryLine(const DecodeRequest &request, const DecodeSummary &summary);
+
+/* The PCM rate the add-on chooses for a DSD rate and a requested rate (0: the configured one). */
+uint32_t DesignedRate(uint32_t dsdRate, uint32_t requested);
+
+/* A float attribute as a 32-bit count, clamped (rates near 2^32 round up as floats). */
+uint32_t ClampToU32(double v);
 
 /* Parses a number option value; false when it is not a whole valid number. */
 bool ParseDouble(const char *text, double *value);

@@ -1,14 +1,23 @@
 /* The decode command and the decoding engine the demo shares. */
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include <string>
+#include <vector>
+
+#ifdef VELMDSD_HAVE_SOXR
+#include <soxr.h>
+#endif
+
 #include "cli.h"
-#include "dsdsignal/wav_stream.h"
+#include "output.h"
+#include "source.h"
 #include "velmdsd.h"
 
 namespace cli {
@@ -109,70 +118,153 @@ bool ParseUint(const char *text, uint32_t *value)
     return true;
 }
 
-namespace {
 
-std::string Failure(const char *what, const std::string &file)
+uint32_t ClampToU32(double v)
 {
-    int code = VELM_ErrorGetCode();
-    return std::string(ErrorName(code)) + " (" + std::to_string(code) + "): " + what + ": " + file;
+    if (!(v > 0.0))
+        return 0;
+    return v >= 4294967295.0 ? 0xFFFFFFFFu : static_cast<uint32_t>(v);
 }
 
-/* Where the decoded bytes go: a WAV file, or the raw bytes as they come. */
-class Sink {
-public:
-    bool Open(const DecodeRequest &req, uint32_t rate, uint32_t channels)
+uint32_t DesignedRate(uint32_t dsdRate, uint32_t requested)
+{
+    uint32_t target = requested != 0 ? requested : VELM_GetConfig(VELM_DSD_CONFIG_RATE);
+    if (target < 44100)
+        target = 44100;
+    uint32_t ratio = 1;
+    while (ratio < 0x80000000u && (dsdRate / ratio) >> 4 >= target)
+        ratio *= 2;
+    return dsdRate / 8 / ratio;
+}
+
+namespace {
+
+/* Consecutive calls that bring nothing without the end before the source counts as stalled. */
+constexpr uint32_t kStallCalls = 1000;
+constexpr double kStallSeconds = 30.0;
+
+/* PCM floats to 16 or 24-bit words: rounded, optionally with TPDF dither of +-1 LSB, clamped;
+   clipped samples and the peak are counted for the warning. */
+struct Quantizer {
+    double scale = 32768.0;
+    int32_t lo = -32768, hi = 32767;
+    bool dither = false;
+    uint32_t seed = 0x9E3779B9u;
+    uint64_t clipped = 0;
+    float peak = 0.0f;
+
+    double Uniform()
     {
-        toStdout_ = req.output == "-";
-        if (req.form == Form::kRaw) {
-            raw_ = toStdout_ ? stdout : fopen(req.output.c_str(), "wb");
-            return raw_ != nullptr;
-        }
-        dsdsignal::WavFormat fmt;
-        fmt.sampleRate = rate;
-        fmt.channels = static_cast<uint16_t>(channels);
-        fmt.format = req.form == Form::kPcm16   ? dsdsignal::WavSampleFormat::kPcm16
-                     : req.form == Form::kDop   ? dsdsignal::WavSampleFormat::kPcm24
-                                                : dsdsignal::WavSampleFormat::kFloat32;
-        return toStdout_ ? wav_.Open(stdout, fmt) : wav_.Open(req.output, fmt);
+        seed ^= seed << 13;
+        seed ^= seed >> 17;
+        seed ^= seed << 5;
+        return seed * (1.0 / 4294967296.0);
     }
 
-    bool Write(Form form, const uint8_t *bytes, size_t n)
+    int32_t Word(float x)
+    {
+        float a = std::fabs(x);
+        if (a > peak)
+            peak = a;
+        double v = static_cast<double>(x) * scale;
+        if (dither)
+            v += Uniform() - Uniform();
+        v = std::nearbyint(v);
+        if (!(v >= lo && v <= hi)) {
+            clipped++;
+            return v > 0 ? hi : lo;
+        }
+        return static_cast<int32_t>(v);
+    }
+};
+
+/* Turns the stream's samples into output bytes and writes them. */
+struct Sink {
+    Form form = Form::kPcm16;
+    SampleKind kind = SampleKind::kInt16;
+    uint32_t channels = 0;
+    Output out;
+    bool writing = false;
+    Quantizer quant;
+    uint64_t clipped16 = 0; /* the add-on's own 16-bit stream: samples at full scale */
+    std::vector<uint8_t> bytes;
+    std::vector<float> *keep = nullptr;
+#ifdef VELMDSD_HAVE_SOXR
+    soxr_t resampler = nullptr;
+    std::vector<float> resampled;
+#endif
+
+    bool Floats(const float *x, size_t n)
+    {
+        if (keep != nullptr)
+            keep->insert(keep->end(), x, x + n);
+        if (!writing)
+            return true;
+        bytes.resize(n * SampleBytes(kind));
+        uint8_t *p = bytes.data();
+        for (size_t i = 0; i < n; i++) {
+            if (kind == SampleKind::kFloat32) {
+                memcpy(p, &x[i], 4);
+                p += 4;
+                continue;
+            }
+            /* DoP words times 2^23 are exact 24-bit integers. */
+            int32_t w = form == Form::kDop ? static_cast<int32_t>(x[i] * 8388608.0f) : quant.Word(x[i]);
+            *p++ = static_cast<uint8_t>(w);
+            *p++ = static_cast<uint8_t>(w >> 8);
+            if (kind == SampleKind::kInt24)
+                *p++ = static_cast<uint8_t>(w >> 16);
+        }
+        return OutputWrite(&out, bytes.data(), bytes.size());
+    }
+
+    /* n bytes of the stream's own samples. */
+    bool Stream(const uint8_t *b, size_t n)
     {
         if (form == Form::kRaw)
-            return fwrite(bytes, 1, n, raw_) == n;
-        if (form == Form::kPcm16)
-            return wav_.Write(reinterpret_cast<const int16_t *>(bytes), n / 2);
-        /* DoP floats times 2^23 are exact 24-bit words, which the 24-bit writer stores. */
-        return wav_.Write(reinterpret_cast<const float *>(bytes), n / 4);
-    }
-
-    bool Close()
-    {
-        if (raw_ != nullptr) {
-            bool ok = fflush(raw_) == 0 && !ferror(raw_);
-            if (!toStdout_)
-                ok = fclose(raw_) == 0 && ok;
-            raw_ = nullptr;
-            return ok;
+            return !writing || OutputWrite(&out, b, n);
+        if (form == Form::kPcm16) {
+            for (size_t i = 0; i + 1 < n; i += 2) {
+                int16_t v;
+                memcpy(&v, b + i, 2);
+                clipped16 += v == 32767 || v == -32768;
+                if (keep != nullptr)
+                    keep->push_back(v / 32768.0f);
+            }
+            return !writing || OutputWrite(&out, b, n);
         }
-        return wav_.Close();
+        const float *x = reinterpret_cast<const float *>(b);
+        size_t count = n / 4;
+#ifdef VELMDSD_HAVE_SOXR
+        if (resampler != nullptr)
+            return Resample(x, count / channels);
+#endif
+        return Floats(x, count);
     }
 
-    void Abort(const std::string &path)
+#ifdef VELMDSD_HAVE_SOXR
+    /* Feeds frames to the resampler (null: the end) and writes what comes out. */
+    bool Resample(const float *x, size_t frames)
     {
-        if (raw_ != nullptr && !toStdout_) {
-            fclose(raw_);
-            remove(path.c_str());
+        const size_t cap = 4096;
+        resampled.resize(cap * channels);
+        for (;;) {
+            size_t used = 0, made = 0;
+            if (soxr_process(resampler, x, frames, &used, resampled.data(), cap, &made) != nullptr)
+                return false;
+            if (made != 0 && !Floats(resampled.data(), made * channels))
+                return false;
+            if (x != nullptr) {
+                x += used * channels;
+                frames -= used;
+                if (frames == 0 && made < cap)
+                    return true;
+            } else if (made == 0) {
+                return true;
+            }
         }
-        raw_ = nullptr;
-        if (wav_.IsOpen())
-            wav_.Abort();
     }
-
-private:
-    bool toStdout_ = false;
-    FILE *raw_ = nullptr;
-    dsdsignal::WavStreamWriter wav_;
+#endif
 };
 
 void ShowProgress(uint64_t done, uint64_t total, bool final)
@@ -189,188 +281,439 @@ void ShowProgress(uint64_t done, uint64_t total, bool final)
     fflush(stderr);
 }
 
+/* Output frames of a complete source with `bytes` sound bytes per channel. */
+uint64_t FramesFor(Form form, uint64_t bytes, uint32_t ratio)
+{
+    if (form == Form::kRaw)
+        return bytes;
+    if (form == Form::kDop)
+        return bytes / 2;
+    return bytes + ratio >= 25 ? (bytes + ratio - 25) / ratio : 0;
+}
+
+/* The largest float sample of a file's PCM at the request's gain, times `scale`; 0 when unknown. */
+double FloatPeak(const DecodeRequest &req, double scale)
+{
+    uint32_t h = VELM_DSD_StreamCreateFile(0, req.input.c_str(), 0, 0, VELM_SAMPLE_FLOAT, req.rate);
+    if (h == 0)
+        return 0.0;
+    if (req.hasGain)
+        VELM_ChannelSetAttribute(h, VELM_DSD_ATTRIB_GAIN, req.gainDb);
+    static float buf[16384];
+    float peak = 0.0f;
+    for (uint32_t idle = 0; idle < kStallCalls;) {
+        uint32_t n = VELM_ChannelGetData(h, buf, sizeof buf);
+        if (n == 0xFFFFFFFFu)
+            break;
+        idle = n == 0 ? idle + 1 : 0;
+        for (uint32_t i = 0; i < n / 4; i++)
+            peak = std::max(peak, std::fabs(buf[i]));
+    }
+    VELM_StreamFree(h);
+    return peak * scale;
+}
+
+std::string Seconds(double s)
+{
+    char text[32];
+    snprintf(text, sizeof text, "%.2f s", s);
+    return text;
+}
+
 } // namespace
 
-bool Decode(const DecodeRequest &req, DecodeSummary *summary, std::string *error)
+Outcome Decode(const DecodeRequest &req, DecodeSummary *summary, std::string *error)
 {
     auto started = std::chrono::steady_clock::now();
-    uint32_t h = VELM_DSD_StreamCreateFile(0, req.input.c_str(), 0, 0, FormFlags(req.form), req.rate);
-    if (h == 0) {
-        *error = Failure("cannot open", req.input);
-        return false;
+    Input in;
+    if (!PrepareInput(req.input, &in, error))
+        return Outcome::kFailed;
+    const HeaderFacts &hdr = in.header;
+    /* The add-on's own 16-bit stream when nothing else is asked; floats for other PCM. */
+    Form form = req.form;
+    const uint32_t bits = req.form == Form::kPcmFloat ? 32 : req.bits;
+    if (form == Form::kPcm16 || form == Form::kPcmFloat) {
+        bool resample = req.rate != 0 && (!hdr.known || DesignedRate(hdr.dsdRate, req.rate) != req.rate);
+        form = bits == 16 && !req.dither && !resample ? Form::kPcm16 : Form::kPcmFloat;
     }
+    if (!OpenStream(req.input, FormFlags(form), req.rate, &in, error)) {
+        CloseInput(&in);
+        return Outcome::kFailed;
+    }
+    const uint32_t h = in.handle;
     VELM_CHANNELINFO info;
     memset(&info, 0, sizeof info);
     VELM_ChannelGetInfo(h, &info);
-    const uint32_t frame = info.chans * FormSampleBytes(req.form);
+    const bool pcm = form == Form::kPcm16 || form == Form::kPcmFloat;
+    const uint32_t sampleBytes = FormSampleBytes(form);
+    const uint64_t frame = uint64_t{info.chans} * sampleBytes;
+    float rateAttr = 0.0f;
+    VELM_ChannelGetAttribute(h, VELM_DSD_ATTRIB_RATE, &rateAttr);
+    const uint32_t dsdRate = hdr.known ? hdr.dsdRate : ClampToU32(rateAttr);
+    const uint32_t ratio = form == Form::kRaw ? 1 : form == Form::kDop ? 2 : info.freq != 0 ? dsdRate / 8 / info.freq : 1;
     summary->channels = info.chans;
-    summary->outputRate = info.freq;
+    summary->streamRate = info.freq;
+    summary->outputRate = pcm && req.rate != 0 && req.rate != info.freq ? req.rate : info.freq;
 
-    if (req.hasGain && !VELM_ChannelSetAttribute(h, VELM_DSD_ATTRIB_GAIN, req.gainDb)) {
-        *error = Failure("--gain applies to PCM only", req.input);
-        VELM_StreamFree(h);
-        return false;
-    }
-    uint64_t position = 0;
-    if (req.start > 0.0) {
-        uint64_t wanted = static_cast<uint64_t>(std::llround(req.start * info.freq)) * frame;
-        if (!VELM_ChannelSetPosition(h, wanted, VELM_POS_BYTE)) {
-            *error = Failure("cannot start there", req.input);
-            VELM_StreamFree(h);
-            return false;
-        }
-        position = VELM_ChannelGetPosition(h, VELM_POS_BYTE);
-    }
-    uint64_t limit = UINT64_MAX;
-    if (req.duration >= 0.0)
-        limit = static_cast<uint64_t>(std::llround(req.duration * info.freq)) * frame;
-    uint64_t length = VELM_ChannelGetLength(h, VELM_POS_BYTE);
-    uint64_t expected = length != UINT64_MAX && length > position ? length - position : 0;
-    if (limit < expected || length == UINT64_MAX)
-        expected = limit;
+    auto fail = [&](const std::string &why) {
+        *error = why;
+        CloseInput(&in);
+        return Outcome::kFailed;
+    };
+    if (req.hasGain && !VELM_ChannelSetAttribute(h, VELM_DSD_ATTRIB_GAIN, req.gainDb))
+        return fail(std::string(ErrorName(VELM_ErrorGetCode())) + ": cannot set the gain: " + req.input);
 
     Sink sink;
-    bool writing = !req.output.empty();
-    if (writing && !sink.Open(req, info.freq, info.chans)) {
-        *error = std::string("cannot write: ") + req.output;
-        VELM_StreamFree(h);
-        return false;
+    sink.form = form;
+    sink.channels = info.chans;
+    sink.kind = form == Form::kRaw   ? SampleKind::kRawBytes
+                : form == Form::kDop ? SampleKind::kInt24
+                : bits == 24         ? SampleKind::kInt24
+                : bits == 32         ? SampleKind::kFloat32
+                                     : SampleKind::kInt16;
+    sink.quant.dither = req.dither;
+    if (sink.kind == SampleKind::kInt24) {
+        sink.quant.scale = 8388608.0;
+        sink.quant.lo = -8388608;
+        sink.quant.hi = 8388607;
     }
-    std::vector<uint8_t> buf(static_cast<size_t>(frame) * 8192);
+    if (req.keepSamples && pcm)
+        sink.keep = &summary->samples;
+
+    OutputFormat of;
+    of.kind = sink.kind;
+    of.rate = summary->outputRate;
+    of.channels = info.chans;
+    of.channelMask = hdr.channels == info.chans ? hdr.channelMask : 0;
+    if (!req.output.empty() && of.kind != SampleKind::kRawBytes) {
+        std::string refusal = WavRefusal(of);
+        if (!refusal.empty())
+            return fail(refusal + ": " + req.input);
+    }
+    /* A few frames at a time, and never more than a few megabytes whatever the channel count. */
+    uint64_t framesPerRead = frame != 0 ? (uint64_t{4} << 20) / frame : 0;
+    framesPerRead = framesPerRead > 8192 ? 8192 : framesPerRead == 0 ? 1 : framesPerRead;
+    if (frame == 0 || frame * framesPerRead > 0xFFFFFFFFu)
+        return fail("cannot decode " + std::to_string(info.chans) + " channels: " + req.input);
+    const uint32_t readBytes = static_cast<uint32_t>(frame * framesPerRead);
+    uint8_t *buf = static_cast<uint8_t *>(malloc(readBytes));
+    if (buf == nullptr)
+        return fail("cannot allocate " + std::to_string(readBytes) + " bytes for " + std::to_string(info.chans) +
+                    " channels: " + req.input);
+
+    /* Where to start: seek to a place from which the output matches a decode from the start
+       (a DSF seek lands on a block group; DoP needs an even frame for its marker), then skip
+       the frames up to the one asked for. A pipe only skips. */
+    const uint64_t length = VELM_ChannelGetLength(h, VELM_POS_BYTE);
+    const uint64_t totalFrames = length != UINT64_MAX ? length / frame : UINT64_MAX;
+    const double startFrames = std::nearbyint(req.start * info.freq);
+    if (startFrames >= 9007199254740992.0 || (totalFrames != UINT64_MAX && startFrames >= static_cast<double>(totalFrames) && req.start > 0)) {
+        free(buf);
+        return fail("--start " + Seconds(req.start) + " is past the end (" +
+                    Seconds(totalFrames != UINT64_MAX ? static_cast<double>(totalFrames) / info.freq : 0.0) +
+                    "): " + req.input);
+    }
+    const uint64_t target = static_cast<uint64_t>(startFrames);
+    uint64_t reached = 0;
+    if (target != 0 && in.pipe == nullptr) {
+        const uint64_t unit = form == Form::kRaw ? 1 : ratio; /* sound bytes per channel per frame */
+        const uint64_t step = form == Form::kDop ? 2 * unit : unit;
+        uint64_t sound = target * unit;
+        sound -= sound % step;
+        if (!hdr.isDff && hdr.blockSize != 0)
+            sound -= sound % hdr.blockSize;
+        if (sound % step == 0 && sound != 0) {
+            if (!VELM_ChannelSetPosition(h, sound / unit * frame, VELM_POS_BYTE)) {
+                free(buf);
+                return fail(std::string(ErrorName(VELM_ErrorGetCode())) + ": cannot start at " + Seconds(req.start) +
+                            ": " + req.input);
+            }
+            reached = sound / unit;
+        }
+    }
+    uint64_t skip = (target - reached) * frame;
+    uint64_t limit = UINT64_MAX;
+    if (req.duration >= 0.0) {
+        double frames = std::nearbyint(req.duration * info.freq);
+        limit = frames < 9.0e15 ? static_cast<uint64_t>(frames) * frame : UINT64_MAX;
+    }
+    uint64_t expected = totalFrames != UINT64_MAX && totalFrames > target ? (totalFrames - target) * frame : 0;
+    if (limit < expected || totalFrames == UINT64_MAX)
+        expected = limit;
+
+    std::string outcomeError;
+    sink.writing = !req.output.empty();
+    if (sink.writing && !OutputOpen(&sink.out, req.output, of, error)) {
+        free(buf);
+        CloseInput(&in);
+        return Outcome::kFailed;
+    }
+#ifdef VELMDSD_HAVE_SOXR
+    if (form == Form::kPcmFloat && summary->outputRate != info.freq) {
+        soxr_error_t e = nullptr;
+        soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT32_I, SOXR_FLOAT32_I);
+        soxr_quality_spec_t q = soxr_quality_spec(SOXR_VHQ, 0);
+        soxr_runtime_spec_t rt = soxr_runtime_spec(1);
+        sink.resampler = soxr_create(info.freq, summary->outputRate, info.chans, &e, &io, &q, &rt);
+        if (sink.resampler == nullptr)
+            outcomeError = "cannot resample to " + std::to_string(summary->outputRate) + " Hz: " + req.input;
+    }
+#else
+    if (form == Form::kPcmFloat && summary->outputRate != info.freq)
+        outcomeError = "this build cannot resample (built without libsoxr): --rate " + std::to_string(req.rate);
+#endif
+
     uint64_t done = 0;
-    auto lastShown = started;
-    bool ok = true;
-    while (done < limit) {
-        uint64_t want = buf.size();
-        if (want > limit - done)
-            want = limit - done;
-        uint32_t n = VELM_ChannelGetData(h, buf.data(), static_cast<uint32_t>(want));
+    bool ended = false;
+    uint32_t zeroCalls = 0;
+    auto zeroSince = started, lastShown = started;
+    while (outcomeError.empty() && done < limit) {
+        uint64_t want = skip != 0 ? skip : limit - done;
+        if (want > readBytes)
+            want = readBytes;
+        uint32_t n = VELM_ChannelGetData(h, buf, static_cast<uint32_t>(want));
         if (n == 0xFFFFFFFFu) {
-            if (VELM_ErrorGetCode() != VELM_ERROR_ENDED) {
-                *error = Failure("cannot decode", req.input);
-                ok = false;
-            }
+            if (VELM_ErrorGetCode() == VELM_ERROR_ENDED)
+                ended = true;
+            else
+                outcomeError = std::string(ErrorName(VELM_ErrorGetCode())) + ": cannot decode: " + req.input;
             break;
         }
-        if (n == 0)
-            break;
-        if (writing && !sink.Write(req.form, buf.data(), n)) {
-            *error = std::string("cannot write: ") + req.output;
-            ok = false;
-            break;
-        }
-        if (req.keepSamples) {
-            size_t count = n / FormSampleBytes(req.form);
-            for (size_t i = 0; i < count; i++) {
-                if (req.form == Form::kPcm16) {
-                    int16_t v;
-                    memcpy(&v, &buf[2 * i], 2);
-                    summary->samples.push_back(v / 32768.0f);
-                } else if (req.form != Form::kRaw) {
-                    float v;
-                    memcpy(&v, &buf[4 * i], 4);
-                    summary->samples.push_back(v);
-                }
-            }
-        }
-        done += n;
         auto now = std::chrono::steady_clock::now();
+        if (n == 0) {
+            /* Nothing for now is not the end: only the end signal ends a stream. A source
+               that keeps giving nothing is taken as stalled. */
+            if (zeroCalls++ == 0)
+                zeroSince = now;
+            if (zeroCalls >= kStallCalls ||
+                (zeroCalls > 1 && std::chrono::duration<double>(now - zeroSince).count() >= kStallSeconds)) {
+                ended = true;
+                break;
+            }
+            continue;
+        }
+        zeroCalls = 0;
+        uint32_t dropped = 0;
+        if (skip != 0) {
+            dropped = skip < n ? static_cast<uint32_t>(skip) : n;
+            skip -= dropped;
+        }
+        if (n > dropped && !sink.Stream(buf + dropped, n - dropped)) {
+            outcomeError = "cannot write: " + req.output;
+            break;
+        }
+        done += n - dropped;
         if (req.progress && now - lastShown > std::chrono::milliseconds(100)) {
             ShowProgress(done, expected, false);
             lastShown = now;
         }
     }
+    free(buf);
+#ifdef VELMDSD_HAVE_SOXR
+    if (sink.resampler != nullptr) {
+        if (outcomeError.empty() && !sink.Resample(nullptr, 0))
+            outcomeError = "cannot write: " + req.output;
+        soxr_delete(sink.resampler);
+    }
+#endif
     if (req.progress)
         ShowProgress(done, expected, true);
-    VELM_StreamFree(h);
-    if (writing) {
-        if (ok && !sink.Close()) {
-            *error = std::string("cannot write: ") + req.output;
-            ok = false;
-        }
-        if (!ok)
-            sink.Abort(req.output);
+
+    /* What the header promised from the start on, against what came. */
+    const uint64_t gotFrames = target + done / frame;
+    uint64_t promised = hdr.known && hdr.channels == info.chans ? FramesFor(form, hdr.declaredBytes, ratio) : totalFrames;
+    summary->promisedSeconds = promised != UINT64_MAX && promised > target ? static_cast<double>(promised - target) / info.freq : 0.0;
+    const bool early = outcomeError.empty() && ended && promised != UINT64_MAX && gotFrames < promised;
+    const bool fromPipe = in.pipe != nullptr;
+    CloseInput(&in);
+
+    summary->outputBytes = sink.writing ? sink.out.dataBytes : done;
+    summary->audioSeconds = static_cast<double>(done / frame) / info.freq;
+    summary->clipped = form == Form::kPcm16 ? sink.clipped16 : sink.quant.clipped;
+    summary->suggestedGainDb = std::nan("");
+    if (summary->clipped != 0) {
+        double gain = req.hasGain ? req.gainDb : static_cast<int32_t>(VELM_GetConfig(VELM_DSD_CONFIG_GAIN));
+        /* The add-on's 16-bit samples stop at full scale and hide the peak: a file is read once
+           more as floats to find it; standard input cannot be. */
+        double peak = form == Form::kPcm16 ? (fromPipe ? 0.0 : FloatPeak(req, 32768.0 / 32767.0))
+                                           : sink.quant.peak * sink.quant.scale / sink.quant.hi;
+        if (peak > 0.0)
+            summary->suggestedGainDb = std::floor((gain - 20.0 * std::log10(peak) - 0.05) * 10.0) / 10.0;
     }
-    summary->outputBytes = done;
-    summary->audioSeconds = frame != 0 && info.freq != 0 ? static_cast<double>(done) / frame / info.freq : 0.0;
-    summary->elapsedSeconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    return ok;
+    if (sink.writing) {
+        if (outcomeError.empty()) {
+            if (!OutputFinish(&sink.out, &outcomeError))
+                outcomeError += " (nothing written)";
+        } else {
+            OutputAbort(&sink.out);
+        }
+    }
+    summary->elapsedSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    if (!outcomeError.empty()) {
+        *error = outcomeError;
+        return Outcome::kFailed;
+    }
+    if (early) {
+        *error = "source ended early: " + Seconds(static_cast<double>(done / frame) / info.freq) + " of " +
+                 Seconds(summary->promisedSeconds);
+        if (sink.writing)
+            *error += "; " + std::string(req.output == "-" ? "standard output" : req.output) +
+                      " is kept with what was decoded";
+        return Outcome::kEndedEarly;
+    }
+    return Outcome::kOk;
 }
 
 std::string SummaryLine(const DecodeRequest &req, const DecodeSummary &s)
 {
-    char line[512];
+    char line[640];
     double speed = s.elapsedSeconds > 0 ? s.audioSeconds / s.elapsedSeconds : 0.0;
-    snprintf(line, sizeof line, "%.2f s of audio, %s %u Hz, %u channel%s, %.3f s, %.0fx real time -> %s",
-             s.audioSeconds, FormName(req.form), s.outputRate, s.channels, s.channels == 1 ? "" : "s",
-             s.elapsedSeconds, speed, req.output == "-" ? "standard output" : req.output.c_str());
+    std::string form = FormName(req.form);
+    if (req.form == Form::kPcm16 && req.bits != 16)
+        form = req.bits == 32 ? "PCM float" : "PCM " + std::to_string(req.bits) + "-bit";
+    if (req.dither)
+        form += " dithered";
+    char rate[64];
+    if (s.outputRate != s.streamRate)
+        snprintf(rate, sizeof rate, "%u Hz (resampled from %u Hz)", s.outputRate, s.streamRate);
+    else
+        snprintf(rate, sizeof rate, "%u Hz", s.outputRate);
+    snprintf(line, sizeof line, "%s: %.2f s of audio, %s %s, %u channel%s, %.3f s, %.0fx real time -> %s",
+             req.input == "-" ? "standard input" : req.input.c_str(), s.audioSeconds, form.c_str(), rate, s.channels,
+             s.channels == 1 ? "" : "s", s.elapsedSeconds, speed,
+             req.output == "-" ? "standard output" : req.output.c_str());
     return line;
 }
+
+} // namespace cli
+
+namespace cli {
+namespace {
+
+int Usage(const std::string &line)
+{
+    fprintf(stderr, "velmdsd: %s (see velmdsd --help)\n", line.c_str());
+    return 2;
+}
+
+/* OUTDIR/name with the extension changed. */
+std::string OutputIn(const std::string &dir, const std::string &input, bool raw)
+{
+    size_t slash = input.rfind('/');
+    std::string base = slash == std::string::npos ? input : input.substr(slash + 1);
+    size_t dot = base.rfind('.');
+    if (dot != std::string::npos && dot != 0)
+        base.resize(dot);
+    return dir + (dir.empty() || dir.back() == '/' ? "" : "/") + base + (raw ? ".dsd" : ".wav");
+}
+
+} // namespace
 
 int CmdDecode(int argc, char **argv)
 {
     DecodeRequest req;
-    bool dop = false, raw = false, asFloat = false;
+    std::vector<std::string> inputs;
+    std::string outDir;
+    bool dop = false, raw = false, asFloat = false, hasBits = false, hasRate = false;
     for (int i = 0; i < argc; i++) {
-        const char *a = argv[i];
-        bool hasValue = i + 1 < argc;
-        if (strcmp(a, "-o") == 0 && hasValue) {
-            req.output = argv[++i];
-        } else if (strcmp(a, "--rate") == 0 && hasValue) {
-            if (!ParseUint(argv[++i], &req.rate)) {
-                fprintf(stderr, "velmdsd: --rate wants a rate in Hz, not '%s'\n", argv[i]);
-                return 2;
-            }
-        } else if (strcmp(a, "--gain") == 0 && hasValue) {
-            double g;
-            if (!ParseDouble(argv[++i], &g)) {
-                fprintf(stderr, "velmdsd: --gain wants decibels, not '%s'\n", argv[i]);
-                return 2;
-            }
+        const std::string a = argv[i];
+        const bool takesValue = a == "-o" || a == "-d" || a == "--rate" || a == "--gain" || a == "--start" ||
+                                a == "--duration" || a == "--bits";
+        if (takesValue && i + 1 >= argc)
+            return Usage(a + " needs a value");
+        const char *v = takesValue ? argv[++i] : nullptr;
+        double d = 0.0;
+        if (a == "-o") {
+            req.output = v;
+        } else if (a == "-d") {
+            outDir = v;
+        } else if (a == "--rate") {
+            if (!ParseUint(v, &req.rate) || req.rate < 1000)
+                return Usage(std::string("--rate wants a rate of 1000 Hz or more, not '") + v + "'");
+            hasRate = true;
+        } else if (a == "--bits") {
+            if (!ParseUint(v, &req.bits) || (req.bits != 16 && req.bits != 24 && req.bits != 32))
+                return Usage(std::string("--bits wants 16, 24 or 32, not '") + v + "'");
+            hasBits = true;
+        } else if (a == "--gain") {
+            if (!ParseDouble(v, &d) || d < -100.0 || d > 60.0)
+                return Usage(std::string("--gain wants decibels from -100 to 60, not '") + v + "'");
             req.hasGain = true;
-            req.gainDb = static_cast<float>(g);
-        } else if ((strcmp(a, "--start") == 0 || strcmp(a, "--duration") == 0) && hasValue) {
-            double v;
-            if (!ParseDouble(argv[++i], &v) || v < 0) {
-                fprintf(stderr, "velmdsd: %s wants seconds, not '%s'\n", a, argv[i]);
-                return 2;
-            }
-            (a[2] == 's' ? req.start : req.duration) = v;
-        } else if (strcmp(a, "--float") == 0) {
+            req.gainDb = static_cast<float>(d);
+        } else if (a == "--start" || a == "--duration") {
+            if (!ParseDouble(v, &d) || d < 0.0 || d > 1.0e9)
+                return Usage(a + " wants seconds from 0 to 1e9, not '" + v + "'");
+            (a == "--start" ? req.start : req.duration) = d;
+        } else if (a == "--float") {
             asFloat = true;
-        } else if (strcmp(a, "--dop") == 0) {
+        } else if (a == "--dither") {
+            req.dither = true;
+        } else if (a == "--dop") {
             dop = true;
-        } else if (strcmp(a, "--raw") == 0) {
+        } else if (a == "--raw") {
             raw = true;
-        } else if (a[0] == '-' && a[1] != '\0') {
-            fprintf(stderr, "velmdsd: unknown or incomplete option '%s'\n", a);
-            return 2;
-        } else if (req.input.empty()) {
-            req.input = a;
+        } else if (a.size() > 1 && a[0] == '-') {
+            return Usage("unknown option '" + a + "'");
         } else {
-            fprintf(stderr, "velmdsd: one input file only ('%s')\n", a);
-            return 2;
+            inputs.push_back(a);
         }
     }
-    if (req.input.empty() || req.output.empty()) {
-        fputs("velmdsd: decode needs an input file and -o OUT (or -o - for standard output)\n", stderr);
-        return 2;
+    if (inputs.empty())
+        return Usage("decode needs an input file (or - for standard input)");
+    if (req.output.empty() == outDir.empty())
+        return Usage("decode needs -o OUT (or -o - for standard output) or -d OUTDIR");
+    if (!req.output.empty() && inputs.size() > 1)
+        return Usage("-o takes one input; use -d OUTDIR for several");
+    if (!outDir.empty() && std::count(inputs.begin(), inputs.end(), "-") != 0)
+        return Usage("-d OUTDIR needs named inputs, not -");
+    if (std::count(inputs.begin(), inputs.end(), "-") > 1)
+        return Usage("standard input can be read once");
+    if (dop + raw + asFloat > 1)
+        return Usage("--float, --dop and --raw exclude each other");
+    if (asFloat && hasBits && req.bits != 32)
+        return Usage("--float is --bits 32");
+    if ((dop || raw) && (hasBits || hasRate || req.hasGain || req.dither))
+        return Usage("--bits, --rate, --gain and --dither apply to PCM only");
+    if (asFloat)
+        req.bits = 32;
+    if (req.dither && req.bits == 32)
+        return Usage("--dither applies to 16 and 24 bits");
+    req.form = raw ? Form::kRaw : dop ? Form::kDop : Form::kPcm16;
+    req.progress = isatty(STDERR_FILENO) != 0 && inputs.size() == 1;
+
+    if (!outDir.empty()) {
+        for (size_t i = 0; i < inputs.size(); i++)
+            for (size_t j = 0; j < i; j++)
+                if (OutputIn(outDir, inputs[i], raw) == OutputIn(outDir, inputs[j], raw))
+                    return Usage(inputs[j] + " and " + inputs[i] + " would both be written to " +
+                                 OutputIn(outDir, inputs[i], raw));
     }
-    if (dop + raw + asFloat > 1) {
-        fputs("velmdsd: --float, --dop and --raw exclude each other\n", stderr);
-        return 2;
+    int status = 0;
+    for (const std::string &input : inputs) {
+        req.input = input;
+        if (!outDir.empty())
+            req.output = OutputIn(outDir, input, raw);
+        DecodeSummary summary;
+        std::string error;
+        Outcome outcome = Decode(req, &summary, &error);
+        if (outcome == Outcome::kFailed) {
+            fprintf(stderr, "velmdsd: %s\n", error.c_str());
+            status = 1;
+            continue;
+        }
+        fprintf(stderr, "%s\n", SummaryLine(req, summary).c_str());
+        if (summary.clipped != 0 && std::isnan(summary.suggestedGainDb))
+            fprintf(stderr, "velmdsd: warning: %llu samples clipped; a lower --gain would avoid it\n",
+                    static_cast<unsigned long long>(summary.clipped));
+        else if (summary.clipped != 0)
+            fprintf(stderr, "velmdsd: warning: %llu samples clipped; --gain %.1f would avoid it\n",
+                    static_cast<unsigned long long>(summary.clipped), summary.suggestedGainDb);
+        if (outcome == Outcome::kEndedEarly) {
+            fprintf(stderr, "velmdsd: %s\n", error.c_str());
+            status = 1;
+        }
     }
-    req.form = raw ? Form::kRaw : dop ? Form::kDop : asFloat ? Form::kPcmFloat : Form::kPcm16;
-    req.progress = isatty(STDERR_FILENO) != 0;
-    DecodeSummary summary;
-    std::string error;
-    if (!Decode(req, &summary, &error)) {
-        fprintf(stderr, "velmdsd: %s\n", error.c_str());
-        return 1;
-    }
-    fprintf(stderr, "%s\n", SummaryLine(req, summary).c_str());
-    return 0;
+    return status;
 }
 
 } // namespace cli

@@ -146,22 +146,13 @@ int CmdDemo(int argc, char **argv)
 
     ToneFile tone;
     tone.seconds = 3.0;
-    char tmp[] = "/tmp/velmdsd-demo-XXXXXX";
-    int fd = mkstemp(tmp);
-    if (fd < 0) {
-        fputs("velmdsd: cannot create a temporary file\n", stderr);
-        return 1;
-    }
-    close(fd);
-    tone.path = std::string(tmp) + ".dsf";
-    rename(tmp, tone.path.c_str());
+    tone.path = dir + "/tone.dsf";
     printf("Writing a DSD64 stereo test tone: %.0f Hz at %.0f dBFS, %.0f s -> %s\n", tone.freqHz,
            tone.levelDbfs, tone.seconds, tone.path.c_str());
     auto t0 = std::chrono::steady_clock::now();
     std::string error;
     if (!WriteTone(tone, &error)) {
         fprintf(stderr, "velmdsd: %s\n", error.c_str());
-        unlink(tone.path.c_str());
         return 1;
     }
     printf("  (modulated in %.2f s)\n\n",
@@ -176,6 +167,8 @@ int CmdDemo(int argc, char **argv)
         {"float-88k.wav", Form::kPcmFloat, 88200},     {"float-352k.wav", Form::kPcmFloat, 352800},
         {"dop.wav", Form::kDop, 0},                    {"raw.dsd", Form::kRaw, 0},
     };
+    printf("SNR 20-20k: signal to noise from 20 Hz to 20 kHz, measured on PCM only (DoP and raw DSD\n"
+           "carry the DSD bits unchanged, for a DAC to convert). speed: seconds of audio decoded per second.\n\n");
     printf("%-16s %-11s %9s %12s %10s\n", "output", "form", "rate Hz", "SNR 20-20k", "speed");
     int status = 0;
     for (const Row &row : rows) {
@@ -186,12 +179,12 @@ int CmdDemo(int argc, char **argv)
         req.rate = row.rate;
         req.keepSamples = row.form == Form::kPcm16 || row.form == Form::kPcmFloat;
         DecodeSummary s;
-        if (!Decode(req, &s, &error)) {
+        if (Decode(req, &s, &error) != Outcome::kOk) {
             fprintf(stderr, "velmdsd: %s\n", error.c_str());
             status = 1;
             continue;
         }
-        std::string snr = "-";
+        std::string snr = "(DSD)";
         if (req.keepSamples && s.channels != 0) {
             /* Skip the first 0.2 s, where the filter and the modulator settle. */
             size_t frames = s.samples.size() / s.channels;
@@ -208,8 +201,7 @@ int CmdDemo(int argc, char **argv)
         snprintf(speed, sizeof speed, "%.0fx", s.elapsedSeconds > 0 ? s.audioSeconds / s.elapsedSeconds : 0.0);
         printf("%-16s %-11s %9u %12s %10s\n", row.file, FormName(row.form), s.outputRate, snr.c_str(), speed);
     }
-    printf("\nFiles are in ./%s/ (speed: seconds of audio decoded per second).\n", dir.c_str());
-    unlink(tone.path.c_str());
+    printf("\nThe tone and the outputs are in %s/.\n", dir.c_str());
     return status;
 }
 

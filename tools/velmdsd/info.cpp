@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "cli.h"
+#include "source.h"
 #include "velmdsd.h"
 
 namespace cli {
@@ -21,6 +22,7 @@ struct Info {
     uint32_t channels = 0;
     uint32_t dsdRate = 0;
     uint32_t ctype = 0;
+    std::string layout;
     double seconds = 0.0;
     uint32_t defaultRate = 0, chosenRate = 0;
     uint64_t lengths[4] = {}; /* raw, DoP, PCM 16-bit, PCM float at the chosen rate */
@@ -149,22 +151,6 @@ void ReadTags(uint32_t h, Info *info)
     }
 }
 
-uint64_t LengthOf(const char *path, Form form, uint32_t rate, uint32_t *streamRate)
-{
-    uint32_t h = VELM_DSD_StreamCreateFile(0, path, 0, 0, FormFlags(form), rate);
-    if (h == 0)
-        return UINT64_MAX;
-    if (streamRate != nullptr) {
-        VELM_CHANNELINFO ci;
-        memset(&ci, 0, sizeof ci);
-        VELM_ChannelGetInfo(h, &ci);
-        *streamRate = ci.freq;
-    }
-    uint64_t length = VELM_ChannelGetLength(h, VELM_POS_BYTE);
-    VELM_StreamFree(h);
-    return length;
-}
-
 std::string Json(const std::string &s)
 {
     std::string out = "\"";
@@ -208,7 +194,7 @@ int CmdInfo(int argc, char **argv)
                 fprintf(stderr, "velmdsd: --rate wants a rate in Hz, not '%s'\n", argv[i]);
                 return 2;
             }
-        } else if (argv[i][0] == '-') {
+        } else if (argv[i][0] == '-' && argv[i][1] != '\0') {
             fprintf(stderr, "velmdsd: unknown or incomplete option '%s'\n", argv[i]);
             return 2;
         } else if (path == nullptr) {
@@ -223,21 +209,18 @@ int CmdInfo(int argc, char **argv)
         return 2;
     }
 
-    uint32_t h = VELM_DSD_StreamCreateFile(0, path, 0, 0, FormFlags(Form::kRaw), 0);
-    if (h == 0) {
-        int code = VELM_ErrorGetCode();
-        fprintf(stderr, "velmdsd: %s (%d): cannot open: %s\n", ErrorName(code), code, path);
+    /* One stream, raw: standard input can be read only once. The other forms' lengths follow
+       from the raw one by the add-on's rules. */
+    Input in;
+    std::string error;
+    if (!PrepareInput(path, &in, &error) || !OpenStream(path, FormFlags(Form::kRaw), 0, &in, &error)) {
+        fprintf(stderr, "velmdsd: %s\n", error.c_str());
+        CloseInput(&in);
         return 1;
     }
+    const uint32_t h = in.handle;
     Info info;
-    FILE *f = fopen(path, "rb");
-    char magic[4] = {};
-    if (f != nullptr) {
-        if (fread(magic, 1, 4, f) != 4)
-            memset(magic, 0, 4);
-        fclose(f);
-    }
-    info.container = memcmp(magic, "FRM8", 4) == 0 ? "DSDIFF" : "DSF";
+    info.container = in.header.isDff ? "DSDIFF" : "DSF";
     VELM_CHANNELINFO ci;
     memset(&ci, 0, sizeof ci);
     VELM_ChannelGetInfo(h, &ci);
@@ -245,24 +228,32 @@ int CmdInfo(int argc, char **argv)
     info.ctype = ci.ctype;
     float dsdRate = 0.0f;
     if (VELM_ChannelGetAttribute(h, VELM_DSD_ATTRIB_RATE, &dsdRate))
-        info.dsdRate = static_cast<uint32_t>(dsdRate);
+        info.dsdRate = ClampToU32(dsdRate);
+    if (in.header.known && in.header.channels == ci.chans)
+        info.dsdRate = in.header.dsdRate; /* exact where the float attribute rounds */
+    info.layout = LayoutText(in.header.channels == ci.chans ? in.header.channelMask : 0, ci.chans);
     info.lengths[0] = VELM_ChannelGetLength(h, VELM_POS_BYTE);
     ReadTags(h, &info);
-    VELM_StreamFree(h);
+    CloseInput(&in);
 
-    if (info.lengths[0] != UINT64_MAX && info.channels != 0 && info.dsdRate >= 8)
-        info.seconds = static_cast<double>(info.lengths[0]) / info.channels / (info.dsdRate / 8);
-    LengthOf(path, Form::kPcm16, 0, &info.defaultRate);
-    info.lengths[1] = LengthOf(path, Form::kDop, 0, nullptr);
-    info.lengths[2] = LengthOf(path, Form::kPcm16, rate, &info.chosenRate);
-    info.lengths[3] = LengthOf(path, Form::kPcmFloat, rate, nullptr);
+    const uint64_t perChannel = info.lengths[0] != UINT64_MAX && info.channels != 0 ? info.lengths[0] / info.channels : 0;
+    if (info.dsdRate >= 8)
+        info.seconds = static_cast<double>(perChannel) / (info.dsdRate / 8);
+    info.defaultRate = DesignedRate(info.dsdRate, 0);
+    info.chosenRate = DesignedRate(info.dsdRate, rate);
+    const uint64_t ratio = info.chosenRate != 0 ? info.dsdRate / 8 / info.chosenRate : 1;
+    const uint64_t pcmFrames = perChannel + ratio >= 25 ? (perChannel + ratio - 25) / ratio : 0;
+    auto known = [&](uint64_t v) { return info.lengths[0] == UINT64_MAX || v == 0 ? UINT64_MAX : v; };
+    info.lengths[1] = known(perChannel / 2 * info.channels * 4);
+    info.lengths[2] = known(pcmFrames * info.channels * 2);
+    info.lengths[3] = known(pcmFrames * info.channels * 4);
 
     if (json) {
         printf("{\"file\":%s,\"container\":%s,\"channels\":%u,\"dsdRate\":%u,\"channelType\":\"0x%x\","
-               "\"seconds\":%.6f,\"pcmRateDefault\":%u,\"pcmRate\":%u,\"lengths\":{\"raw\":%s,\"dop\":%s,"
+               "\"layout\":%s,\"seconds\":%.6f,\"pcmRateDefault\":%u,\"pcmRate\":%u,\"lengths\":{\"raw\":%s,\"dop\":%s,"
                "\"pcm16\":%s,\"pcmFloat\":%s},\"id3Size\":%u,\"tags\":[",
                Json(path).c_str(), Json(info.container).c_str(), info.channels, info.dsdRate, info.ctype,
-               info.seconds, info.defaultRate, info.chosenRate, LengthJson(info.lengths[0]).c_str(),
+               Json(info.layout).c_str(), info.seconds, info.defaultRate, info.chosenRate, LengthJson(info.lengths[0]).c_str(),
                LengthJson(info.lengths[1]).c_str(), LengthJson(info.lengths[2]).c_str(),
                LengthJson(info.lengths[3]).c_str(), info.id3Size);
         for (size_t i = 0; i < info.tags.size(); i++) {
@@ -275,9 +266,10 @@ int CmdInfo(int argc, char **argv)
         printf("]}\n");
         return 0;
     }
-    printf("file:          %s\n", path);
+    printf("file:          %s\n", strcmp(path, "-") == 0 ? "standard input" : path);
     printf("container:     %s\n", info.container.c_str());
     printf("channels:      %u\n", info.channels);
+    printf("layout:        %s\n", info.layout.c_str());
     printf("DSD rate:      %u Hz (DSD%u)\n", info.dsdRate, info.dsdRate / 44100);
     printf("channel type:  0x%x%s\n", info.ctype, info.ctype == VELM_CTYPE_DSD ? " (DSD)" : "");
     printf("duration:      %.3f s\n", info.seconds);

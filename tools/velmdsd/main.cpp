@@ -1,28 +1,76 @@
 /* velmdsd - decode DSD files, write DSD test signals, and show what a DSD file holds. */
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 
+#ifdef VELMDSD_HAVE_SOXR
+#include <soxr.h>
+#endif
+
 #include "cli.h"
+
+#ifndef VELMDSD_VERSION
+#define VELMDSD_VERSION "0.0.0"
+#endif
 
 static const char kUsage[] =
     "usage:\n"
-    "  velmdsd demo\n"
-    "  velmdsd info FILE.dsf|FILE.dff [--rate HZ] [--json]\n"
-    "  velmdsd decode FILE -o OUT.wav|- [--rate HZ] [--float] [--gain DB] [--dop] [--raw]\n"
-    "                 [--start SECONDS] [--duration SECONDS]\n"
+    "  velmdsd decode IN... (-o OUT | -d OUTDIR) [--dop | --raw | --bits 16|24|32 | --float]\n"
+    "                 [--rate HZ] [--gain DB] [--dither] [--start SECONDS] [--duration SECONDS]\n"
+    "  velmdsd info IN [--rate HZ] [--json]\n"
     "  velmdsd make-test OUT.dsf|OUT.dff [--rate HZ] [--channels N] [--seconds S] [--freq HZ]\n"
     "                 [--level DBFS] [--artist TEXT] [--title TEXT] [--comment TEXT]\n"
+    "  velmdsd demo [--dir DIR]\n"
+    "  velmdsd --version | --help\n"
+    "\n"
+    "IN is a .dsf or .dff file, or - for standard input. OUT is a file, a device or - for standard\n"
+    "output; a file is written under a temporary name and replaces OUT only when complete.\n"
+    "With -d, every IN is written to OUTDIR under its own name, the extension changed to .wav\n"
+    "(.dsd for --raw).\n"
+    "\n"
+    "Output forms:\n"
+    "  (default)  PCM WAV, 16-bit: the add-on's own 16-bit samples.\n"
+    "  --bits 24  PCM WAV, 24-bit, rounded from the add-on's float samples (--dither: TPDF dither,\n"
+    "             also for 16 bits); --bits 32 (or --float) keeps the floats.\n"
+    "  --dop      DSD over PCM, written as 24-bit WAV at 1/16 of the DSD rate, for DoP DACs.\n"
+    "  --raw      the DSD bytes, interleaved by channel, oldest bit in bit 7 (MSB first), no header.\n"
+    "\n"
+    "PCM rate: the add-on decimates to the lowest of DSD rate / 8, / 16, / 32, ... that is not\n"
+    "below the rate asked for (--rate, default 44100 Hz; below 44100 counts as 44100), so DSD64\n"
+    "gives 44100, 88200, 176400 or 352800 Hz. A --rate that is not one of these (48000, 96000)\n"
+    "is reached by resampling the next rate above it with libsoxr; the summary names the rate.\n"
+    "PCM gain: +6 dB by default (DSD's 50 % modulation becomes full scale); --gain sets it,\n"
+    "from -100 to 60 dB. Clipped samples are counted and a gain that avoids them is suggested.\n"
+    "--start and --duration are exact to the output sample.\n"
+    "\n"
+    "Standard input is read as it comes, with little memory: a DSF file's ID3 tag and DSDIFF\n"
+    "tags after the sound data are not seen, and --start is reached by decoding forward.\n"
+    "A source that ends before its header's length is decoded as far as it goes; the output is\n"
+    "kept, the shortfall is reported and the exit status is 1.\n"
     "\n"
     "make-test writes a sine (default 1000 Hz, -6 dBFS, 5 s, 2 channels, 2822400 Hz) through a\n"
-    "7th-order sigma-delta modulator; levels up to -3 dBFS are supported.\n";
+    "7th-order sigma-delta modulator; levels up to -3 dBFS are supported.\n"
+    "Exit status: 0 success, 1 a failure (with several inputs: any), 2 a usage error.\n";
 
 int main(int argc, char **argv)
 {
+    /* Failed writes to a closed pipe or past a file size limit are reported, not fatal. */
+    signal(SIGPIPE, SIG_IGN);
+    signal(SIGXFSZ, SIG_IGN);
     if (argc < 2 || strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "-h") == 0) {
         fputs(kUsage, argc < 2 ? stderr : stdout);
         return argc < 2 ? 2 : 0;
     }
     const char *cmd = argv[1];
+    if (strcmp(cmd, "--version") == 0) {
+        printf("velmdsd %s\n", VELMDSD_VERSION);
+#ifdef VELMDSD_HAVE_SOXR
+        printf("resampling: libsoxr %s\n", soxr_version());
+#else
+        printf("resampling: not built in\n");
+#endif
+        return 0;
+    }
     if (strcmp(cmd, "demo") == 0)
         return cli::CmdDemo(argc - 2, argv + 2);
     if (strcmp(cmd, "info") == 0)

@@ -1,0 +1,343 @@
+/* Inputs of the tool: files through the add-on's file entry, standard input through user
+   file procedures over the pipe, and the few header facts the tool reads itself. */
+#include "source.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "cli.h"
+#include "velmdsd.h"
+
+namespace cli {
+
+/* Standard input with the last kPipeWindow bytes kept in a ring: byte p lives at ring[p % size].
+   Reads behind the newest byte come from the ring; a seek may go back as far as the ring reaches,
+   and forward only as far as reading ahead drops nothing that is kept (so the DSF reader's jump
+   to a tag at the end of a long input is refused, and the return to the sound data works). */
+struct PipeSource {
+    int fd = 0;
+    uint8_t *ring = nullptr;
+    uint64_t head = 0; /* bytes taken from the pipe */
+    uint64_t pos = 0;  /* the position the host reads from */
+    bool eof = false;
+};
+
+namespace {
+
+/* Bytes of standard input read before the stream is created, for the header facts. */
+constexpr uint32_t kHeaderPeek = 64 * 1024;
+
+uint64_t KeptStart(const PipeSource *p)
+{
+    return p->head > kPipeWindow ? p->head - kPipeWindow : 0;
+}
+
+void Keep(PipeSource *p, const uint8_t *bytes, size_t n)
+{
+    if (n > kPipeWindow) {
+        bytes += n - kPipeWindow;
+        p->head += n - kPipeWindow;
+        n = kPipeWindow;
+    }
+    size_t at = static_cast<size_t>(p->head % kPipeWindow);
+    size_t first = n < kPipeWindow - at ? n : kPipeWindow - at;
+    memcpy(p->ring + at, bytes, first);
+    memcpy(p->ring, bytes + first, n - first);
+    p->head += n;
+}
+
+void FromRing(const PipeSource *p, uint64_t pos, uint8_t *out, size_t n)
+{
+    size_t at = static_cast<size_t>(pos % kPipeWindow);
+    size_t first = n < kPipeWindow - at ? n : kPipeWindow - at;
+    memcpy(out, p->ring + at, first);
+    memcpy(out + first, p->ring, n - first);
+}
+
+/* Reads from the pipe until `n` bytes or its end; the bytes are kept in the ring. */
+size_t PullPipe(PipeSource *p, uint8_t *out, size_t n)
+{
+    size_t got = 0;
+    while (got < n && !p->eof) {
+        ssize_t r = read(p->fd, out + got, n - got);
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r <= 0) {
+            p->eof = true; /* a read error ends the source like its end; the tool reports the shortfall */
+            break;
+        }
+        Keep(p, out + got, static_cast<size_t>(r));
+        got += static_cast<size_t>(r);
+    }
+    return got;
+}
+
+uint32_t PipeRead(void *buffer, uint32_t length, void *user)
+{
+    PipeSource *p = static_cast<PipeSource *>(user);
+    uint8_t *out = static_cast<uint8_t *>(buffer);
+    uint32_t done = 0;
+    if (p->pos < p->head) {
+        uint64_t kept = p->head - p->pos;
+        done = static_cast<uint32_t>(kept < length ? kept : length);
+        FromRing(p, p->pos, out, done);
+        p->pos += done;
+    }
+    size_t got = PullPipe(p, out + done, length - done);
+    p->pos += got;
+    return done + static_cast<uint32_t>(got);
+}
+
+uint32_t PipeSeek(uint64_t offset, void *user)
+{
+    PipeSource *p = static_cast<PipeSource *>(user);
+    if (offset < KeptStart(p) || offset - KeptStart(p) > kPipeWindow)
+        return 0;
+    uint8_t skip[4096];
+    while (p->head < offset) {
+        uint64_t n = offset - p->head;
+        if (PullPipe(p, skip, n < sizeof skip ? static_cast<size_t>(n) : sizeof skip) == 0)
+            return 0;
+    }
+    p->pos = offset;
+    return 1;
+}
+
+uint64_t PipeLength(void *)
+{
+    return UINT64_MAX; /* unknown until the pipe ends */
+}
+
+void PipeClose(void *) {}
+
+const VELM_FILEPROCS kPipeProcs = {
+    PipeClose,  /* close: the tool frees the source after the stream */
+    PipeLength, /* length */
+    PipeRead,   /* read */
+    PipeSeek,   /* seek */
+};
+
+/* Reads n bytes at off of the input the header facts come from. */
+struct ByteReader {
+    int fd = -1;
+    const PipeSource *pipe = nullptr;
+
+    bool At(uint64_t off, uint8_t *buf, size_t n) const
+    {
+        if (pipe != nullptr) {
+            if (off < KeptStart(pipe) || off > pipe->head || n > pipe->head - off)
+                return false;
+            FromRing(pipe, off, buf, n);
+            return true;
+        }
+        size_t got = 0;
+        while (got < n) {
+            ssize_t r = pread(fd, buf + got, n - got, static_cast<off_t>(off + got));
+            if (r <= 0)
+                return false;
+            got += static_cast<size_t>(r);
+        }
+        return true;
+    }
+};
+
+uint64_t Le(const uint8_t *p, int n)
+{
+    uint64_t v = 0;
+    for (int i = n - 1; i >= 0; i--)
+        v = v << 8 | p[i];
+    return v;
+}
+
+uint64_t Be(const uint8_t *p, int n)
+{
+    uint64_t v = 0;
+    for (int i = 0; i < n; i++)
+        v = v << 8 | p[i];
+    return v;
+}
+
+/* WAV speaker bits. */
+enum : uint32_t { FL = 0x1, FR = 0x2, FC = 0x4, LFE = 0x8, BL = 0x10, BR = 0x20 };
+
+void ReadDsf(const ByteReader &r, HeaderFacts *h)
+{
+    uint8_t b[52];
+    if (!r.At(28, b, sizeof b) || memcmp(b, "fmt ", 4) != 0)
+        return;
+    static const struct {
+        uint32_t channels, mask;
+    } kTypes[8] = {{0, 0},     {1, FC},          {2, FL | FR},           {3, FL | FR | FC}, {4, FL | FR | BL | BR},
+                   {4, FL | FR | FC | LFE}, {5, FL | FR | FC | BL | BR}, {6, FL | FR | FC | LFE | BL | BR}};
+    uint64_t fmtSize = Le(b + 4, 8);
+    uint32_t type = static_cast<uint32_t>(Le(b + 20, 4));
+    h->channels = static_cast<uint32_t>(Le(b + 24, 4));
+    h->dsdRate = static_cast<uint32_t>(Le(b + 28, 4));
+    uint64_t samples = Le(b + 36, 8);
+    uint32_t blockSize = static_cast<uint32_t>(Le(b + 44, 4));
+    h->blockSize = blockSize;
+    if (type < 8 && kTypes[type].channels == h->channels)
+        h->channelMask = kTypes[type].mask;
+    uint8_t d[12];
+    if (fmtSize > UINT64_MAX - 28 || !r.At(28 + fmtSize, d, sizeof d) || memcmp(d, "data", 4) != 0 ||
+        h->channels == 0 || blockSize == 0)
+        return;
+    uint64_t perChannel = (Le(d + 4, 8) - 12) / h->channels;
+    uint64_t rest = samples / 8 % blockSize;
+    uint64_t pad = rest != 0 ? blockSize - rest : 0;
+    h->declaredBytes = perChannel > pad ? perChannel - pad : 0;
+    h->known = true;
+}
+
+uint32_t DffSpeaker(const uint8_t *id)
+{
+    static const struct {
+        char id[5];
+        uint32_t bit;
+    } kIds[] = {{"SLFT", FL}, {"SRGT", FR}, {"MLFT", FL}, {"MRGT", FR}, {"C   ", FC},
+                {"LFE ", LFE}, {"LS  ", BL}, {"RS  ", BR}};
+    for (const auto &k : kIds)
+        if (memcmp(id, k.id, 4) == 0)
+            return k.bit;
+    return 0;
+}
+
+void ReadDff(const ByteReader &r, HeaderFacts *h)
+{
+    h->isDff = true;
+    uint64_t off = 16, propEnd = 0;
+    for (int chunks = 0; chunks < 10000; chunks++) {
+        uint8_t c[16];
+        if (!r.At(off, c, 12))
+            return;
+        uint64_t size = Be(c + 4, 8);
+        if (off < propEnd) {
+            uint8_t v[4];
+            if (memcmp(c, "FS  ", 4) == 0 && r.At(off + 12, v, 4))
+                h->dsdRate = static_cast<uint32_t>(Be(v, 4));
+            if (memcmp(c, "CHNL", 4) == 0 && r.At(off + 12, v, 2)) {
+                h->channels = static_cast<uint32_t>(Be(v, 2));
+                uint32_t mask = 0, last = 0;
+                for (uint32_t i = 0; i < h->channels && mask != UINT32_MAX; i++) {
+                    uint8_t id[4];
+                    uint32_t bit = r.At(off + 14 + 4 * uint64_t{i}, id, 4) ? DffSpeaker(id) : 0;
+                    /* WAV wants the speakers in the order of their bits, each once. */
+                    mask = bit > last ? mask | bit : UINT32_MAX;
+                    last = bit;
+                }
+                h->channelMask = mask == UINT32_MAX ? 0 : mask;
+            }
+        } else if (memcmp(c, "PROP", 4) == 0 && r.At(off + 12, c + 12, 4) && memcmp(c + 12, "SND ", 4) == 0) {
+            propEnd = off + 12 + size;
+            off += 16;
+            continue;
+        } else if (memcmp(c, "DSD ", 4) == 0) {
+            h->declaredBytes = h->channels != 0 ? size / h->channels : 0;
+            h->known = h->channels != 0 && h->dsdRate != 0;
+            return;
+        }
+        uint64_t step = 12 + size + (size & 1);
+        if (size > UINT64_MAX - 13 || step > UINT64_MAX - off)
+            return;
+        off += step;
+    }
+}
+
+HeaderFacts ReadHeader(const ByteReader &r)
+{
+    HeaderFacts h;
+    uint8_t b[16];
+    if (!r.At(0, b, sizeof b))
+        return h;
+    if (memcmp(b, "FRM8", 4) == 0 && memcmp(b + 12, "DSD ", 4) == 0)
+        ReadDff(r, &h);
+    else if (memcmp(b, "DSD ", 4) == 0)
+        ReadDsf(r, &h);
+    return h;
+}
+
+} // namespace
+
+bool PrepareInput(const std::string &name, Input *in, std::string *error)
+{
+    *in = Input();
+    if (name != "-") {
+        int fd = open(name.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd >= 0) {
+            in->header = ReadHeader(ByteReader{fd, nullptr});
+            close(fd);
+        }
+        return true; /* the add-on reports a file it cannot open */
+    }
+    in->pipe = static_cast<PipeSource *>(calloc(1, sizeof(PipeSource)));
+    if (in->pipe != nullptr)
+        in->pipe->ring = static_cast<uint8_t *>(malloc(kPipeWindow));
+    if (in->pipe == nullptr || in->pipe->ring == nullptr) {
+        *error = "cannot allocate the window for standard input";
+        CloseInput(in);
+        return false;
+    }
+    /* The header lies in the first bytes; they stay in the window for the stream to read. */
+    uint8_t piece[4096];
+    for (uint32_t n = 0; n < kHeaderPeek; n += sizeof piece)
+        if (PullPipe(in->pipe, piece, sizeof piece) < sizeof piece)
+            break;
+    in->header = ReadHeader(ByteReader{-1, in->pipe});
+    return true;
+}
+
+bool OpenStream(const std::string &name, uint32_t flags, uint32_t freq, Input *in, std::string *error)
+{
+    if (in->pipe != nullptr) {
+        in->pipe->pos = 0;
+        in->handle = VELM_DSD_StreamCreateFileUser(0, flags, &kPipeProcs, in->pipe, freq);
+    } else {
+        in->handle = VELM_DSD_StreamCreateFile(0, name.c_str(), 0, 0, flags, freq);
+    }
+    if (in->handle == 0) {
+        int code = VELM_ErrorGetCode();
+        *error = std::string(ErrorName(code)) + " (" + std::to_string(code) + "): cannot open: " +
+                 (name == "-" ? "standard input" : name);
+        return false;
+    }
+    return true;
+}
+
+void CloseInput(Input *in)
+{
+    if (in->handle != 0)
+        VELM_StreamFree(in->handle);
+    in->handle = 0;
+    if (in->pipe != nullptr) {
+        free(in->pipe->ring);
+        free(in->pipe);
+        in->pipe = nullptr;
+    }
+}
+
+std::string LayoutText(uint32_t mask, uint32_t channels)
+{
+    static const char *const kNames[] = {"FL", "FR", "FC", "LFE", "BL", "BR"};
+    static const struct {
+        uint32_t mask;
+        const char *name;
+    } kLayouts[] = {{FC, "mono"},        {FL | FR, "stereo"},         {FL | FR | FC, "3.0"},
+                    {FL | FR | BL | BR, "quad"}, {FL | FR | FC | LFE, "3.1"}, {FL | FR | FC | BL | BR, "5.0"},
+                    {FL | FR | FC | LFE | BL | BR, "5.1"}};
+    if (mask == 0 || static_cast<uint32_t>(__builtin_popcount(mask)) != channels)
+        return "unknown (" + std::to_string(channels) + " channel" + (channels == 1 ? ")" : "s)");
+    std::string text;
+    for (const auto &l : kLayouts)
+        if (l.mask == mask)
+            text = std::string(l.name) + ":";
+    for (int bit = 0; bit < 6; bit++)
+        if (mask & (1u << bit))
+            text += (text.empty() ? "" : " ") + std::string(kNames[bit]);
+    return text;
+}
+
+} // namespace cli

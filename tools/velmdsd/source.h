@@ -1,0 +1,45 @@
+/* source.h - the tool's inputs: a named file, or standard input read as it comes. */
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace cli {
+
+/* What the container header itself says, read by the tool: the add-on does not hand out the
+   declared size (it limits the length to the data present) nor the speaker layout. */
+struct HeaderFacts {
+    bool known = false;
+    bool isDff = false;
+    uint32_t channels = 0;
+    uint32_t dsdRate = 0;
+    uint64_t declaredBytes = 0; /* sound bytes per channel the header promises */
+    uint32_t channelMask = 0;   /* WAV speaker bits, 0 when the layout is unknown */
+    uint32_t blockSize = 0;     /* DSF: bytes per channel block (seeks land on block groups) */
+};
+
+struct PipeSource;
+
+struct Input {
+    uint32_t handle = 0;
+    PipeSource *pipe = nullptr; /* set when the input is standard input */
+    HeaderFacts header;
+};
+
+/* Bytes of standard input kept for going back: the container readers look a little ahead
+   and return; anything farther away than this is refused. */
+constexpr uint32_t kPipeWindow = 1u << 20;
+
+/* Reads the header facts of "-" (standard input: its first bytes are read and kept) or of a
+   file. False with `error` holding the cause when standard input cannot be set up. */
+bool PrepareInput(const std::string &name, Input *in, std::string *error);
+/* Creates the stream with the given flags and PCM rate, through user file procedures over the
+   pipe for standard input. False with `error` holding the cause. */
+bool OpenStream(const std::string &name, uint32_t flags, uint32_t freq, Input *in, std::string *error);
+/* Frees the stream and the pipe window. */
+void CloseInput(Input *in);
+
+/* "5.1: FL FR FC LFE BL BR", "stereo: FL FR", or "unknown (N channels)". */
+std::string LayoutText(uint32_t mask, uint32_t channels);
+
+} // namespace cli
