@@ -9,6 +9,7 @@
 #include <string.h>
 
 #include "convert/filter.h"
+#include "convert/pcm_kernel.h"
 #include "create/source_read.h"
 #include "host/host.h"
 
@@ -43,38 +44,22 @@ static void Deinterleave(uint8_t *dest, const uint8_t *staging, uint32_t blockSi
     }
 }
 
-/* One output sample per channel per frame, the window advancing `ratio` bytes per channel. */
+/* One output sample per channel per frame, the window advancing `ratio` bytes per channel: every
+   frame whose window starts at or before fill - minimum, as many as the output still takes. */
 static uint32_t ProducePcm(DsdStream *s, int32_t fill, uint32_t minimum, void *out, uint32_t done,
                            uint32_t want, bool floatOutput, uint64_t *consumed)
 {
-    const uint64_t channels = s->channels;
-    const uint64_t frameStep = (static_cast<uint64_t>(s->ratio) - 1) * channels;
-    const uint64_t limit = static_cast<uint64_t>(fill) - minimum;
-    const uint8_t *buf = s->buffer;
-    float *outFloat = static_cast<float *>(out);
-    int16_t *out16 = static_cast<int16_t *>(out);
-    uint64_t pos = 0;
-    uint64_t ch = 0;
-    while (done < want) {
-        const uint8_t *window = buf + pos;
-        float acc = 0.0f;
-        for (int g = 0; g < FILTER_GROUPS; g++)
-            acc += s->filterTables[g][window[g * channels]];
-        if (floatOutput)
-            outFloat[done] = acc;
-        else
-            out16[done] = PcmToInt16(acc);
-        done++;
-        pos++;
-        if (++ch == channels) {
-            pos += frameStep;
-            ch = 0;
-            if (pos > limit)
-                break;
-        }
-    }
-    *consumed = pos;
-    return done;
+    const uint64_t frameStep = static_cast<uint64_t>(s->ratio) * s->channels;
+    uint64_t frames = (static_cast<uint64_t>(fill) - minimum) / frameStep + 1;
+    if (frames > (want - done) / s->channels)
+        frames = (want - done) / s->channels;
+    const PcmKernels *kernels = &pcmKernelsFast;
+    if (floatOutput)
+        kernels->toFloat(s->filterTables, s->buffer, s->channels, s->ratio, frames, static_cast<float *>(out) + done);
+    else
+        kernels->toInt16(s->filterTables, s->buffer, s->channels, s->ratio, frames, static_cast<int16_t *>(out) + done);
+    *consumed = frames * frameStep;
+    return done + static_cast<uint32_t>(frames) * s->channels;
 }
 
 /* Two bytes of one channel under the marker byte, as a 24-bit word in a float. */
