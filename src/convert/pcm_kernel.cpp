@@ -9,6 +9,12 @@
 
 #include "convert/stream_read.h"
 
+#if defined(__GNUC__) && !defined(__clang__)
+/* Left to itself GCC packs the independent sums into vectors filled load by load, which
+   costs more instructions than the scalar additions it replaces. */
+#pragma GCC optimize("no-tree-slp-vectorize")
+#endif
+
 static inline void Store(float *out, float v) { *out = v; }
 static inline void Store(int16_t *out, float v) { *out = PcmToInt16(v); }
 
@@ -63,6 +69,7 @@ static inline void Block(const float (*tables)[256], const uint8_t *in, size_t s
             Add<F, CH>(acc, tables[g], in + static_cast<size_t>(g) * Channels, step);
     } else {
         const uint8_t *bytes = in;
+#pragma GCC unroll 5
         for (int g = 0; g < FILTER_GROUPS; g++, bytes += channels)
             Add<F, CH>(acc, tables[g], bytes, step);
     }

@@ -8,6 +8,7 @@
 
 #include <string.h>
 
+#include "convert/dsd_bytes.h"
 #include "convert/filter.h"
 #include "convert/pcm_kernel.h"
 #include "create/source_read.h"
@@ -22,26 +23,6 @@ static OutputForm FormOf(uint32_t flags)
     if (flags & DSD_DOP)
         return FORM_DOP;
     return (flags & STREAM_FLOAT) ? FORM_PCM_FLOAT : FORM_PCM_16;
-}
-
-/* A DSF block group holds blockSize bytes of each channel in turn; interleave it frame by frame. */
-static void Deinterleave(uint8_t *dest, const uint8_t *staging, uint32_t blockSize, uint32_t channels)
-{
-    if (channels == 2) {
-        const uint8_t *left = staging;
-        const uint8_t *right = staging + blockSize;
-        for (uint32_t i = 0; i < blockSize; i++) {
-            dest[2 * i] = left[i];
-            dest[2 * i + 1] = right[i];
-        }
-        return;
-    }
-    for (uint32_t ch = 0; ch < channels; ch++) {
-        const uint8_t *block = staging + static_cast<size_t>(ch) * blockSize;
-        uint8_t *d = dest + ch;
-        for (uint32_t i = 0; i < blockSize; i++, d += channels)
-            *d = block[i];
-    }
 }
 
 /* One output sample per channel per frame, the window advancing `ratio` bytes per channel: every
@@ -62,36 +43,19 @@ static uint32_t ProducePcm(DsdStream *s, int32_t fill, uint32_t minimum, void *o
     return done + static_cast<uint32_t>(frames) * s->channels;
 }
 
-/* Two bytes of one channel under the marker byte, as a 24-bit word in a float. */
+/* Two bytes of one channel under the marker byte: every frame whose bytes start at or before
+   fill - minimum, as many as the output still takes. */
 static uint32_t ProduceDop(DsdStream *s, int32_t fill, uint32_t minimum, float *out, uint32_t done,
                            uint32_t want, uint64_t *consumed)
 {
-    const uint32_t channels = s->channels;
-    const uint64_t limit = static_cast<uint64_t>(fill) - minimum;
-    const uint8_t *buf = s->buffer;
-    uint64_t pos = 0;
-    uint32_t ch = 0;
-    while (done < want) {
-        uint32_t a = buf[pos];
-        uint32_t b = buf[pos + channels];
-        if (s->lsbFirst) {
-            a = bitReverse[a];
-            b = bitReverse[b];
-        }
-        int32_t word = static_cast<int32_t>(s->dopMarker | (a << 8) | b);
-        out[done] = static_cast<float>(word) * 0x1p-23f;
-        done++;
-        pos++;
-        if (++ch == channels) {
-            s->dopMarker ^= 0xFFFF0000u;
-            pos += channels;
-            ch = 0;
-            if (pos > limit)
-                break;
-        }
-    }
-    *consumed = pos;
-    return done;
+    const uint64_t frameStep = 2 * static_cast<uint64_t>(s->channels);
+    uint64_t frames = (static_cast<uint64_t>(fill) - minimum) / frameStep + 1;
+    if (frames > (want - done) / s->channels)
+        frames = (want - done) / s->channels;
+    s->dopMarker = PackDop(out + done, s->buffer, s->channels, static_cast<uint32_t>(frames), s->dopMarker,
+                           s->lsbFirst != 0);
+    *consumed = frames * frameStep;
+    return done + static_cast<uint32_t>(frames) * s->channels;
 }
 
 /* Raw DSD: the buffered bytes themselves, whole frames, oldest bit in bit 7. */
@@ -101,13 +65,10 @@ static uint32_t ProduceRaw(const DsdStream *s, int32_t fill, uint8_t *out, uint3
     uint32_t n = static_cast<uint32_t>(fill) - static_cast<uint32_t>(fill) % s->channels;
     if (n > want - done)
         n = want - done;
-    uint8_t *o = out + done;
-    if (s->lsbFirst) {
-        for (uint32_t i = 0; i < n; i++)
-            o[i] = bitReverse[s->buffer[i]];
-    } else {
-        memcpy(o, s->buffer, n);
-    }
+    if (s->lsbFirst)
+        ReverseBits(out + done, s->buffer, n);
+    else
+        memcpy(out + done, s->buffer, n);
     *consumed = n;
     return done + n;
 }
