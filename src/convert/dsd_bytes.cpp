@@ -42,7 +42,9 @@ void Deinterleave(uint8_t *dest, const uint8_t *staging, uint32_t blockSize, uin
         const uint8_t *rows[8];
         for (uint32_t ch = 0; ch < 8; ch++)
             rows[ch] = staging + static_cast<size_t>(ch < channels ? ch : channels - 1) * blockSize;
-        for (; i + 8 < blockSize; i += 8) {
+        /* The last frame's store must end inside the group. */
+        const size_t end = static_cast<size_t>(blockSize) * channels;
+        for (; static_cast<size_t>(i + 7) * channels + 8 <= end; i += 8) {
             __m128i row[8];
 #pragma GCC unroll 8
             for (uint32_t ch = 0; ch < 8; ch++)
