@@ -8,6 +8,7 @@
 
 #include "create/byte_order.h"
 #include "create/readers.h"
+#include "create/source_read.h"
 #include "host/host.h"
 
 #define DFF_CHUNK_HEAD 12
@@ -18,11 +19,28 @@ static uint64_t SaturatingAdd(uint64_t a, uint64_t b)
     return a + b < a ? UINT64_MAX : a + b;
 }
 
-/* Reads into a cleared buffer: a short read leaves zeros. */
-static void ReadCleared(uint32_t file, uint8_t *buf, uint32_t n)
+/* A chunk as the walk sees it: where its data starts and where the next chunk begins. */
+struct ChunkHeader {
+    uint8_t id[4];
+    uint64_t size;  /* data bytes, pad byte not counted */
+    uint64_t start; /* the first data byte */
+    uint64_t next;  /* the next chunk's header, past the pad byte */
+    bool last;      /* the next offset wraps to or before this chunk: the walk would go in circles */
+};
+
+/* Reads the 12-byte header of the chunk at `offset`; false at the end of the source. */
+static bool ReadChunkHeader(uint32_t file, uint64_t offset, ChunkHeader *chunk)
 {
-    memset(buf, 0, n);
-    hostFunctions->FileRead(file, buf, n);
+    uint8_t head[DFF_CHUNK_HEAD];
+    if (SourceRead(file, head, DFF_CHUNK_HEAD) != DFF_CHUNK_HEAD)
+        return false;
+    memcpy(chunk->id, head, 4);
+    chunk->size = ReadBE64(head + 4);
+    chunk->start = offset + DFF_CHUNK_HEAD;
+    uint64_t end = chunk->start + chunk->size;
+    chunk->next = end + (chunk->size & 1);
+    chunk->last = end < chunk->start || chunk->next <= offset;
+    return true;
 }
 
 /* "DIAR" and "DITI": a 32-bit length, then the text. The last chunk of an id wins. */
@@ -36,9 +54,8 @@ static void ReadText(uint32_t file, char **slot)
     char *text = static_cast<char *>(malloc(static_cast<size_t>(length) + 1));
     if (text == nullptr)
         return;
-    int32_t got = hostFunctions->FileRead(file, text, length);
     /* A short read ends the text where the bytes ran out. */
-    text[got > 0 ? static_cast<uint32_t>(got) : 0] = '\0';
+    text[SourceRead(file, text, length)] = '\0';
     free(*slot);
     *slot = text;
 }
@@ -66,8 +83,7 @@ static void ReadComments(DsdStream *stream, uint64_t size)
         free(array);
         return;
     }
-    int32_t got = hostFunctions->FileRead(stream->file, block, blockBytes);
-    uint64_t have = got > 0 ? static_cast<uint32_t>(got) : 0;
+    uint64_t have = SourceRead(stream->file, block, blockBytes);
 
     uint32_t kept = 0;
     uint64_t off = 0;
@@ -102,58 +118,48 @@ void DffReadHeader(DsdStream *stream)
     uint64_t propEnd = 0;
     uint64_t diinEnd = 0;
 
-    for (;;) {
-        uint8_t head[DFF_CHUNK_HEAD];
-        if (host->FileRead(file, head, DFF_CHUNK_HEAD) != DFF_CHUNK_HEAD)
-            break;
-        uint64_t size = ReadBE64(head + 4);
-        uint64_t dataStart = offset + DFF_CHUNK_HEAD;
-        uint64_t next = dataStart + size;
-        /* A size that wraps the next offset to or before this chunk would walk in circles. */
-        bool last = next < dataStart;
-        next += size & 1;
-        if (next <= offset)
-            last = true;
-
+    ChunkHeader chunk;
+    while (ReadChunkHeader(file, offset, &chunk)) {
+        const uint8_t *id = chunk.id;
         if (offset < propEnd) {
             uint8_t field[4];
-            if (IdIs(head, "FS  ")) {
+            if (IdIs(id, "FS  ")) {
                 ReadCleared(file, field, 4);
                 stream->dsdRate = ReadBE32(field);
-            } else if (IdIs(head, "CHNL")) {
+            } else if (IdIs(id, "CHNL")) {
                 ReadCleared(file, field, 2);
                 stream->channels = ReadBE16(field);
             }
         } else if (offset < diinEnd) {
-            if (IdIs(head, "DIAR"))
+            if (IdIs(id, "DIAR"))
                 ReadText(file, &stream->artist);
-            else if (IdIs(head, "DITI"))
+            else if (IdIs(id, "DITI"))
                 ReadText(file, &stream->title);
-        } else if (IdIs(head, "DIIN")) {
-            diinEnd = SaturatingAdd(dataStart, size);
-            offset = dataStart; /* the first inner chunk follows directly */
+        } else if (IdIs(id, "DIIN")) {
+            diinEnd = SaturatingAdd(chunk.start, chunk.size);
+            offset = chunk.start; /* the first inner chunk follows directly */
             continue;
-        } else if (IdIs(head, "PROP")) {
+        } else if (IdIs(id, "PROP")) {
             uint8_t type[4];
             ReadCleared(file, type, 4);
             if (IdIs(type, "SND ")) {
-                propEnd = SaturatingAdd(dataStart, size);
-                offset = dataStart + 4;
+                propEnd = SaturatingAdd(chunk.start, chunk.size);
+                offset = chunk.start + 4;
                 continue;
             }
-        } else if (IdIs(head, "DSD ")) {
-            stream->dataOffset = dataStart;
-            stream->dataSize = size;
+        } else if (IdIs(id, "DSD ")) {
+            stream->dataOffset = chunk.start;
+            stream->dataSize = chunk.size;
             stream->blockSize = DFF_BLOCK_SIZE;
             if (host->FileGetFlags(file) & FILE_STREAMED)
                 break; /* a streamed source cannot come back to the sound data */
-        } else if (IdIs(head, "COMT")) {
-            ReadComments(stream, size);
+        } else if (IdIs(id, "COMT")) {
+            ReadComments(stream, chunk.size);
         }
 
-        if (last)
+        if (chunk.last)
             break;
-        offset = next;
+        offset = chunk.next;
         if (!host->FileSeek(file, offset))
             break;
     }

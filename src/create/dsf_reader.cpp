@@ -4,18 +4,12 @@
 
 #include "create/byte_order.h"
 #include "create/readers.h"
+#include "create/source_read.h"
 #include "host/host.h"
 
 #define DSF_FMT_HEAD 48
 #define DSF_CHUNK_HEAD 12
 #define ID3_HEADER 10
-
-/* Reads into a cleared buffer, so that a short read fails the id tests that follow. */
-static void ReadCleared(uint32_t file, uint8_t *buf, uint32_t n)
-{
-    memset(buf, 0, n);
-    hostFunctions->FileRead(file, buf, n);
-}
 
 static uint32_t SynchsafeSize(const uint8_t *p)
 {
@@ -43,8 +37,7 @@ static void ReadId3Tag(DsdStream *stream, uint64_t totalSize, uint64_t metaPoint
         return;
     memcpy(tag, header, ID3_HEADER);
     /* A body that arrives short keeps its full length; its missing bytes are zeros. */
-    int32_t got = host->FileRead(file, tag + ID3_HEADER, size);
-    uint32_t have = got > 0 ? static_cast<uint32_t>(got) : 0;
+    uint32_t have = SourceRead(file, tag + ID3_HEADER, size);
     if (have < size)
         memset(tag + ID3_HEADER + have, 0, size - have);
     stream->id3Tag = tag;

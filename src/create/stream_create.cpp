@@ -11,6 +11,7 @@
 #include "convert/stream_read.h"
 #include "create/byte_order.h"
 #include "create/readers.h"
+#include "create/source_read.h"
 #include "host/host.h"
 #include "ops/operations.h"
 
@@ -69,9 +70,8 @@ uint32_t DsdStreamCreate(uint32_t file, uint32_t flags, uint32_t freq)
     uint32_t fileFlags = host->FileGetFlags(file);
 
     uint8_t head[16];
-    memset(head, 0, sizeof head);
     bool isDff;
-    if (host->FileRead(file, head, 16) != 16) {
+    if (ReadCleared(file, head, 16) != 16) {
         SetError(ERROR_FORMAT);
         return 0;
     }

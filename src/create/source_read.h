@@ -1,0 +1,25 @@
+/*
+ * source_read.h - reading the source through the host.
+ *
+ * Every FileRead result is decided here. A host may deliver fewer bytes than
+ * asked, report a negative count, or (a faulty one) report more than it was
+ * asked for; only 0..asked bytes are ever taken as lying in the buffer.
+ */
+#ifndef VELMDSD_SOURCE_READ_H
+#define VELMDSD_SOURCE_READ_H
+
+#include <stdint.h>
+
+/* A FileRead result limited to what was asked; a negative count stays as it is. */
+static inline int32_t ReadCountAtMost(int32_t got, uint32_t asked)
+{
+    return static_cast<int64_t>(got) > static_cast<int64_t>(asked) ? static_cast<int32_t>(asked) : got;
+}
+
+/* Reads up to n bytes; returns how many arrived, 0..n. */
+uint32_t SourceRead(uint32_t file, void *buf, uint32_t n);
+
+/* Reads into a cleared buffer, so that a short read leaves zeros (and fails the id tests that follow). */
+uint32_t ReadCleared(uint32_t file, void *buf, uint32_t n);
+
+#endif /* VELMDSD_SOURCE_READ_H */
