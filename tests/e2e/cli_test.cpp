@@ -34,7 +34,7 @@ protected:
     Result Run(const std::string &args) const
     {
         std::string errFile = dir_ + "/stderr.txt";
-        std::string cmd = std::string(VELMDSD_TOOL_PATH) + " " + args + " 2>'" + errFile + "'";
+        std::string cmd = std::string(VELMDSD_TEST_LAUNCHER " " VELMDSD_TOOL_PATH " ") + args + " 2>'" + errFile + "'";
         Result r;
         FILE *p = popen(cmd.c_str(), "r");
         if (p == nullptr)
