@@ -4,11 +4,8 @@
 #   scripts/format.sh --check   changes nothing; lists the files that are not formatted, exits 1 if any
 set -euo pipefail
 cd "$(dirname "$0")/.."
-format=$(command -v clang-format-14 || command -v clang-format || true)
-if [ -z "$format" ]; then
-  echo "format.sh: clang-format 14 is not installed (apt-get install clang-format-14)" >&2
-  exit 2
-fi
+scripts/deps.sh --format
+format=clang-format-14
 mapfile -t files < <(git ls-files -- src include velm tools tests bench | grep -E '\.(c|cc|cpp|h|hpp)$')
 if [ "${1:-}" = "--check" ]; then
   bad=0

@@ -27,6 +27,16 @@ else()
 endif()
 
 set(arm_flags "-march=armv7-a -mthumb -mfpu=${VELMDSD_ARM_FPU} -mfloat-abi=${arm_float_abi}")
+if(VELMDSD_ARM_CLANG)
+  # Debian's cross layout: headers from the target's root when compiling (not the build
+  # machine's /usr/include), g++'s cross libstdc++ and start files, and the cross ld. Linking
+  # goes without --sysroot: libc.so names its parts by absolute paths.
+  set(CMAKE_SYSROOT_COMPILE ${arm_sysroot})
+  string(APPEND arm_flags " --gcc-toolchain=/usr")
+  foreach(kind EXE SHARED MODULE)
+    set(CMAKE_${kind}_LINKER_FLAGS_INIT "-B${arm_sysroot}/bin")
+  endforeach()
+endif()
 set(CMAKE_C_FLAGS_INIT "${arm_flags}")
 set(CMAKE_CXX_FLAGS_INIT "${arm_flags}")
 
