@@ -30,6 +30,8 @@ if [ $m32 = 1 ]; then
   dpkg -s g++-multilib >/dev/null 2>&1 || need+=(g++-multilib)
   [ -f /usr/src/googletest/CMakeLists.txt ] || need+=(libgtest-dev)
 fi
+# Debian's gcc-multilib conflicts with the ARM cross compilers: installing one removes the other,
+# so CI runs the -m32 stage before the ARM stage.
 if [ $arm = 1 ]; then
   command -v arm-linux-gnueabi-g++ >/dev/null || need+=(g++-arm-linux-gnueabi)
   command -v arm-linux-gnueabihf-g++ >/dev/null || need+=(g++-arm-linux-gnueabihf)
