@@ -1,12 +1,16 @@
 #!/usr/bin/env bash
 # Installs the build tools and test libraries when they are missing (Debian, as root).
-#   scripts/deps.sh [--tests] [--m32]   --tests: test libraries and clang; --m32: what g++ -m32 needs
+#   scripts/deps.sh [--tests] [--m32] [--arm] [--format]
+#     --tests: test libraries and clang; --m32: what g++ -m32 and qemu-i386 need; --arm: the 32-bit ARM cross
+#     compilers, qemu-arm and GoogleTest's sources; --format: clang-format 14
 set -euo pipefail
-tests=0 m32=0
+tests=0 m32=0 arm=0 format=0
 for arg in "$@"; do
   case "$arg" in
     --tests) tests=1 ;;
     --m32) m32=1 ;;
+    --arm) arm=1 ;;
+    --format) format=1 ;;
   esac
 done
 
@@ -25,8 +29,19 @@ if [ $tests = 1 ]; then
   ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.asan* >/dev/null 2>&1 || need+=(libclang-rt-dev)
 fi
 if [ $m32 = 1 ]; then
-  dpkg -s g++-multilib >/dev/null 2>&1 || need+=(g++-multilib)
+  # g++-12-multilib, not the g++-multilib package: that one conflicts with the ARM cross compilers.
+  dpkg -s g++-12-multilib >/dev/null 2>&1 || need+=(g++-12-multilib)
+  command -v qemu-i386 >/dev/null || need+=(qemu-user)
   [ -f /usr/src/googletest/CMakeLists.txt ] || need+=(libgtest-dev)
+fi
+if [ $arm = 1 ]; then
+  command -v arm-linux-gnueabi-g++ >/dev/null || need+=(g++-arm-linux-gnueabi)
+  command -v arm-linux-gnueabihf-g++ >/dev/null || need+=(g++-arm-linux-gnueabihf)
+  command -v qemu-arm >/dev/null || need+=(qemu-user)
+  [ -f /usr/src/googletest/CMakeLists.txt ] || need+=(libgtest-dev)
+fi
+if [ $format = 1 ]; then
+  command -v clang-format-14 >/dev/null || need+=(clang-format-14)
 fi
 if [ ${#need[@]} -gt 0 ]; then
   echo "installing: ${need[*]}"

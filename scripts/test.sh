@@ -2,10 +2,13 @@
 # Builds the library, the stand-in host, the tools and the tests, and runs every test.
 #   scripts/test.sh             g++, optimised build
 #   scripts/test.sh --sanitize  clang with AddressSanitizer and UndefinedBehaviorSanitizer
-#   scripts/test.sh --m32       g++ -m32: a 32-bit x86 build, GoogleTest built from its sources
+#   scripts/test.sh --m32       g++ -m32: a 32-bit x86 build run under qemu-i386, GoogleTest built
+#                               from its sources
+# VELMDSD_WERROR=ON in the environment turns warnings into errors.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh --tests ${1:+"$1"}
+werror=-DVELMDSD_WERROR=${VELMDSD_WERROR:-OFF}
 
 if [ "${1:-}" = "--sanitize" ]; then
   dir=build-sanitize
@@ -13,16 +16,14 @@ if [ "${1:-}" = "--sanitize" ]; then
   export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
   export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
   cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Debug -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
-        -DVELMDSD_SANITIZE=ON -DVELMDSD_BENCH=OFF
+        -DVELMDSD_SANITIZE=ON -DVELMDSD_BENCH=OFF "$werror"
 elif [ "${1:-}" = "--m32" ]; then
-  # SSE arithmetic, as on the ARM targets: x87 excess precision would change the filter's last bits.
   dir=build-m32
-  m32="-m32 -msse2 -mfpmath=sse"
-  cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=gcc -DCMAKE_CXX_COMPILER=g++ \
-        -DCMAKE_C_FLAGS="$m32" -DCMAKE_CXX_FLAGS="$m32" -DVELMDSD_GTEST_FROM_SOURCE=ON -DVELMDSD_BENCH=OFF
+  cmake -S . -B "$dir" -DCMAKE_TOOLCHAIN_FILE=cmake/toolchains/i386.cmake -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DVELMDSD_BENCH=OFF "$werror"
 else
   dir=build
-  cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+  cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$werror"
 fi
 cmake --build "$dir" -j"$(nproc)"
 ctest --test-dir "$dir" -j"$(nproc)" --output-on-failure

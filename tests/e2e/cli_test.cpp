@@ -42,7 +42,10 @@ protected:
 
     std::string Path(const char *name) const { return dir_ + "/" + name; }
 
-    Result Run(const std::string &args) const { return Shell(std::string(VELMDSD_TOOL_PATH) + " " + args); }
+    Result Run(const std::string &args) const { return Shell(Tool() + " " + args); }
+
+    /* The tool as a shell word, started through the emulator on a cross build. */
+    static std::string Tool() { return std::string(VELMDSD_TEST_LAUNCHER " " VELMDSD_TOOL_PATH); }
 
     /* A shell command line; its standard error is collected apart from its output. */
     Result Shell(const std::string &line) const
@@ -324,7 +327,7 @@ TEST_F(CliTest, EveryFormEqualsTheLibraryFromFilesPipesAndExactStarts)
         std::string path = Path(f.name);
         Write(path, f.bytes);
         uint32_t channels = std::string(f.name).find("small") != std::string::npos ? 3 : 2;
-        Result info = Shell("cat " + Q(path) + " | " + VELMDSD_TOOL_PATH + " info -");
+        Result info = Shell("cat " + Q(path) + " | " + Tool() + " info -");
         EXPECT_NE(info.out.find(channels == 3 ? "3.0: FL FR FC" : "stereo: FL FR"), std::string::npos) << info.out;
         for (const FormCase &form : kForms) {
             std::string ref = LibraryDecode(path, form.flags);
@@ -339,10 +342,10 @@ TEST_F(CliTest, EveryFormEqualsTheLibraryFromFilesPipesAndExactStarts)
                 std::string line;
                 const std::string *want;
             } runs[] = {
-                {Q(VELMDSD_TOOL_PATH) + " decode " + Q(path) + " -o - " + form.args, &ref},
-                {"cat " + Q(path) + " | " + VELMDSD_TOOL_PATH + " decode - -o - " + form.args, &ref},
-                {Q(VELMDSD_TOOL_PATH) + " decode " + Q(path) + " -o - --start 0.05 " + form.args, &skipped},
-                {"cat " + Q(path) + " | " + VELMDSD_TOOL_PATH + " decode - -o - --start 0.05 " + form.args, &skipped},
+                {Tool() + " decode " + Q(path) + " -o - " + form.args, &ref},
+                {"cat " + Q(path) + " | " + Tool() + " decode - -o - " + form.args, &ref},
+                {Tool() + " decode " + Q(path) + " -o - --start 0.05 " + form.args, &skipped},
+                {"cat " + Q(path) + " | " + Tool() + " decode - -o - --start 0.05 " + form.args, &skipped},
             };
             for (const auto &run : runs) {
                 Result r = Shell(run.line);
@@ -358,7 +361,7 @@ TEST_F(CliTest, OutputsAreReplacedOnlyWholeAndOthersNeverRemoved)
 {
     std::string dsf = Path("tone.dsf");
     Write(dsf, dsdsignal::MakeDsf(2822400, Noise(2, 100000)));
-    std::string tool = Q(VELMDSD_TOOL_PATH) + " decode " + Q(dsf) + " ";
+    std::string tool = Tool() + " decode " + Q(dsf) + " ";
     struct stat st;
 
     /* A device that is full, directly and behind a symlink: the write fails, both stay. */
@@ -458,8 +461,8 @@ TEST_F(CliTest, SourceThatEndsEarlyIsDecodedKeptAndReported)
     Write(cut, bytes);
     const std::string want = LibraryDecode(cut, 0);
     ASSERT_GT(want.size(), 10000u);
-    for (const std::string &line : {Q(VELMDSD_TOOL_PATH) + " decode " + Q(cut) + " -o " + Q(Path("o.wav")),
-                                    "cat " + Q(cut) + " | " + VELMDSD_TOOL_PATH + " decode - -o " + Q(Path("o.wav"))}) {
+    for (const std::string &line : {Tool() + " decode " + Q(cut) + " -o " + Q(Path("o.wav")),
+                                    "cat " + Q(cut) + " | " + Tool() + " decode - -o " + Q(Path("o.wav"))}) {
         Result r = Shell(line);
         EXPECT_EQ(r.status, 1) << line;
         EXPECT_NE(r.err.find("source ended early: 0.22 s of 0.46 s"), std::string::npos) << line << ": " << r.err;
@@ -555,7 +558,7 @@ long PipePeakKb(const std::string &file)
 {
     pid_t pid = fork();
     if (pid == 0) {
-        std::string line = "cat '" + file + "' | exec " VELMDSD_TOOL_PATH " decode - --raw -o /dev/null 2>/dev/null";
+        std::string line = "cat '" + file + "' | exec " VELMDSD_TEST_LAUNCHER " " VELMDSD_TOOL_PATH " decode - --raw -o /dev/null 2>/dev/null";
         execl("/bin/sh", "sh", "-c", line.c_str(), static_cast<char *>(nullptr));
         _exit(127);
     }

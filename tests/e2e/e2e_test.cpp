@@ -89,7 +89,7 @@ std::string Capture(const char *cmd)
 
 TEST(Library, ExportsOnlyItsInterfaceAndNeedsOnlyTheHostAndLibc)
 {
-    std::string cmd = std::string("nm -D --defined-only ") + VELMDSD_LIBRARY_PATH;
+    std::string cmd = std::string(VELMDSD_NM " -D --defined-only ") + VELMDSD_LIBRARY_PATH;
     std::set<std::string> names;
     std::string out = Capture(cmd.c_str());
     size_t pos = 0;
@@ -111,7 +111,7 @@ TEST(Library, ExportsOnlyItsInterfaceAndNeedsOnlyTheHostAndLibc)
     for (const auto &n : allowed)
         EXPECT_TRUE(names.count(n)) << "missing export " << n;
 
-    cmd = std::string("readelf -d ") + VELMDSD_LIBRARY_PATH;
+    cmd = std::string(VELMDSD_READELF " -d ") + VELMDSD_LIBRARY_PATH;
     out = Capture(cmd.c_str());
     std::set<std::string> needed;
     for (pos = out.find("Shared library: ["); pos != std::string::npos; pos = out.find("Shared library: [", pos + 1)) {
@@ -295,8 +295,16 @@ TEST(DISABLED_UnusableHostChild, EveryEntryRefuses)
 
 std::string ChildStderr(const char *env, int *status)
 {
-    std::string cmd = std::string("env ") + env + " /proc/" + std::to_string(getpid()) +
-                      "/exe --gtest_also_run_disabled_tests --gtest_filter='DISABLED_UnusableHostChild.*'"
+    /* Resolved here, not by the shell: under an emulator /proc/<pid>/exe names the emulator. */
+    char self[4096];
+    ssize_t len = readlink("/proc/self/exe", self, sizeof self - 1);
+    if (len <= 0) {
+        *status = -1;
+        return "cannot resolve /proc/self/exe";
+    }
+    self[len] = '\0';
+    std::string cmd = std::string("env ") + env + " " VELMDSD_TEST_LAUNCHER " '" + self +
+                      "' --gtest_also_run_disabled_tests --gtest_filter='DISABLED_UnusableHostChild.*'"
                       " 2>&1 >/dev/null; echo \"exit=$?\"";
     std::string out = Capture(cmd.c_str());
     size_t mark = out.rfind("exit=");

@@ -1,0 +1,40 @@
+#!/usr/bin/env bash
+# Checks a built libvelmdsd.so as it ships: no run path, no text relocations, exactly the
+# add-on's exports, and no run-time dependency but libc, libm and libvelm.so.
+#   scripts/check-library.sh LIBRARY [TOOL_PREFIX]   e.g. TOOL_PREFIX=arm-linux-gnueabi-
+set -euo pipefail
+lib=$1 prefix=${2:-}
+dynamic=$("${prefix}readelf" -d "$lib")
+fail=0
+problem() { echo "check-library: $lib: $*" >&2; fail=1; }
+
+if grep -qE '\((RPATH|RUNPATH)\)' <<<"$dynamic"; then
+  problem "has a run path: $(grep -E '\((RPATH|RUNPATH)\)' <<<"$dynamic")"
+fi
+if grep -qE 'TEXTREL' <<<"$dynamic"; then
+  problem "has text relocations"
+fi
+
+needed=$(sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' <<<"$dynamic" | sort)
+grep -qx 'libvelm.so' <<<"$needed" || problem "does not need libvelm.so"
+while read -r n; do
+  [[ $n == libvelm.so || $n == libc.so.* || $n == libm.so.* ]] || problem "needs $n"
+done <<<"$needed"
+
+# The creation functions and the plug-in entry must be there; the JNI methods may be.
+required="VELM_DSD_StreamCreateFile VELM_DSD_StreamCreateFileUser VELM_DSD_StreamCreateURL VELMplugin"
+optional="Java_com_tremvik_velm_VELMDSD_VELM_1DSD_1StreamCreateFile
+Java_com_tremvik_velm_VELMDSD_VELM_1DSD_1StreamCreateFileUser
+Java_com_tremvik_velm_VELMDSD_VELM_1DSD_1StreamCreateURL"
+exports=$("${prefix}nm" -D --defined-only "$lib" | awk '{print $NF}' | sort)
+for name in $required; do
+  grep -qx "$name" <<<"$exports" || problem "does not export $name"
+done
+while read -r name; do
+  [[ " $required " == *" $name "* ]] || grep -qx "$name" <<<"$optional" || problem "exports $name"
+done <<<"$exports"
+
+if [ $fail = 0 ]; then
+  echo "check-library: $lib: no run path, no text relocations, exports:" $exports "; needs:" $needed
+fi
+exit $fail
