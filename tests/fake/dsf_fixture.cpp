@@ -20,6 +20,15 @@ std::vector<uint8_t> PatternBytes(size_t n, uint32_t seed)
     return out;
 }
 
+DsfSpec PatternDsf(uint32_t channels, size_t perChannel, uint32_t firstSeed)
+{
+    DsfSpec shape;
+    shape.channels = channels;
+    for (uint32_t ch = 0; ch < channels; ch++)
+        shape.channelBytes.push_back(PatternBytes(perChannel, firstSeed + ch));
+    return shape;
+}
+
 std::vector<uint8_t> MakeId3(size_t bodySize, bool setTopBits)
 {
     std::vector<uint8_t> out = dsdsignal::Id3v23Header(static_cast<uint32_t>(bodySize), setTopBits ? 0x80 : 0x00);

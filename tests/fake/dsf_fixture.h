@@ -43,6 +43,9 @@ using DsfSpec = dsdsignal::DsfFields;
 
 inline std::vector<uint8_t> MakeDsf(const DsfSpec &shape) { return dsdsignal::WriteDsf(shape); }
 
+/* `channels` channels of PatternBytes(perChannel, firstSeed + channel index). */
+DsfSpec PatternDsf(uint32_t channels, size_t perChannel, uint32_t firstSeed);
+
 /* An ID3v2 header and a PatternBytes body. setTopBits sets bit 7 of each size byte, which readers ignore. */
 std::vector<uint8_t> MakeId3(size_t bodySize, bool setTopBits = false);
 

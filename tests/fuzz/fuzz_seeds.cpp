@@ -9,12 +9,9 @@ namespace {
 std::vector<uint8_t> DsfFile(uint32_t channels, size_t perChannel, uint32_t blockSize, uint32_t bits,
                              size_t id3Body = 0)
 {
-    fixture::DsfSpec shape;
-    shape.channels = channels;
+    fixture::DsfSpec shape = fixture::PatternDsf(channels, perChannel, 7);
     shape.blockSize = blockSize;
     shape.bitsPerSample = bits;
-    for (uint32_t ch = 0; ch < channels; ch++)
-        shape.channelBytes.push_back(fixture::PatternBytes(perChannel, ch + 7));
     if (id3Body != 0)
         shape.id3 = fixture::MakeId3(id3Body);
     return fixture::MakeDsf(shape);
@@ -37,6 +34,17 @@ std::vector<fixture::Comment> TwoComments()
     b.type = 1;
     b.text = "second";
     return {a, b};
+}
+
+/* The chunks one after another, as the file part of a DSDIFF header seed. */
+std::vector<uint8_t> Serialized(const std::vector<fixture::Chunk> &chunks)
+{
+    std::vector<uint8_t> out;
+    for (const fixture::Chunk &chunk : chunks) {
+        std::vector<uint8_t> bytes = fixture::SerializeChunk(chunk);
+        out.insert(out.end(), bytes.begin(), bytes.end());
+    }
+    return out;
 }
 
 Controls WithForm(uint8_t form)
@@ -126,15 +134,10 @@ std::vector<Seed> Seeds()
     {
         Controls c = WithForm(FORM_RAW);
         c.container = CONTAINER_DFF_CHUNKS;
-        std::vector<uint8_t> chunks;
-        for (const fixture::Chunk &chunk :
-             {fixture::Diin("Who", "What"), fixture::Comt(TwoComments()),
-              fixture::Chunk{"ODD ", {1, 2, 3}, {}, std::nullopt, nullptr},
-              fixture::Sound(fixture::PatternBytes(300, 8))}) {
-            std::vector<uint8_t> bytes = fixture::SerializeChunk(chunk);
-            chunks.insert(chunks.end(), bytes.begin(), bytes.end());
-        }
-        seeds.push_back({"dff_header_chunks_raw", c, chunks});
+        seeds.push_back({"dff_header_chunks_raw", c,
+                         Serialized({fixture::Diin("Who", "What"), fixture::Comt(TwoComments()),
+                                     fixture::Chunk{"ODD ", {1, 2, 3}, {}, std::nullopt, nullptr},
+                                     fixture::Sound(fixture::PatternBytes(300, 8))})});
     }
     {
         Controls c = WithForm(FORM_PCM16);
@@ -196,10 +199,8 @@ std::vector<Seed> Seeds()
         odd.text = "end";
         fixture::Chunk comt = fixture::Comt({TwoComments()[1], odd});
         comt.sizeOverride = comt.data.size() - 1;
-        std::vector<uint8_t> chunks = fixture::SerializeChunk(comt);
-        std::vector<uint8_t> sound = fixture::SerializeChunk(fixture::Sound(fixture::PatternBytes(64, 12)));
-        chunks.insert(chunks.end(), sound.begin(), sound.end());
-        seeds.push_back({"dff_comment_pad_outside", c, chunks});
+        seeds.push_back(
+            {"dff_comment_pad_outside", c, Serialized({comt, fixture::Sound(fixture::PatternBytes(64, 12))})});
     }
     {
         Controls c = WithForm(FORM_DOP);
@@ -230,13 +231,8 @@ std::vector<Seed> Seeds()
         tooLong.data[2 + 13] = 0x7f; /* the first text length runs past the block */
         fixture::Chunk tiny{"COMT", {0}, {}, std::nullopt, nullptr};
         fixture::Chunk wrap{"WRAP", {}, {}, UINT64_MAX - 8, nullptr};
-        std::vector<uint8_t> chunks;
-        for (const fixture::Chunk &chunk :
-             {diin, none, tooLong, tiny, fixture::Sound(fixture::PatternBytes(200, 13)), wrap}) {
-            std::vector<uint8_t> bytes = fixture::SerializeChunk(chunk);
-            chunks.insert(chunks.end(), bytes.begin(), bytes.end());
-        }
-        seeds.push_back({"dff_odd_metadata_wrap", c, chunks});
+        seeds.push_back({"dff_odd_metadata_wrap", c,
+                         Serialized({diin, none, tooLong, tiny, fixture::Sound(fixture::PatternBytes(200, 13)), wrap})});
     }
     {
         /* The source holds too little to reach the position: the seek check refuses it. */
