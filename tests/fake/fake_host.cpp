@@ -57,6 +57,11 @@ struct State {
     std::vector<std::string> javaStrings;
     void *javaBinding = &javaBindingDummy;
     std::vector<JavaCall> javaCalls;
+    uint64_t faultAt = 0; /* 0: no fault armed */
+    uint32_t faultKinds = 0;
+    bool faultPersistent = false;
+    uint64_t faultCalls = 0;
+    uint32_t faultsFired = 0;
 };
 
 State &S()
@@ -342,6 +347,10 @@ int32_t FileReadImpl(uint32_t file, void *buffer, uint32_t length)
         Logf("FileRead(%u,%u)=0", file, length);
         return 0;
     }
+    if (FaultDue(FAULT_READ)) {
+        Logf("FileRead(%u,%u)=0 fault", file, length);
+        return 0;
+    }
     uint32_t want = std::min<uint32_t>(length, INT32_MAX);
     if (!f->src.readScript.empty()) {
         int32_t forced = f->src.readScript.front();
@@ -377,7 +386,7 @@ uint32_t FileSeekImpl(uint32_t file, uint64_t pos)
 {
     OpenFile *f = Live(file);
     uint32_t ok = 0;
-    if (f != nullptr && !f->src.failSeek) {
+    if (f != nullptr && !f->src.failSeek && !FaultDue(FAULT_SEEK)) {
         if (f->isUser) {
             ok = f->procs.seek != nullptr && f->procs.seek(pos, f->userPtr) != 0;
             if (ok)
@@ -396,7 +405,7 @@ uint64_t FileGetPositionImpl(uint32_t file, uint32_t mode)
 {
     OpenFile *f = Live(file);
     uint64_t result = UINT64_MAX;
-    if (f != nullptr) {
+    if (f != nullptr && !FaultDue(FAULT_POSITION)) {
         switch (mode) {
         case 0:
             result = f->pos;
@@ -570,6 +579,30 @@ const HostJavaFunctions javaTable = {
 /* ---- global state ---- */
 
 void Reset() { S() = State(); }
+
+void ArmFault(uint64_t n, bool persistent, uint32_t kinds)
+{
+    State &s = S();
+    s.faultAt = n;
+    s.faultKinds = kinds;
+    s.faultPersistent = persistent;
+    s.faultCalls = 0;
+    s.faultsFired = 0;
+}
+
+bool FaultDue(FaultKind kind)
+{
+    State &s = S();
+    if (s.faultAt == 0 || (s.faultKinds & kind) == 0)
+        return false;
+    s.faultCalls++;
+    bool due = s.faultCalls == s.faultAt || (s.faultPersistent && s.faultCalls > s.faultAt);
+    if (due)
+        s.faultsFired |= kind;
+    return due;
+}
+
+uint32_t FaultsFired() { return S().faultsFired; }
 void SetVersion(uint32_t version) { S().version = version; }
 void SetHostTable(bool present) { S().hostPresent = present; }
 void SetJavaTable(bool present) { S().javaPresent = present; }

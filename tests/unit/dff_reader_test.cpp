@@ -443,13 +443,6 @@ TEST_F(DffTest, WalkEndsQuietlyOnFailedSeeksAndShortHeaders)
         EXPECT_EQ(s->dataOffset, 0u);
         EXPECT_EQ(fake::CountCalls("FileSeek"), 1u) << fake::LogText();
     }
-    {
-        /* Through the driver: nothing usable was found. */
-        fake::Source knobs;
-        knobs.failSeek = true;
-        EXPECT_EQ(Create(MakeDff(propFirst), 0, 0, knobs), 0u);
-        EXPECT_EQ(fake::LastError(), ERROR_FORMAT);
-    }
     /* The first chunk header cannot be read whole: one read, nothing found. */
     for (int32_t result : {-1, 0, 11}) {
         fake::Source knobs;
