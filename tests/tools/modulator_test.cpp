@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <limits>
+#include <string>
 #include <vector>
 
 #include "dsdsignal/measure.h"
@@ -104,7 +105,11 @@ TEST_P(ModulatorStability, MinusThreeDbfsStaysBounded) {
 
 INSTANTIATE_TEST_SUITE_P(Tones, ModulatorStability,
                          ::testing::Values(StabilityCase{20, 1.5}, StabilityCase{1000, 1.0},
-                                           StabilityCase{15000, 0.5}));
+                                           StabilityCase{15000, 0.5}),
+                         [](const ::testing::TestParamInfo<StabilityCase> &i) {
+                           return "Tone" + std::to_string(int(i.param.freq)) + "HzFor" +
+                                  std::to_string(int(i.param.seconds * 1000)) + "Ms";
+                         });
 
 TEST(Modulator, OverloadStaysBoundedAndRecovers) {
   SigmaDeltaModulator m;

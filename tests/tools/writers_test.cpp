@@ -101,7 +101,13 @@ INSTANTIATE_TEST_SUITE_P(
                       DsfCase{3, 100, 797, 8, 64, 3},       // partial last byte, msb first
                       DsfCase{4, 10, 0, 1, 4, 4}, DsfCase{5, 10, 0, 1, 4, 6},
                       DsfCase{6, 300, 2000, 1, 128, 7},     // fewer samples than given bytes
-                      DsfCase{8, 9, 0, 8, 16, 7}));
+                      DsfCase{8, 9, 0, 8, 16, 7}),
+    [](const ::testing::TestParamInfo<DsfCase> &i) {
+      const DsfCase &c = i.param;
+      return std::to_string(c.channels) + "Channels" + std::to_string(c.bytes) + "Bytes" +
+             (c.samples ? std::to_string(c.samples) + "Samples" : std::string("AllSamples")) +
+             std::to_string(c.bitsPerSample) + "BitBlock" + std::to_string(c.blockSize);
+    });
 
 TEST(Dsf, TagAtTheMetadataPointer) {
   DsfOptions o;
@@ -347,7 +353,11 @@ TEST_P(WavHeader, Fields) {
 INSTANTIATE_TEST_SUITE_P(Formats, WavHeader,
                          ::testing::Values(WavCase{WavSampleFormat::kPcm16, 1, 16, 16, 44},
                                            WavCase{WavSampleFormat::kPcm24, 1, 24, 16, 44},
-                                           WavCase{WavSampleFormat::kFloat32, 3, 32, 18, 58}));
+                                           WavCase{WavSampleFormat::kFloat32, 3, 32, 18, 58}),
+                         [](const ::testing::TestParamInfo<WavCase> &i) {
+                           return std::string(i.param.formatTag == 3 ? "Float" : "Pcm") +
+                                  std::to_string(i.param.bits) + "Bit";
+                         });
 
 TEST(Wav, OddDataIsPaddedAndHugeSizesAreUnknown) {
   const int16_t s[3] = {1, 2, 3};
