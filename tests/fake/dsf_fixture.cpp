@@ -53,4 +53,11 @@ std::vector<uint8_t> MakeDff(const DffSpec &shape)
     return out;
 }
 
+std::vector<uint8_t> PatternDff(size_t perChannel)
+{
+    DffSpec shape;
+    shape.sound = Interleave({PatternBytes(perChannel, 1), PatternBytes(perChannel, 2)});
+    return MakeDff(shape);
+}
+
 } // namespace fixture

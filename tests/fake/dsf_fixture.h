@@ -90,6 +90,9 @@ struct DffSpec {
 /* FVER, PROP, [DIIN], [COMT], "DSD " (or the metadata after it). */
 std::vector<uint8_t> MakeDff(const DffSpec &shape);
 
+/* A stereo DSDIFF file of PatternBytes(perChannel, 1) and PatternBytes(perChannel, 2). */
+std::vector<uint8_t> PatternDff(size_t perChannel);
+
 } // namespace fixture
 
 #endif /* VELMDSD_TESTS_DSF_FIXTURE_H */

@@ -72,12 +72,10 @@ State &S()
 
 __attribute__((format(printf, 1, 2))) void Logf(const char *fmt, ...)
 {
-    char line[512];
     va_list args;
     va_start(args, fmt);
-    vsnprintf(line, sizeof line, fmt, args);
+    S().log.push_back(FormatV(fmt, args));
     va_end(args);
-    S().log.emplace_back(line);
 }
 
 /* A 64-bit value for the log: all ones reads as -1. */
@@ -579,6 +577,13 @@ const HostJavaFunctions javaTable = {
 /* ---- global state ---- */
 
 void Reset() { S() = State(); }
+
+std::string FormatV(const char *fmt, va_list args)
+{
+    char text[512];
+    vsnprintf(text, sizeof text, fmt, args);
+    return text;
+}
 
 void ArmFault(uint64_t n, bool persistent, uint32_t kinds)
 {

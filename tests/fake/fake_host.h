@@ -14,6 +14,7 @@
 #ifndef VELMDSD_TESTS_FAKE_HOST_H
 #define VELMDSD_TESTS_FAKE_HOST_H
 
+#include <cstdarg>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -96,6 +97,9 @@ void SetHostTable(bool present);
 void SetJavaTable(bool present);
 const HostFunctions *HostTable();     /* the table, present or not */
 const HostJavaFunctions *JavaTable(); /* the table, present or not */
+
+/* printf into a string (512 bytes at most), for log lines and findings. */
+std::string FormatV(const char *fmt, va_list args);
 
 /* ---- call log ---- */
 std::vector<std::string> &Log();

@@ -183,12 +183,10 @@ private:
 
     __attribute__((format(printf, 2, 3))) void Fail(const char *fmt, ...)
     {
-        char text[256];
         va_list args;
         va_start(args, fmt);
-        vsnprintf(text, sizeof text, fmt, args);
+        findings.push_back(fake::FormatV(fmt, args));
         va_end(args);
-        findings.emplace_back(text);
     }
 
     void CheckFailedCreation()

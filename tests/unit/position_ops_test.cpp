@@ -38,18 +38,11 @@ protected:
     }
 };
 
-std::vector<uint8_t> BigDff(size_t perChannel)
-{
-    fixture::DffSpec shape;
-    shape.sound = fixture::Interleave({fixture::PatternBytes(perChannel, 1), fixture::PatternBytes(perChannel, 2)});
-    return fixture::MakeDff(shape);
-}
-
 /* ---- set position ---- */
 
 TEST_F(PositionTest, WorkedSeeksMoveTheFileAndReportThePositionReached)
 {
-    const std::vector<uint8_t> dsf = Dsf(88 * 4096), dff = BigDff(88 * 4096);
+    const std::vector<uint8_t> dsf = Dsf(88 * 4096), dff = fixture::PatternDff(88 * 4096);
     const struct {
         bool dff;
         uint32_t flags, freq;
@@ -117,7 +110,7 @@ TEST_F(PositionTest, WorkedSeeksMoveTheFileAndReportThePositionReached)
 
 TEST_F(PositionTest, SetPositionIgnoresItsMode)
 {
-    uint32_t h = Create(BigDff(50000), RAW);
+    uint32_t h = Create(fixture::PatternDff(50000), RAW);
     ASSERT_NE(h, 0u);
     for (uint32_t mode : {0u, 1u, 0x10000000u, 0xFFFFFFFFu}) {
         EXPECT_EQ(SetPos(h, 40001, mode), 40001u) << mode;
@@ -520,7 +513,7 @@ TEST_F(PositionTest, CanSetPositionStopsAtTheLength)
 
 TEST_F(PositionTest, CanSetPositionComparesTheAvailableAmountWithTheSoundOffset)
 {
-    const std::vector<uint8_t> dsf = Dsf(88 * 4096), dff = BigDff(88 * 4096);
+    const std::vector<uint8_t> dsf = Dsf(88 * 4096), dff = fixture::PatternDff(88 * 4096);
     /* The available amount counts from the first sound byte: dataOffset is not added. */
     const struct {
         bool dff;

@@ -115,6 +115,30 @@ std::vector<uint8_t> MakeWavOf(const WavFormat &format, const T *samples, size_t
   return out;
 }
 
+void PutFloatLe(std::vector<uint8_t> &out, float f) {
+  uint32_t bits;
+  std::memcpy(&bits, &f, 4);
+  PutLe(out, bits, 4);
+}
+
+// An integer sample as a 24-bit value: 16-bit samples move up 8 bits (exactly), 32-bit
+// ones are clamped to the 24-bit range.
+int32_t To24(int16_t v) { return v * 256; }
+int32_t To24(int32_t v) { return v < -8388608 ? -8388608 : (v > 8388607 ? 8388607 : v); }
+
+template <typename T>
+void AppendIntSamples(WavSampleFormat format, const T *samples, size_t count, std::vector<uint8_t> &out) {
+  out.reserve(out.size() + count * WavBytesPerSample(format));
+  for (size_t i = 0; i < count; ++i) {
+    const int32_t v = To24(samples[i]);
+    switch (format) {
+      case WavSampleFormat::kPcm16: PutLe(out, static_cast<uint16_t>(v >> 8), 2); break;
+      case WavSampleFormat::kPcm24: PutLe(out, static_cast<uint32_t>(v), 3); break;
+      case WavSampleFormat::kFloat32: PutFloatLe(out, static_cast<float>(v) / 8388608.0f); break;
+    }
+  }
+}
+
 int32_t RoundClamp(float x, double scale, int32_t lo, int32_t hi) {
   if (std::isnan(x)) return 0;
   const double v = std::nearbyint(static_cast<double>(x) * scale);
@@ -418,51 +442,19 @@ void AppendWavSamples(WavSampleFormat format, const float *samples, size_t count
       case WavSampleFormat::kPcm24:
         PutLe(out, static_cast<uint32_t>(RoundClamp(samples[i], 8388608.0, -8388608, 8388607)), 3);
         break;
-      case WavSampleFormat::kFloat32: {
-        uint32_t bits;
-        std::memcpy(&bits, &samples[i], 4);
-        PutLe(out, bits, 4);
-        break;
-      }
+      case WavSampleFormat::kFloat32: PutFloatLe(out, samples[i]); break;
     }
   }
 }
 
 void AppendWavSamples(WavSampleFormat format, const int16_t *samples, size_t count,
                       std::vector<uint8_t> &out) {
-  out.reserve(out.size() + count * WavBytesPerSample(format));
-  for (size_t i = 0; i < count; ++i) {
-    switch (format) {
-      case WavSampleFormat::kPcm16: PutLe(out, static_cast<uint16_t>(samples[i]), 2); break;
-      case WavSampleFormat::kPcm24: PutLe(out, static_cast<uint32_t>(samples[i] * 256), 3); break;
-      case WavSampleFormat::kFloat32: {
-        const float f = static_cast<float>(samples[i]) / 32768.0f;
-        uint32_t bits;
-        std::memcpy(&bits, &f, 4);
-        PutLe(out, bits, 4);
-        break;
-      }
-    }
-  }
+  AppendIntSamples(format, samples, count, out);
 }
 
 void AppendWavSamples(WavSampleFormat format, const int32_t *samples, size_t count,
                       std::vector<uint8_t> &out) {
-  out.reserve(out.size() + count * WavBytesPerSample(format));
-  for (size_t i = 0; i < count; ++i) {
-    const int32_t v = samples[i] < -8388608 ? -8388608 : (samples[i] > 8388607 ? 8388607 : samples[i]);
-    switch (format) {
-      case WavSampleFormat::kPcm16: PutLe(out, static_cast<uint16_t>(v >> 8), 2); break;
-      case WavSampleFormat::kPcm24: PutLe(out, static_cast<uint32_t>(v), 3); break;
-      case WavSampleFormat::kFloat32: {
-        const float f = static_cast<float>(v) / 8388608.0f;
-        uint32_t bits;
-        std::memcpy(&bits, &f, 4);
-        PutLe(out, bits, 4);
-        break;
-      }
-    }
-  }
+  AppendIntSamples(format, samples, count, out);
 }
 
 std::vector<uint8_t> MakeWav(const WavFormat &format, const float *samples, size_t count) {
