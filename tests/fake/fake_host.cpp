@@ -222,14 +222,8 @@ uint64_t TranslateStreamPositionImpl(uint32_t handle, uint32_t mode, uint64_t va
 uint32_t FileOpenImpl(uint32_t mem, const void *file, uint64_t offset, uint64_t length, uint32_t flags,
                       uint32_t addon)
 {
-    OpenCall call;
-    call.kind = OpenCall::FILE_OPEN;
-    call.mem = mem;
-    call.file = file;
-    call.offset = offset;
-    call.length = length;
-    call.flags = flags;
-    call.addon = addon;
+    OpenCall call{.kind = OpenCall::FILE_OPEN, .mem = mem, .file = file, .offset = offset, .length = length,
+                  .flags = flags, .addon = addon};
 
     OpenFile f;
     bool found = false;
@@ -265,14 +259,8 @@ uint32_t FileOpenImpl(uint32_t mem, const void *file, uint64_t offset, uint64_t 
 uint32_t FileOpenURLImpl(const char *url, uint32_t offset, uint32_t flags, VELM_DOWNLOADPROC *proc,
                          void *user, uint32_t addon)
 {
-    OpenCall call;
-    call.kind = OpenCall::URL_OPEN;
-    call.url = url != nullptr ? url : "";
-    call.offset = offset;
-    call.flags = flags;
-    call.downloadProc = proc;
-    call.user = user;
-    call.addon = addon;
+    OpenCall call{.kind = OpenCall::URL_OPEN, .offset = offset, .url = url != nullptr ? url : "",
+                  .downloadProc = proc, .user = user, .flags = flags, .addon = addon};
     auto it = url != nullptr ? S().paths.find(url) : S().paths.end();
     if (it != S().paths.end()) {
         OpenFile f;
@@ -289,13 +277,8 @@ uint32_t FileOpenURLImpl(const char *url, uint32_t offset, uint32_t flags, VELM_
 uint32_t FileOpenUserImpl(uint32_t system, uint32_t flags, const VELM_FILEPROCS *procs, void *user,
                           uint32_t addon)
 {
-    OpenCall call;
-    call.kind = OpenCall::USER_OPEN;
-    call.system = system;
-    call.flags = flags;
-    call.procs = procs;
-    call.user = user;
-    call.addon = addon;
+    OpenCall call{.kind = OpenCall::USER_OPEN, .system = system, .procs = procs, .user = user, .flags = flags,
+                  .addon = addon};
     if (system != 0 || procs == nullptr) {
         HostError(VELM_ERROR_ILLPARAM);
     } else {

@@ -63,7 +63,7 @@ struct OpenCall {
     const void *file = nullptr; /* FileOpen */
     uint64_t offset = 0;       /* FileOpen, FileOpenURL */
     uint64_t length = 0;       /* FileOpen */
-    std::string url;           /* FileOpenURL */
+    std::string url = "";      /* FileOpenURL */
     VELM_DOWNLOADPROC *downloadProc = nullptr; /* FileOpenURL */
     uint32_t system = 0;       /* FileOpenUser */
     const VELM_FILEPROCS *procs = nullptr;     /* FileOpenUser */
