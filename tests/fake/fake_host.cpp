@@ -504,29 +504,31 @@ void *NewJavaStringImpl(void *env, const char *text)
     return result;
 }
 
-void *WrapJavaDownloadProcImpl(void *env, void *proc, void *user, VELM_DOWNLOADPROC **nativeProc)
+/* Logs and records one Wrap* call; the binding it gives is the configured one. */
+void *RecordWrap(const char *name, void *env, void *object, void *user)
 {
     void *binding = S().javaBinding;
-    if (nativeProc != nullptr)
-        *nativeProc = binding != nullptr ? JavaDownload : nullptr;
-    Logf("WrapJavaDownloadProc()=%s", BindingName(binding));
-    JavaCall &call = RecordJava("WrapJavaDownloadProc", env);
-    call.object = proc;
+    Logf("%s()=%s", name, BindingName(binding));
+    JavaCall &call = RecordJava(name, env);
+    call.object = object;
     call.user = user;
     call.result = binding;
     return binding;
 }
 
+void *WrapJavaDownloadProcImpl(void *env, void *proc, void *user, VELM_DOWNLOADPROC **nativeProc)
+{
+    void *binding = RecordWrap("WrapJavaDownloadProc", env, proc, user);
+    if (nativeProc != nullptr)
+        *nativeProc = binding != nullptr ? JavaDownload : nullptr;
+    return binding;
+}
+
 void *WrapJavaFileProcsImpl(void *env, void *procs, void *user, const VELM_FILEPROCS **nativeProcs)
 {
-    void *binding = S().javaBinding;
+    void *binding = RecordWrap("WrapJavaFileProcs", env, procs, user);
     if (nativeProcs != nullptr)
         *nativeProcs = binding != nullptr ? &javaFileProcs : nullptr;
-    Logf("WrapJavaFileProcs()=%s", BindingName(binding));
-    JavaCall &call = RecordJava("WrapJavaFileProcs", env);
-    call.object = procs;
-    call.user = user;
-    call.result = binding;
     return binding;
 }
 
