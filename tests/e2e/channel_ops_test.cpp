@@ -24,16 +24,9 @@ std::vector<uint8_t> Pull(uint32_t h, uint32_t chunk = 4000)
     return out;
 }
 
-std::vector<uint8_t> DffFile(size_t perChannel)
-{
-    fixture::DffSpec shape;
-    shape.sound = fixture::Interleave({fixture::PatternBytes(perChannel, 1), fixture::PatternBytes(perChannel, 2)});
-    return fixture::MakeDff(shape);
-}
-
 TEST(ChannelOps, SeekingResumesWhereAFreshDecodeWouldBe)
 {
-    std::vector<uint8_t> file = DffFile(40000);
+    std::vector<uint8_t> file = fixture::PatternDff(40000);
     const struct {
         uint32_t flags;
         uint64_t position;
@@ -86,7 +79,7 @@ TEST(ChannelOps, SeekingResumesWhereAFreshDecodeWouldBe)
 
 TEST(ChannelOps, InfoAttributesAndFilePositions)
 {
-    std::vector<uint8_t> file = DffFile(20000);
+    std::vector<uint8_t> file = fixture::PatternDff(20000);
     uint32_t pcm = VELM_DSD_StreamCreateFile(1, file.data(), 0, file.size(), 0, 0);
     uint32_t dop = VELM_DSD_StreamCreateFile(1, file.data(), 0, file.size(), VELM_DSD_DOP | VELM_SAMPLE_FLOAT, 0);
     ASSERT_NE(pcm, 0u);

@@ -276,9 +276,12 @@ TEST(Plugin, HostOpensDsdFilesThroughThePlugin)
     EXPECT_EQ(VELM_ErrorGetCode(), VELM_ERROR_FILEFORM);
 }
 
-/* Runs inside a child process whose host reports an unusable version or lacks its Java table. */
-TEST(DISABLED_UnusableHostChild, EveryEntryRefuses)
+/* The body of UnusableHost.OneLineAndAnInertAddon's child processes, whose host reports an
+   unusable version or lacks its Java table. */
+TEST(UnusableHostChild, EveryEntryRefuses)
 {
+    if (getenv("VELMDSD_UNUSABLE_HOST_CHILD") == nullptr)
+        GTEST_SKIP() << "runs only in the child processes of UnusableHost.OneLineAndAnInertAddon";
     std::vector<uint8_t> bytes = DsfBytes(Channels(2, 4096));
     EXPECT_EQ(VELM_DSD_StreamCreateFile(1, bytes.data(), 0, bytes.size(), 0, 0), 0u);
     EXPECT_EQ(VELM_ErrorGetCode(), VELM_ERROR_VERSION);
@@ -303,8 +306,8 @@ std::string ChildStderr(const char *env, int *status)
         return "cannot resolve /proc/self/exe";
     }
     self[len] = '\0';
-    std::string cmd = std::string("env ") + env + " " VELMDSD_TEST_LAUNCHER " '" + self +
-                      "' --gtest_also_run_disabled_tests --gtest_filter='DISABLED_UnusableHostChild.*'"
+    std::string cmd = std::string("env VELMDSD_UNUSABLE_HOST_CHILD=1 ") + env + " " VELMDSD_TEST_LAUNCHER " '" + self +
+                      "' --gtest_filter='UnusableHostChild.*'"
                       " 2>&1 >/dev/null; echo \"exit=$?\"";
     std::string out = Capture(cmd.c_str());
     size_t mark = out.rfind("exit=");

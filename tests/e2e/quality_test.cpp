@@ -56,11 +56,11 @@ TEST(Quality, MinusSixDbToneDecodesCleanly)
     const struct {
         uint32_t flags, freq;
         uint32_t rate;
-        double minSnrDb;
+        double minSnrDb, levelTolerance;
     } cases[] = {
-        {VELM_SAMPLE_FLOAT, 44100, 44100, 80.0},
-        {0, 44100, 44100, 80.0},
-        {VELM_SAMPLE_FLOAT, 352800, 352800, 85.0},
+        {VELM_SAMPLE_FLOAT, 44100, 44100, 80.0, 0.5},
+        {0, 44100, 44100, 80.0, 0.5},
+        {VELM_SAMPLE_FLOAT, 352800, 352800, 85.0, 0.1}, /* far from the cutoff: the level holds */
     };
     for (auto c : cases) {
         uint32_t rate = 0;
@@ -72,7 +72,7 @@ TEST(Quality, MinusSixDbToneDecodesCleanly)
             dsdsignal::MeasureTone(pcm.data() + skip, pcm.size() - skip, rate, 1000.0, 20.0, 20000.0);
         EXPECT_GE(m.snrDb, c.minSnrDb) << "rate " << rate << " flags " << c.flags;
         /* -6 dBFS through the default 6 dB gain: about full scale. */
-        EXPECT_NEAR(m.signalDb, 0.0, 0.5) << "rate " << rate;
+        EXPECT_NEAR(m.signalDb, 0.0, c.levelTolerance) << "rate " << rate;
         printf("[ measured ] %u Hz %s: SNR %.1f dB, tone %.2f dB\n", rate,
                (c.flags & VELM_SAMPLE_FLOAT) ? "float" : "16-bit", m.snrDb, m.signalDb);
     }

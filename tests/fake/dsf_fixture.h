@@ -1,9 +1,9 @@
 /*
  * dsf_fixture.h - DSF and DSDIFF files built in memory for tests.
  *
- * Every byte is written through the little/big-endian helpers below, so the
- * layout is visible in the code and the files come out the same on every
- * machine. The knobs produce the malformed files the readers must survive.
+ * The test-signal library's writers do the work: this header gives them the
+ * names the tests use, and adds the test patterns. The knobs of DsfSpec and
+ * Chunk produce the malformed files the readers must survive.
  */
 #ifndef VELMDSD_TESTS_DSF_FIXTURE_H
 #define VELMDSD_TESTS_DSF_FIXTURE_H
@@ -14,103 +14,68 @@
 #include <string>
 #include <vector>
 
+#include "dsdsignal/bytes.h"
+#include "dsdsignal/writers.h"
+
 namespace fixture {
 
 /* ---- byte helpers ---- */
-void PutLe(std::vector<uint8_t> &out, uint64_t value, int bytes);
-void PutBe(std::vector<uint8_t> &out, uint64_t value, int bytes);
-void PutId(std::vector<uint8_t> &out, const char *id); /* 4 bytes, blank-padded */
-void PutText(std::vector<uint8_t> &out, const std::string &text);
-uint64_t GetLe(const std::vector<uint8_t> &in, size_t offset, int bytes);
-uint64_t GetBe(const std::vector<uint8_t> &in, size_t offset, int bytes);
-std::string GetId(const std::vector<uint8_t> &in, size_t offset);
+using dsdsignal::GetBe;
+using dsdsignal::GetId;
+using dsdsignal::GetLe;
+using dsdsignal::Interleave;
+using dsdsignal::PutBe;
+using dsdsignal::PutId;
+using dsdsignal::PutLe;
+
+inline void PutText(std::vector<uint8_t> &out, const std::string &text) { out.insert(out.end(), text.begin(), text.end()); }
 
 /* n bytes that depend on `seed`, the same on every run. */
 std::vector<uint8_t> PatternBytes(size_t n, uint32_t seed);
-/* One byte per channel per frame, channel 0 first; a short channel ends the frames. */
-std::vector<uint8_t> Interleave(const std::vector<std::vector<uint8_t>> &channels);
 
 /* ---- DSF ---- */
 
-/* Offsets of the fixed parts of a DSF file made by MakeDsf (fmt size 52). */
-constexpr size_t DSF_FMT_OFFSET = 28;
-constexpr size_t DSF_DATA_OFFSET = 80;  /* the "data" chunk header */
-constexpr size_t DSF_SOUND_OFFSET = 92; /* the first sound byte */
+constexpr size_t DSF_FMT_OFFSET = dsdsignal::kDsfFmtOffset;
+constexpr size_t DSF_DATA_OFFSET = dsdsignal::kDsfDataOffset;
+constexpr size_t DSF_SOUND_OFFSET = dsdsignal::kDsfSoundOffset;
 
-struct DsfSpec {
-    uint32_t channels = 2;
-    uint32_t dsdRate = 2822400;
-    uint32_t bitsPerSample = 1;
-    uint32_t blockSize = 4096;
-    /* 1-bit samples per channel; unset: 8 x the longest channelBytes entry. */
-    std::optional<uint64_t> sampleCount;
-    /* Sound bytes per channel; each channel is padded to whole blocks (as many
-       as the longest channel needs) with padByte. Missing channels are all padding. */
-    std::vector<std::vector<uint8_t>> channelBytes;
-    uint8_t padByte = 0;
-    /* A whole ID3v2 tag appended after the data chunk; the metadata pointer points at it. */
-    std::vector<uint8_t> id3;
-    uint32_t formatVersion = 1;
-    uint32_t formatId = 0;
-    std::optional<uint32_t> channelType; /* unset: derived from channels */
+using DsfSpec = dsdsignal::DsfFields;
 
-    /* Knobs for malformed files. */
-    uint64_t dsdChunkSize = 28;    /* written into the "DSD " chunk; the chunk stays 28 bytes */
-    const char *fmtId = "fmt ";
-    const char *dataId = "data";
-    /* Written into the "fmt " chunk; when larger than 52 the chunk holds that many
-       bytes (zeros after the reserved field), when smaller it still holds 52. */
-    uint64_t fmtChunkSize = 52;
-    std::optional<uint64_t> dataChunkSize; /* unset: 12 + the sound bytes written */
-    int64_t totalSizeDelta = 0;            /* added to the true file size in the header */
-    std::optional<uint64_t> metadataPointer; /* unset: the tag's offset, or 0 without one */
-    uint64_t truncateTo = 0;               /* nonzero: cut the file to this many bytes */
-};
+inline std::vector<uint8_t> MakeDsf(const DsfSpec &shape) { return dsdsignal::WriteDsf(shape); }
 
-std::vector<uint8_t> MakeDsf(const DsfSpec &shape);
+/* `channels` channels of PatternBytes(perChannel, firstSeed + channel index). */
+DsfSpec PatternDsf(uint32_t channels, size_t perChannel, uint32_t firstSeed);
 
-/* An ID3v2 header ("ID3", version 3.0, flags 0, synchsafe body size) and a
-   PatternBytes body. setTopBits sets bit 7 of each size byte, which readers ignore. */
+/* An ID3v2 header and a PatternBytes body. setTopBits sets bit 7 of each size byte, which readers ignore. */
 std::vector<uint8_t> MakeId3(size_t bodySize, bool setTopBits = false);
 
 /* ---- DSDIFF ---- */
 
-/*
- * One chunk: a 4-byte id, a 64-bit big-endian size, then formType (when set),
- * data and the children in order, then a pad byte when that body is odd.
- * The size field counts the body without the pad byte, unless sizeOverride.
- */
-struct Chunk {
-    std::string id;
-    std::vector<uint8_t> data;
-    std::vector<Chunk> children;
-    std::optional<uint64_t> sizeOverride;
-    const char *formType = nullptr; /* "SND " for a property chunk */
-};
+using Chunk = dsdsignal::DffChunk;
+using Comment = dsdsignal::DffComment;
 
-std::vector<uint8_t> SerializeChunk(const Chunk &chunk);
+inline std::vector<uint8_t> SerializeChunk(const Chunk &chunk) { return dsdsignal::WriteDffChunk(chunk); }
 
-/* "FRM8", the form size (unset: 4 + all chunks), formType, the chunks. */
-std::vector<uint8_t> MakeDff(const std::vector<Chunk> &topLevel,
-                             std::optional<uint64_t> formSize = std::nullopt,
-                             const char *formType = "DSD ");
+inline std::vector<uint8_t> MakeDff(const std::vector<Chunk> &topLevel,
+                                    std::optional<uint64_t> formSize = std::nullopt, const char *formType = "DSD ")
+{
+    return dsdsignal::WriteDff(topLevel, formSize, formType);
+}
 
-struct Comment {
-    uint16_t year = 2024;
-    uint8_t month = 1, day = 1, hour = 0, minutes = 0;
-    uint16_t type = 0, ref = 0;
-    std::string text;
-};
+inline Chunk Fver(uint32_t version = 0x01050000) { return dsdsignal::DffFver(version); }
+inline Chunk Fs(uint32_t rate) { return dsdsignal::DffFs(rate); }
+inline Chunk Chnl(uint16_t channels) { return dsdsignal::DffChnl(channels); }
+inline Chunk Prop(uint32_t rate, uint16_t channels) { return dsdsignal::DffProp(rate, channels); }
+inline Chunk TextChunk(const char *id, const std::string &text) { return dsdsignal::DffText(id, text); }
+inline Chunk Comt(const std::vector<Comment> &comments) { return dsdsignal::DffComt(comments); }
+inline Chunk Sound(std::vector<uint8_t> interleaved) { return dsdsignal::DffSound(std::move(interleaved)); }
 
-Chunk Fver(uint32_t version = 0x01050000);
-Chunk Fs(uint32_t rate);
-Chunk Chnl(uint16_t channels); /* count, then SLFT/SRGT for stereo, C000.. otherwise */
-Chunk Cmpr(const char *type = "DSD ", const std::string &name = "not compressed");
-Chunk Prop(uint32_t rate, uint16_t channels); /* PROP "SND " with FS, CHNL, CMPR */
-Chunk TextChunk(const char *id, const std::string &text); /* 32-bit length, text */
-Chunk Diin(const std::string &artist, const std::string &title); /* an empty text is left out */
-Chunk Comt(const std::vector<Comment> &comments);
-Chunk Sound(std::vector<uint8_t> interleaved); /* the "DSD " chunk */
+/* An empty text is left out. */
+inline Chunk Diin(const std::string &artist, const std::string &title)
+{
+    auto given = [](const std::string &t) { return t.empty() ? std::nullopt : std::optional<std::string>(t); };
+    return dsdsignal::DffDiin(given(artist), given(title));
+}
 
 struct DffSpec {
     uint32_t dsdRate = 2822400;
@@ -124,6 +89,9 @@ struct DffSpec {
 
 /* FVER, PROP, [DIIN], [COMT], "DSD " (or the metadata after it). */
 std::vector<uint8_t> MakeDff(const DffSpec &shape);
+
+/* A stereo DSDIFF file of PatternBytes(perChannel, 1) and PatternBytes(perChannel, 2). */
+std::vector<uint8_t> PatternDff(size_t perChannel);
 
 } // namespace fixture
 

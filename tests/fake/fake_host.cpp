@@ -57,6 +57,11 @@ struct State {
     std::vector<std::string> javaStrings;
     void *javaBinding = &javaBindingDummy;
     std::vector<JavaCall> javaCalls;
+    uint64_t faultAt = 0; /* 0: no fault armed */
+    uint32_t faultKinds = 0;
+    bool faultPersistent = false;
+    uint64_t faultCalls = 0;
+    uint32_t faultsFired = 0;
 };
 
 State &S()
@@ -67,12 +72,10 @@ State &S()
 
 __attribute__((format(printf, 1, 2))) void Logf(const char *fmt, ...)
 {
-    char line[512];
     va_list args;
     va_start(args, fmt);
-    vsnprintf(line, sizeof line, fmt, args);
+    S().log.push_back(FormatV(fmt, args));
     va_end(args);
-    S().log.emplace_back(line);
 }
 
 /* A 64-bit value for the log: all ones reads as -1. */
@@ -219,14 +222,8 @@ uint64_t TranslateStreamPositionImpl(uint32_t handle, uint32_t mode, uint64_t va
 uint32_t FileOpenImpl(uint32_t mem, const void *file, uint64_t offset, uint64_t length, uint32_t flags,
                       uint32_t addon)
 {
-    OpenCall call;
-    call.kind = OpenCall::FILE_OPEN;
-    call.mem = mem;
-    call.file = file;
-    call.offset = offset;
-    call.length = length;
-    call.flags = flags;
-    call.addon = addon;
+    OpenCall call{.kind = OpenCall::FILE_OPEN, .mem = mem, .file = file, .offset = offset, .length = length,
+                  .flags = flags, .addon = addon};
 
     OpenFile f;
     bool found = false;
@@ -262,14 +259,8 @@ uint32_t FileOpenImpl(uint32_t mem, const void *file, uint64_t offset, uint64_t 
 uint32_t FileOpenURLImpl(const char *url, uint32_t offset, uint32_t flags, VELM_DOWNLOADPROC *proc,
                          void *user, uint32_t addon)
 {
-    OpenCall call;
-    call.kind = OpenCall::URL_OPEN;
-    call.url = url != nullptr ? url : "";
-    call.offset = offset;
-    call.flags = flags;
-    call.downloadProc = proc;
-    call.user = user;
-    call.addon = addon;
+    OpenCall call{.kind = OpenCall::URL_OPEN, .offset = offset, .url = url != nullptr ? url : "",
+                  .downloadProc = proc, .user = user, .flags = flags, .addon = addon};
     auto it = url != nullptr ? S().paths.find(url) : S().paths.end();
     if (it != S().paths.end()) {
         OpenFile f;
@@ -286,13 +277,8 @@ uint32_t FileOpenURLImpl(const char *url, uint32_t offset, uint32_t flags, VELM_
 uint32_t FileOpenUserImpl(uint32_t system, uint32_t flags, const VELM_FILEPROCS *procs, void *user,
                           uint32_t addon)
 {
-    OpenCall call;
-    call.kind = OpenCall::USER_OPEN;
-    call.system = system;
-    call.flags = flags;
-    call.procs = procs;
-    call.user = user;
-    call.addon = addon;
+    OpenCall call{.kind = OpenCall::USER_OPEN, .system = system, .procs = procs, .user = user, .flags = flags,
+                  .addon = addon};
     if (system != 0 || procs == nullptr) {
         HostError(VELM_ERROR_ILLPARAM);
     } else {
@@ -342,6 +328,10 @@ int32_t FileReadImpl(uint32_t file, void *buffer, uint32_t length)
         Logf("FileRead(%u,%u)=0", file, length);
         return 0;
     }
+    if (FaultDue(FAULT_READ)) {
+        Logf("FileRead(%u,%u)=0 fault", file, length);
+        return 0;
+    }
     uint32_t want = std::min<uint32_t>(length, INT32_MAX);
     if (!f->src.readScript.empty()) {
         int32_t forced = f->src.readScript.front();
@@ -377,7 +367,7 @@ uint32_t FileSeekImpl(uint32_t file, uint64_t pos)
 {
     OpenFile *f = Live(file);
     uint32_t ok = 0;
-    if (f != nullptr && !f->src.failSeek) {
+    if (f != nullptr && !f->src.failSeek && !FaultDue(FAULT_SEEK)) {
         if (f->isUser) {
             ok = f->procs.seek != nullptr && f->procs.seek(pos, f->userPtr) != 0;
             if (ok)
@@ -396,7 +386,7 @@ uint64_t FileGetPositionImpl(uint32_t file, uint32_t mode)
 {
     OpenFile *f = Live(file);
     uint64_t result = UINT64_MAX;
-    if (f != nullptr) {
+    if (f != nullptr && !FaultDue(FAULT_POSITION)) {
         switch (mode) {
         case 0:
             result = f->pos;
@@ -514,29 +504,31 @@ void *NewJavaStringImpl(void *env, const char *text)
     return result;
 }
 
-void *WrapJavaDownloadProcImpl(void *env, void *proc, void *user, VELM_DOWNLOADPROC **nativeProc)
+/* Logs and records one Wrap* call; the binding it gives is the configured one. */
+void *RecordWrap(const char *name, void *env, void *object, void *user)
 {
     void *binding = S().javaBinding;
-    if (nativeProc != nullptr)
-        *nativeProc = binding != nullptr ? JavaDownload : nullptr;
-    Logf("WrapJavaDownloadProc()=%s", BindingName(binding));
-    JavaCall &call = RecordJava("WrapJavaDownloadProc", env);
-    call.object = proc;
+    Logf("%s()=%s", name, BindingName(binding));
+    JavaCall &call = RecordJava(name, env);
+    call.object = object;
     call.user = user;
     call.result = binding;
     return binding;
 }
 
+void *WrapJavaDownloadProcImpl(void *env, void *proc, void *user, VELM_DOWNLOADPROC **nativeProc)
+{
+    void *binding = RecordWrap("WrapJavaDownloadProc", env, proc, user);
+    if (nativeProc != nullptr)
+        *nativeProc = binding != nullptr ? JavaDownload : nullptr;
+    return binding;
+}
+
 void *WrapJavaFileProcsImpl(void *env, void *procs, void *user, const VELM_FILEPROCS **nativeProcs)
 {
-    void *binding = S().javaBinding;
+    void *binding = RecordWrap("WrapJavaFileProcs", env, procs, user);
     if (nativeProcs != nullptr)
         *nativeProcs = binding != nullptr ? &javaFileProcs : nullptr;
-    Logf("WrapJavaFileProcs()=%s", BindingName(binding));
-    JavaCall &call = RecordJava("WrapJavaFileProcs", env);
-    call.object = procs;
-    call.user = user;
-    call.result = binding;
     return binding;
 }
 
@@ -570,6 +562,37 @@ const HostJavaFunctions javaTable = {
 /* ---- global state ---- */
 
 void Reset() { S() = State(); }
+
+std::string FormatV(const char *fmt, va_list args)
+{
+    char text[512];
+    vsnprintf(text, sizeof text, fmt, args);
+    return text;
+}
+
+void ArmFault(uint64_t n, bool persistent, uint32_t kinds)
+{
+    State &s = S();
+    s.faultAt = n;
+    s.faultKinds = kinds;
+    s.faultPersistent = persistent;
+    s.faultCalls = 0;
+    s.faultsFired = 0;
+}
+
+bool FaultDue(FaultKind kind)
+{
+    State &s = S();
+    if (s.faultAt == 0 || (s.faultKinds & kind) == 0)
+        return false;
+    s.faultCalls++;
+    bool due = s.faultCalls == s.faultAt || (s.faultPersistent && s.faultCalls > s.faultAt);
+    if (due)
+        s.faultsFired |= kind;
+    return due;
+}
+
+uint32_t FaultsFired() { return S().faultsFired; }
 void SetVersion(uint32_t version) { S().version = version; }
 void SetHostTable(bool present) { S().hostPresent = present; }
 void SetJavaTable(bool present) { S().javaPresent = present; }

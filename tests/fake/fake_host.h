@@ -14,6 +14,7 @@
 #ifndef VELMDSD_TESTS_FAKE_HOST_H
 #define VELMDSD_TESTS_FAKE_HOST_H
 
+#include <cstdarg>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -62,7 +63,7 @@ struct OpenCall {
     const void *file = nullptr; /* FileOpen */
     uint64_t offset = 0;       /* FileOpen, FileOpenURL */
     uint64_t length = 0;       /* FileOpen */
-    std::string url;           /* FileOpenURL */
+    std::string url = "";      /* FileOpenURL */
     VELM_DOWNLOADPROC *downloadProc = nullptr; /* FileOpenURL */
     uint32_t system = 0;       /* FileOpenUser */
     const VELM_FILEPROCS *procs = nullptr;     /* FileOpenUser */
@@ -96,6 +97,9 @@ void SetHostTable(bool present);
 void SetJavaTable(bool present);
 const HostFunctions *HostTable();     /* the table, present or not */
 const HostJavaFunctions *JavaTable(); /* the table, present or not */
+
+/* printf into a string (512 bytes at most), for log lines and findings. */
+std::string FormatV(const char *fmt, va_list args);
 
 /* ---- call log ---- */
 std::vector<std::string> &Log();
@@ -136,10 +140,18 @@ void SetDelivered(uint32_t handle, uint64_t value);
    operation, then the handed-over file is closed (without a FileClose line). */
 void FreeStream(uint32_t handle);
 
+/* ---- fault injection ---- */
+/* Once armed, the fake counts the calls of the given kinds - FileRead (delivers nothing,
+   0), FileSeek (0), FileGetPosition (all ones), and allocations where the test binary
+   wraps them - and fails call n (1-based), or with `persistent` call n and every later
+   one. n = 0 disarms. Reset disarms too. */
+enum FaultKind : uint32_t { FAULT_READ = 1, FAULT_SEEK = 2, FAULT_POSITION = 4, FAULT_ALLOC = 8 };
+void ArmFault(uint64_t n, bool persistent, uint32_t kinds = FAULT_READ | FAULT_SEEK | FAULT_POSITION | FAULT_ALLOC);
+bool FaultDue(FaultKind kind); /* counts one call that can fail and says whether it fails */
+uint32_t FaultsFired(); /* the kinds of the calls that failed since ArmFault */
+
 /* ---- Java ---- */
-/* A fake JNIEnv with its function table will be added here for the Java
-   entry points and tag objects; until then the env is an opaque pointer. */
-void SetJavaEnv(void *env);           /* what GetJavaEnv returns; default null */
+void SetJavaEnv(void *env);           /* what GetJavaEnv returns, as an opaque pointer; default null */
 const std::vector<std::string> &JavaStrings(); /* texts given to NewJavaString, in order */
 /* Index into JavaStrings() of a pointer NewJavaString returned, or -1. */
 long JavaStringIndex(const void *javaString);

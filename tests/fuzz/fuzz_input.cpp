@@ -174,37 +174,19 @@ std::vector<uint8_t> BuildSource(const Controls &c, const uint8_t *filePart, siz
         uint64_t perChannel = sound.size() / channels;
         uint64_t samples = perChannel > c.tail ? (perChannel - c.tail) * 8 : 0;
 
-        std::vector<uint8_t> out;
-        fixture::PutId(out, "DSD ");
-        fixture::PutLe(out, 28, 8);
-        fixture::PutLe(out, 0, 8); /* total size, below */
-        fixture::PutLe(out, 0, 8); /* metadata pointer, below */
-        fixture::PutId(out, "fmt ");
-        fixture::PutLe(out, 52, 8);
-        fixture::PutLe(out, 1, 4);
-        fixture::PutLe(out, 0, 4);
-        fixture::PutLe(out, channels == 2 ? 2 : 0, 4);
-        fixture::PutLe(out, channels, 4);
-        fixture::PutLe(out, rate, 4);
-        fixture::PutLe(out, c.byteSamples ? 8 : 1, 4);
-        fixture::PutLe(out, samples, 8);
-        fixture::PutLe(out, blockSize, 4);
-        fixture::PutLe(out, 0, 4);
-        fixture::PutId(out, "data");
-        fixture::PutLe(out, 12 + sound.size(), 8);
-        out.insert(out.end(), sound.begin(), sound.end());
+        fixture::DsfSpec shape;
+        shape.channels = channels;
+        shape.dsdRate = rate;
+        shape.bitsPerSample = c.byteSamples ? 8 : 1;
+        shape.sampleCount = samples;
+        shape.blockSize = blockSize;
+        shape.channelType = channels == 2 ? 2 : 0;
+        shape.soundData = std::move(sound);
         if (c.id3) {
-            uint64_t tagOffset = out.size();
-            out.insert(out.end(), {'I', 'D', '3', 3, 0, 0});
-            for (int shift = 21; shift >= 0; shift -= 7)
-                out.push_back(static_cast<uint8_t>((tagBody >> shift) & 0x7f));
-            out.insert(out.end(), rest.end() - static_cast<ptrdiff_t>(tagBody), rest.end());
-            for (int i = 0; i < 8; i++)
-                out[20 + static_cast<size_t>(i)] = static_cast<uint8_t>(tagOffset >> (8 * i));
+            shape.id3 = dsdsignal::Id3v23Header(static_cast<uint32_t>(tagBody));
+            shape.id3.insert(shape.id3.end(), rest.end() - static_cast<ptrdiff_t>(tagBody), rest.end());
         }
-        uint64_t total = out.size();
-        for (int i = 0; i < 8; i++)
-            out[12 + static_cast<size_t>(i)] = static_cast<uint8_t>(total >> (8 * i));
+        std::vector<uint8_t> out = fixture::MakeDsf(shape);
         return out;
     }
     case CONTAINER_DFF_SOUND:

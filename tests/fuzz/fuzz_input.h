@@ -72,8 +72,8 @@ struct Controls {
     uint8_t pos2Shift = 0;   /* pos2 is shifted left by this (0 to 31) */
     uint32_t pos1 = 0;       /* sought before pulling, and again for the second pass */
     uint32_t pos2 = 0;
-    std::vector<int16_t> readScript; /* forced FileRead results */
-    std::vector<uint16_t> requests;  /* the first request sizes; then a default */
+    std::vector<int16_t> readScript = {}; /* forced FileRead results */
+    std::vector<uint16_t> requests = {};  /* the first request sizes; then a default */
 
     bool operator==(const Controls &) const = default;
 };

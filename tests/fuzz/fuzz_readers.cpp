@@ -31,6 +31,7 @@
 #include "fuzz_input.h"
 #include "host/host.h"
 #include "ops/operations.h"
+#include "reference_decoder.h"
 
 namespace {
 
@@ -182,12 +183,10 @@ private:
 
     __attribute__((format(printf, 2, 3))) void Fail(const char *fmt, ...)
     {
-        char text[256];
         va_list args;
         va_start(args, fmt);
-        vsnprintf(text, sizeof text, fmt, args);
+        findings.push_back(fake::FormatV(fmt, args));
         va_end(args);
-        findings.emplace_back(text);
     }
 
     void CheckFailedCreation()
@@ -434,56 +433,10 @@ private:
         return true;
     }
 
-    /* A straight decode: raw bytes; DoP words from byte pairs; PCM as the 200-tap sum, tap by tap. */
+    /* A straight decode of the sound, by the tests' reference decoder. */
     std::vector<uint8_t> Reference(const std::vector<std::vector<uint8_t>> &sound) const
     {
-        std::vector<uint8_t> out;
-        const size_t perChannel = sound.empty() ? 0 : sound[0].size();
-        auto put = [&out](const void *p, size_t n) {
-            const uint8_t *b = static_cast<const uint8_t *>(p);
-            out.insert(out.end(), b, b + n);
-        };
-        if (form_ == FORM_RAW) {
-            for (size_t i = 0; i < perChannel; i++)
-                for (const auto &ch : sound)
-                    out.push_back(ch[i]);
-        } else if (form_ == FORM_DOP) {
-            uint32_t marker = 0x05;
-            for (size_t p = 0; p + 1 < perChannel; p += 2) {
-                for (const auto &ch : sound) {
-                    int32_t word = static_cast<int32_t>(marker << 16 | static_cast<uint32_t>(ch[p]) << 8 | ch[p + 1]);
-                    if (word & 0x800000)
-                        word -= 0x1000000;
-                    float f = static_cast<float>(word) / 8388608.0f;
-                    put(&f, 4);
-                }
-                marker ^= 0x05 ^ 0xFA;
-            }
-        } else {
-            float taps[FILTER_TAPS];
-            DesignFilterTaps(rec_->dsdRate, rec_->ratio, taps);
-            const bool floatOutput = form_ == FORM_PCM_FLOAT;
-            const float g = FilterGain(gainDb_, floatOutput);
-            for (size_t start = 0; start + FILTER_GROUPS <= perChannel; start += static_cast<size_t>(rec_->ratio))
-                for (const auto &ch : sound) {
-                    float acc = 0.0f;
-                    for (int group = 0; group < FILTER_GROUPS; group++) {
-                        double fold = 0.0;
-                        for (int k = 0; k < 8; k++) {
-                            float p = (((ch[start + group] >> (7 - k)) & 1) ? g : -g) * taps[8 * group + k];
-                            fold += static_cast<double>(p);
-                        }
-                        acc += static_cast<float>(fold);
-                    }
-                    if (floatOutput) {
-                        put(&acc, 4);
-                    } else {
-                        int16_t v = PcmToInt16(acc);
-                        put(&v, 2);
-                    }
-                }
-        }
-        return out;
+        return reference::RefDecode(reference::Sound{sound}, rec_->flags, rec_->dsdRate, rec_->ratio, gainDb_);
     }
 
     /* Pulls the stream until it ends; false when it did not end within the bound. */

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "dsdsignal/measure.h"
@@ -48,7 +49,11 @@ INSTANTIATE_TEST_SUITE_P(Cases, MeasureNoiseTest,
                          ::testing::Values(NoiseCase{48000, 1000, 0.5, 1e-3, 65536},
                                            NoiseCase{44100, 997, 0.9, 1e-5, 50000},
                                            NoiseCase{352800, 1000, 0.25, 1e-4, 131072},
-                                           NoiseCase{96000, 5000, 0.5, 3e-6, 100000}));
+                                           NoiseCase{96000, 5000, 0.5, 3e-6, 100000}),
+                         [](const ::testing::TestParamInfo<NoiseCase> &i) {
+                           return "Tone" + std::to_string(int(i.param.freq)) + "HzAt" +
+                                  std::to_string(int(i.param.rate)) + "Hz";
+                         });
 
 TEST(MeasureTone, WindowLeakageStaysBelowFloatRounding) {
   // A float sine's rounding noise sits near -150 dB; the window must not leak more.

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <complex>
+#include <string>
 #include <vector>
 
 #include "dsdsignal/measure.h"
@@ -68,7 +69,11 @@ TEST_P(MakeToneLevel, MeasuresAtTheRequestedLevel) {
 INSTANTIATE_TEST_SUITE_P(Levels, MakeToneLevel,
                          ::testing::Values(LevelCase{2822400, 1000, -6}, LevelCase{2822400, 440, -20},
                                            LevelCase{2822400, 10000, -40}, LevelCase{5644800, 1000, -6},
-                                           LevelCase{3072000, 1000, -6}, LevelCase{11289600, 5000, -6}));
+                                           LevelCase{3072000, 1000, -6}, LevelCase{11289600, 5000, -6}),
+                         [](const ::testing::TestParamInfo<LevelCase> &i) {
+                           return "Tone" + std::to_string(int(i.param.freq)) + "HzAtMinus" +
+                                  std::to_string(int(-i.param.level)) + "DbfsAndRate" + std::to_string(i.param.rate);
+                         });
 
 }  // namespace
 }  // namespace dsdsignal

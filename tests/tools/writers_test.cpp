@@ -9,27 +9,12 @@
 #include <string>
 #include <vector>
 
+#include "dsdsignal/bytes.h"
 #include "dsdsignal/wav_stream.h"
 #include "dsdsignal/writers.h"
 
 namespace dsdsignal {
 namespace {
-
-uint64_t Le(const std::vector<uint8_t> &b, size_t at, int n) {
-  uint64_t v = 0;
-  for (int i = n - 1; i >= 0; --i) v = (v << 8) | b.at(at + size_t(i));
-  return v;
-}
-
-uint64_t Be(const std::vector<uint8_t> &b, size_t at, int n) {
-  uint64_t v = 0;
-  for (int i = 0; i < n; ++i) v = (v << 8) | b.at(at + size_t(i));
-  return v;
-}
-
-std::string Id(const std::vector<uint8_t> &b, size_t at) {
-  return std::string(reinterpret_cast<const char *>(b.data() + at), 4);
-}
 
 uint8_t Reverse(uint8_t b) {
   uint8_t r = 0;
@@ -70,23 +55,23 @@ TEST_P(DsfLayout, ParsesBack) {
   const uint64_t dataBytes = blocks * c.blockSize * c.channels;
 
   ASSERT_EQ(f.size(), 92 + dataBytes);
-  EXPECT_EQ(Id(f, 0), "DSD ");
-  EXPECT_EQ(Le(f, 4, 8), 28u);
-  EXPECT_EQ(Le(f, 12, 8), f.size());
-  EXPECT_EQ(Le(f, 20, 8), 0u);  // no tag
-  EXPECT_EQ(Id(f, 28), "fmt ");
-  EXPECT_EQ(Le(f, 32, 8), 52u);
-  EXPECT_EQ(Le(f, 40, 4), 1u);
-  EXPECT_EQ(Le(f, 44, 4), 0u);
-  EXPECT_EQ(Le(f, 48, 4), c.channelType);
-  EXPECT_EQ(Le(f, 52, 4), c.channels);
-  EXPECT_EQ(Le(f, 56, 4), 2822400u);
-  EXPECT_EQ(Le(f, 60, 4), c.bitsPerSample);
-  EXPECT_EQ(Le(f, 64, 8), samples);
-  EXPECT_EQ(Le(f, 72, 4), c.blockSize);
-  EXPECT_EQ(Le(f, 76, 4), 0u);
-  EXPECT_EQ(Id(f, 80), "data");
-  EXPECT_EQ(Le(f, 84, 8), 12 + dataBytes);
+  EXPECT_EQ(GetId(f, 0), "DSD ");
+  EXPECT_EQ(GetLe(f, 4, 8), 28u);
+  EXPECT_EQ(GetLe(f, 12, 8), f.size());
+  EXPECT_EQ(GetLe(f, 20, 8), 0u);  // no tag
+  EXPECT_EQ(GetId(f, 28), "fmt ");
+  EXPECT_EQ(GetLe(f, 32, 8), 52u);
+  EXPECT_EQ(GetLe(f, 40, 4), 1u);
+  EXPECT_EQ(GetLe(f, 44, 4), 0u);
+  EXPECT_EQ(GetLe(f, 48, 4), c.channelType);
+  EXPECT_EQ(GetLe(f, 52, 4), c.channels);
+  EXPECT_EQ(GetLe(f, 56, 4), 2822400u);
+  EXPECT_EQ(GetLe(f, 60, 4), c.bitsPerSample);
+  EXPECT_EQ(GetLe(f, 64, 8), samples);
+  EXPECT_EQ(GetLe(f, 72, 4), c.blockSize);
+  EXPECT_EQ(GetLe(f, 76, 4), 0u);
+  EXPECT_EQ(GetId(f, 80), "data");
+  EXPECT_EQ(GetLe(f, 84, 8), 12 + dataBytes);
 
   // Block groups: channel 0's block first; the tail of every last block is zero; with
   // 1 bit per sample the earliest sample is bit 0; bits past the count are cleared.
@@ -116,15 +101,21 @@ INSTANTIATE_TEST_SUITE_P(
                       DsfCase{3, 100, 797, 8, 64, 3},       // partial last byte, msb first
                       DsfCase{4, 10, 0, 1, 4, 4}, DsfCase{5, 10, 0, 1, 4, 6},
                       DsfCase{6, 300, 2000, 1, 128, 7},     // fewer samples than given bytes
-                      DsfCase{8, 9, 0, 8, 16, 7}));
+                      DsfCase{8, 9, 0, 8, 16, 7}),
+    [](const ::testing::TestParamInfo<DsfCase> &i) {
+      const DsfCase &c = i.param;
+      return std::to_string(c.channels) + "Channels" + std::to_string(c.bytes) + "Bytes" +
+             (c.samples ? std::to_string(c.samples) + "Samples" : std::string("AllSamples")) +
+             std::to_string(c.bitsPerSample) + "BitBlock" + std::to_string(c.blockSize);
+    });
 
 TEST(Dsf, TagAtTheMetadataPointer) {
   DsfOptions o;
   o.id3Tag = MakeId3v23Tag("Sine", "Tester");
   const std::vector<uint8_t> f = MakeDsf(5644800, Pattern(2, 10), o);
-  const uint64_t pointer = Le(f, 20, 8);
+  const uint64_t pointer = GetLe(f, 20, 8);
   EXPECT_EQ(pointer, 92u + 2 * 4096);
-  EXPECT_EQ(Le(f, 12, 8), f.size());
+  EXPECT_EQ(GetLe(f, 12, 8), f.size());
   ASSERT_EQ(f.size(), pointer + o.id3Tag.size());
   EXPECT_TRUE(std::equal(o.id3Tag.begin(), o.id3Tag.end(), f.begin() + long(pointer)));
 }
@@ -149,22 +140,22 @@ TEST(Id3, Minimal23TagWithTextFrames) {
   const uint32_t size = uint32_t(t[6]) << 21 | uint32_t(t[7]) << 14 | uint32_t(t[8]) << 7 | t[9];
   EXPECT_EQ(size + 10, t.size());
   // TIT2: 10-byte header, encoding 0, "Title"; then TPE1 likewise.
-  EXPECT_EQ(Id(t, 10), "TIT2");
-  EXPECT_EQ(Be(t, 14, 4), 6u);
-  EXPECT_EQ(Be(t, 18, 2), 0u);
+  EXPECT_EQ(GetId(t, 10), "TIT2");
+  EXPECT_EQ(GetBe(t, 14, 4), 6u);
+  EXPECT_EQ(GetBe(t, 18, 2), 0u);
   EXPECT_EQ(t[20], 0);
   EXPECT_EQ(std::string(t.begin() + 21, t.begin() + 26), "Title");
-  EXPECT_EQ(Id(t, 26), "TPE1");
-  EXPECT_EQ(Be(t, 30, 4), 4u);
+  EXPECT_EQ(GetId(t, 26), "TPE1");
+  EXPECT_EQ(GetBe(t, 30, 4), 4u);
   EXPECT_EQ(std::string(t.begin() + 37, t.begin() + 40), "Art");
   EXPECT_EQ(t.size(), 40u);
 }
 
 TEST(Id3, NonAsciiBecomesUtf16AndEmptyFramesAreLeftOut) {
   const std::vector<uint8_t> t = MakeId3v23Tag("", "Z\xC3\xA9\xF0\x9F\x8E\xB5");  // Z, e-acute, U+1F3B5
-  EXPECT_EQ(Id(t, 10), "TPE1");
+  EXPECT_EQ(GetId(t, 10), "TPE1");
   const std::vector<uint8_t> want = {1, 0xFF, 0xFE, 'Z', 0, 0xE9, 0, 0x3C, 0xD8, 0xB5, 0xDF};
-  EXPECT_EQ(Be(t, 14, 4), want.size());
+  EXPECT_EQ(GetBe(t, 14, 4), want.size());
   EXPECT_EQ(std::vector<uint8_t>(t.begin() + 20, t.end()), want);
   EXPECT_EQ(MakeId3v23Tag("", "").size(), 10u);
 }
@@ -179,8 +170,8 @@ struct Chunk {
 std::vector<Chunk> Walk(const std::vector<uint8_t> &f, size_t from, size_t to) {
   std::vector<Chunk> out;
   while (from + 12 <= to) {
-    const uint64_t size = Be(f, from + 4, 8);
-    out.push_back({Id(f, from), from + 12, size});
+    const uint64_t size = GetBe(f, from + 4, 8);
+    out.push_back({GetId(f, from), from + 12, size});
     from += 12 + size_t(size) + size_t(size & 1);
   }
   EXPECT_EQ(from, to) << "chunks must end exactly at their parent's end";
@@ -202,9 +193,9 @@ TEST(Dff, StructureSizesAndPads) {
   const std::vector<uint8_t> f = MakeDff(2822400, ch, o);
 
   ASSERT_GE(f.size(), 16u);
-  EXPECT_EQ(Id(f, 0), "FRM8");
-  EXPECT_EQ(Be(f, 4, 8), f.size() - 12);
-  EXPECT_EQ(Id(f, 12), "DSD ");
+  EXPECT_EQ(GetId(f, 0), "FRM8");
+  EXPECT_EQ(GetBe(f, 4, 8), f.size() - 12);
+  EXPECT_EQ(GetId(f, 12), "DSD ");
   const std::vector<Chunk> top = Walk(f, 16, f.size());
   ASSERT_EQ(top.size(), 5u);
   EXPECT_EQ(top[0].id, "FVER");
@@ -213,24 +204,24 @@ TEST(Dff, StructureSizesAndPads) {
   EXPECT_EQ(top[3].id, "COMT");
   EXPECT_EQ(top[4].id, "DSD ");
   EXPECT_EQ(top[0].size, 4u);
-  EXPECT_EQ(Be(f, top[0].data, 4), 0x01050000u);
+  EXPECT_EQ(GetBe(f, top[0].data, 4), 0x01050000u);
 
   const Chunk &prop = top[1];
-  EXPECT_EQ(Id(f, prop.data), "SND ");
+  EXPECT_EQ(GetId(f, prop.data), "SND ");
   const std::vector<Chunk> props = Walk(f, prop.data + 4, prop.data + prop.size);
   const Chunk *fs = Find(props, "FS  ");
   const Chunk *chnl = Find(props, "CHNL");
   const Chunk *cmpr = Find(props, "CMPR");
   ASSERT_TRUE(fs && chnl && cmpr);
   EXPECT_EQ(fs->size, 4u);
-  EXPECT_EQ(Be(f, fs->data, 4), 2822400u);
+  EXPECT_EQ(GetBe(f, fs->data, 4), 2822400u);
   EXPECT_EQ(chnl->size, 2u + 4 * 3);
-  EXPECT_EQ(Be(f, chnl->data, 2), 3u);
-  EXPECT_EQ(Id(f, chnl->data + 2), "MLFT");
-  EXPECT_EQ(Id(f, chnl->data + 6), "MRGT");
-  EXPECT_EQ(Id(f, chnl->data + 10), "C   ");
+  EXPECT_EQ(GetBe(f, chnl->data, 2), 3u);
+  EXPECT_EQ(GetId(f, chnl->data + 2), "MLFT");
+  EXPECT_EQ(GetId(f, chnl->data + 6), "MRGT");
+  EXPECT_EQ(GetId(f, chnl->data + 10), "C   ");
   EXPECT_EQ(cmpr->size, 20u);  // "DSD ", count 14, text, pad to even
-  EXPECT_EQ(Id(f, cmpr->data), "DSD ");
+  EXPECT_EQ(GetId(f, cmpr->data), "DSD ");
   EXPECT_EQ(f[cmpr->data + 4], 14);
   EXPECT_EQ(std::string(f.begin() + long(cmpr->data) + 5, f.begin() + long(cmpr->data) + 19), "not compressed");
 
@@ -238,7 +229,7 @@ TEST(Dff, StructureSizesAndPads) {
   ASSERT_EQ(diin.size(), 2u);
   EXPECT_EQ(diin[0].id, "DIAR");
   EXPECT_EQ(diin[0].size, 7u);
-  EXPECT_EQ(Be(f, diin[0].data, 4), 3u);
+  EXPECT_EQ(GetBe(f, diin[0].data, 4), 3u);
   EXPECT_EQ(std::string(f.begin() + long(diin[0].data) + 4, f.begin() + long(diin[0].data) + 7), "Odd");
   EXPECT_EQ(f[diin[0].data + 7], 0);  // pad
   EXPECT_EQ(diin[1].id, "DITI");
@@ -248,22 +239,22 @@ TEST(Dff, StructureSizesAndPads) {
   const Chunk &comt = top[3];
   EXPECT_EQ(comt.size, 2u + (14 + 3 + 1) + (14 + 2));
   size_t at = comt.data;
-  EXPECT_EQ(Be(f, at, 2), 2u);
+  EXPECT_EQ(GetBe(f, at, 2), 2u);
   at += 2;
-  EXPECT_EQ(Be(f, at, 2), 2024u);
+  EXPECT_EQ(GetBe(f, at, 2), 2024u);
   EXPECT_EQ(f[at + 2], 5);
   EXPECT_EQ(f[at + 3], 17);
   EXPECT_EQ(f[at + 4], 13);
   EXPECT_EQ(f[at + 5], 45);
-  EXPECT_EQ(Be(f, at + 6, 2), 1u);
-  EXPECT_EQ(Be(f, at + 8, 2), 2u);
-  EXPECT_EQ(Be(f, at + 10, 4), 3u);
+  EXPECT_EQ(GetBe(f, at + 6, 2), 1u);
+  EXPECT_EQ(GetBe(f, at + 8, 2), 2u);
+  EXPECT_EQ(GetBe(f, at + 10, 4), 3u);
   EXPECT_EQ(std::string(f.begin() + long(at) + 14, f.begin() + long(at) + 17), "abc");
   EXPECT_EQ(f[at + 17], 0);
   at += 18;
-  EXPECT_EQ(Be(f, at, 2), 1999u);
-  EXPECT_EQ(Be(f, at + 8, 2), 3u);
-  EXPECT_EQ(Be(f, at + 10, 4), 2u);
+  EXPECT_EQ(GetBe(f, at, 2), 1999u);
+  EXPECT_EQ(GetBe(f, at + 8, 2), 3u);
+  EXPECT_EQ(GetBe(f, at + 10, 4), 2u);
   EXPECT_EQ(std::string(f.begin() + long(at) + 14, f.begin() + long(at) + 16), "xy");
 
   // Sound: byte-interleaved frames, bits as given, then the pad byte.
@@ -291,7 +282,7 @@ TEST(Dff, TagsAfterSoundAndOptionalChunks) {
   EXPECT_EQ(diin[0].id, "DITI");
   EXPECT_EQ(diin[0].size, 4u);
   EXPECT_EQ(top[4].size, 2u);
-  EXPECT_EQ(Be(f, top[4].data, 2), 0u);
+  EXPECT_EQ(GetBe(f, top[4].data, 2), 0u);
 
   const std::vector<uint8_t> bare = MakeDff(2822400, Pattern(2, 4));
   const std::vector<Chunk> plain = Walk(bare, 16, bare.size());
@@ -315,8 +306,8 @@ TEST(Dff, ChannelIds) {
     const std::vector<Chunk> props = Walk(f, top[1].data + 4, top[1].data + top[1].size);
     const Chunk *chnl = Find(props, "CHNL");
     ASSERT_TRUE(chnl);
-    ASSERT_EQ(Be(f, chnl->data, 2), ids.size());
-    for (size_t i = 0; i < ids.size(); ++i) EXPECT_EQ(Id(f, chnl->data + 2 + 4 * i), ids[i]) << ids.size();
+    ASSERT_EQ(GetBe(f, chnl->data, 2), ids.size());
+    for (size_t i = 0; i < ids.size(); ++i) EXPECT_EQ(GetId(f, chnl->data + 2 + 4 * i), ids[i]) << ids.size();
   }
 }
 
@@ -336,25 +327,25 @@ TEST_P(WavHeader, Fields) {
   const WavFormat fmt{96000, 3, c.format};
   const std::vector<uint8_t> w = MakeWav(fmt, samples.data(), samples.size());
   const uint32_t bytes = uint32_t(c.bits / 8 * samples.size());
-  EXPECT_EQ(Id(w, 0), "RIFF");
-  EXPECT_EQ(Le(w, 4, 4), w.size() - 8);
-  EXPECT_EQ(Id(w, 8), "WAVE");
-  EXPECT_EQ(Id(w, 12), "fmt ");
-  EXPECT_EQ(Le(w, 16, 4), c.fmtSize);
-  EXPECT_EQ(Le(w, 20, 2), c.formatTag);
-  EXPECT_EQ(Le(w, 22, 2), 3u);
-  EXPECT_EQ(Le(w, 24, 4), 96000u);
-  EXPECT_EQ(Le(w, 28, 4), 96000u * 3 * c.bits / 8);
-  EXPECT_EQ(Le(w, 32, 2), 3u * c.bits / 8);
-  EXPECT_EQ(Le(w, 34, 2), c.bits);
+  EXPECT_EQ(GetId(w, 0), "RIFF");
+  EXPECT_EQ(GetLe(w, 4, 4), w.size() - 8);
+  EXPECT_EQ(GetId(w, 8), "WAVE");
+  EXPECT_EQ(GetId(w, 12), "fmt ");
+  EXPECT_EQ(GetLe(w, 16, 4), c.fmtSize);
+  EXPECT_EQ(GetLe(w, 20, 2), c.formatTag);
+  EXPECT_EQ(GetLe(w, 22, 2), 3u);
+  EXPECT_EQ(GetLe(w, 24, 4), 96000u);
+  EXPECT_EQ(GetLe(w, 28, 4), 96000u * 3 * c.bits / 8);
+  EXPECT_EQ(GetLe(w, 32, 2), 3u * c.bits / 8);
+  EXPECT_EQ(GetLe(w, 34, 2), c.bits);
   if (c.format == WavSampleFormat::kFloat32) {
-    EXPECT_EQ(Le(w, 36, 2), 0u);
-    EXPECT_EQ(Id(w, 38), "fact");
-    EXPECT_EQ(Le(w, 42, 4), 4u);
-    EXPECT_EQ(Le(w, 46, 4), 2u);  // frames
+    EXPECT_EQ(GetLe(w, 36, 2), 0u);
+    EXPECT_EQ(GetId(w, 38), "fact");
+    EXPECT_EQ(GetLe(w, 42, 4), 4u);
+    EXPECT_EQ(GetLe(w, 46, 4), 2u);  // frames
   }
-  EXPECT_EQ(Id(w, c.dataOffset - 8), "data");
-  EXPECT_EQ(Le(w, c.dataOffset - 4, 4), bytes);
+  EXPECT_EQ(GetId(w, c.dataOffset - 8), "data");
+  EXPECT_EQ(GetLe(w, c.dataOffset - 4, 4), bytes);
   EXPECT_EQ(w.size(), c.dataOffset + bytes + (bytes & 1));
   EXPECT_EQ(MakeWavHeader(fmt, bytes), std::vector<uint8_t>(w.begin(), w.begin() + long(c.dataOffset)));
 }
@@ -362,21 +353,25 @@ TEST_P(WavHeader, Fields) {
 INSTANTIATE_TEST_SUITE_P(Formats, WavHeader,
                          ::testing::Values(WavCase{WavSampleFormat::kPcm16, 1, 16, 16, 44},
                                            WavCase{WavSampleFormat::kPcm24, 1, 24, 16, 44},
-                                           WavCase{WavSampleFormat::kFloat32, 3, 32, 18, 58}));
+                                           WavCase{WavSampleFormat::kFloat32, 3, 32, 18, 58}),
+                         [](const ::testing::TestParamInfo<WavCase> &i) {
+                           return std::string(i.param.formatTag == 3 ? "Float" : "Pcm") +
+                                  std::to_string(i.param.bits) + "Bit";
+                         });
 
 TEST(Wav, OddDataIsPaddedAndHugeSizesAreUnknown) {
   const int16_t s[3] = {1, 2, 3};
   const int32_t none[1] = {0};
   const std::vector<uint8_t> w = MakeWav({8000, 1, WavSampleFormat::kPcm24}, none, 0);
-  EXPECT_EQ(Le(w, 40, 4), 0u);
+  EXPECT_EQ(GetLe(w, 40, 4), 0u);
   const std::vector<uint8_t> odd = MakeWav({8000, 1, WavSampleFormat::kPcm24}, s, 3);  // 9 bytes
   EXPECT_EQ(odd.size(), 44u + 10);
-  EXPECT_EQ(Le(odd, 4, 4), 36u + 10);
-  EXPECT_EQ(Le(odd, 40, 4), 9u);
+  EXPECT_EQ(GetLe(odd, 4, 4), 36u + 10);
+  EXPECT_EQ(GetLe(odd, 40, 4), 9u);
   const std::vector<uint8_t> huge = MakeWavHeader({8000, 2, WavSampleFormat::kFloat32}, uint64_t{5} << 30);
-  EXPECT_EQ(Le(huge, 4, 4), 0xFFFFFFFFu);
-  EXPECT_EQ(Le(huge, 46, 4), 0xFFFFFFFFu);
-  EXPECT_EQ(Le(huge, 54, 4), 0xFFFFFFFFu);
+  EXPECT_EQ(GetLe(huge, 4, 4), 0xFFFFFFFFu);
+  EXPECT_EQ(GetLe(huge, 46, 4), 0xFFFFFFFFu);
+  EXPECT_EQ(GetLe(huge, 54, 4), 0xFFFFFFFFu);
 }
 
 TEST(Wav, SampleConversion) {
@@ -385,23 +380,23 @@ TEST(Wav, SampleConversion) {
   std::vector<uint8_t> out;
   AppendWavSamples(WavSampleFormat::kPcm16, f, 7, out);
   const int16_t want16[] = {16384, -32768, 32767, -32768, 0, 3277, -3277};
-  for (int i = 0; i < 7; ++i) EXPECT_EQ(int16_t(Le(out, 2 * size_t(i), 2)), want16[i]) << i;
+  for (int i = 0; i < 7; ++i) EXPECT_EQ(int16_t(GetLe(out, 2 * size_t(i), 2)), want16[i]) << i;
 
   out.clear();
   AppendWavSamples(WavSampleFormat::kPcm24, f, 7, out);
   const int32_t want24[] = {4194304, -8388608, 8388607, -8388608, 0, 838861, -838861};
   for (int i = 0; i < 7; ++i) {
-    const int32_t v = int32_t(uint32_t(Le(out, 3 * size_t(i), 3)) << 8) >> 8;
+    const int32_t v = int32_t(uint32_t(GetLe(out, 3 * size_t(i), 3)) << 8) >> 8;
     EXPECT_EQ(v, want24[i]) << i;
   }
 
   out.clear();
   const int32_t dop[] = {0x05FF00, -0x05FF00, 0x7FFFFFF, -0x7FFFFFF};
   AppendWavSamples(WavSampleFormat::kPcm24, dop, 4, out);
-  EXPECT_EQ(Le(out, 0, 3), 0x05FF00u);
-  EXPECT_EQ(Le(out, 3, 3), 0xFA0100u);
-  EXPECT_EQ(Le(out, 6, 3), 0x7FFFFFu);
-  EXPECT_EQ(Le(out, 9, 3), 0x800000u);
+  EXPECT_EQ(GetLe(out, 0, 3), 0x05FF00u);
+  EXPECT_EQ(GetLe(out, 3, 3), 0xFA0100u);
+  EXPECT_EQ(GetLe(out, 6, 3), 0x7FFFFFu);
+  EXPECT_EQ(GetLe(out, 9, 3), 0x800000u);
 
   out.clear();
   AppendWavSamples(WavSampleFormat::kFloat32, f, 2, out);
@@ -413,8 +408,8 @@ TEST(Wav, SampleConversion) {
   out.clear();
   const int16_t s16[] = {-32768, 12345};
   AppendWavSamples(WavSampleFormat::kPcm16, s16, 2, out);
-  EXPECT_EQ(int16_t(Le(out, 0, 2)), -32768);
-  EXPECT_EQ(int16_t(Le(out, 2, 2)), 12345);
+  EXPECT_EQ(int16_t(GetLe(out, 0, 2)), -32768);
+  EXPECT_EQ(int16_t(GetLe(out, 2, 2)), 12345);
 }
 
 std::string TempPath(const char *name) {
@@ -471,9 +466,9 @@ TEST(WavStream, PipeKeepsPlaceholders) {
   close(fds[0]);
   ASSERT_EQ(n, 44u + 8);
   got.resize(n);
-  EXPECT_EQ(Le(got, 4, 4), 0xFFFFFFFFu);
-  EXPECT_EQ(Le(got, 40, 4), 0xFFFFFFFFu);
-  EXPECT_EQ(int16_t(Le(got, 46, 2)), -1);
+  EXPECT_EQ(GetLe(got, 4, 4), 0xFFFFFFFFu);
+  EXPECT_EQ(GetLe(got, 40, 4), 0xFFFFFFFFu);
+  EXPECT_EQ(int16_t(GetLe(got, 46, 2)), -1);
 }
 
 TEST(WavStream, AbortRemovesTheFile) {

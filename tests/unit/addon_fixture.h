@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <stddef.h>
+
 #include <vector>
 
 #include "create/dsd_stream.h"
@@ -51,16 +53,36 @@ protected:
         return s != nullptr ? static_cast<DsdStream *>(s->user) : nullptr;
     }
 
+    static const OperationsTable *Ops(uint32_t handle) { return fake::GetStream(handle)->ops; }
+
+    /* The SetError codes given since `mark` (a count of Errors()). */
+    static std::vector<int32_t> ErrorsSince(size_t mark)
+    {
+        const std::vector<int32_t> &all = fake::Errors();
+        return std::vector<int32_t>(all.begin() + static_cast<ptrdiff_t>(mark), all.end());
+    }
+
+    /* Everything the stream delivers from here to its end, in requests of `chunk` bytes. */
+    static std::vector<uint8_t> PullToEnd(uint32_t handle, uint32_t chunk = 6000)
+    {
+        std::vector<uint8_t> out, buf(chunk);
+        for (int calls = 0; calls < 100000; calls++) {
+            uint32_t r = fake::Read(handle, buf.data(), chunk);
+            out.insert(out.end(), buf.begin(), buf.begin() + (r & ~STREAM_READ_END));
+            if (r & STREAM_READ_END)
+                return out;
+        }
+        ADD_FAILURE() << "stream never ends";
+        return out;
+    }
+
     /* A stereo DSF file with `perChannel` sound bytes per channel. */
     static std::vector<uint8_t> Dsf(size_t perChannel, uint32_t channels = 2, uint32_t dsdRate = 2822400,
                                     uint32_t blockSize = 4096)
     {
-        fixture::DsfSpec shape;
-        shape.channels = channels;
+        fixture::DsfSpec shape = fixture::PatternDsf(channels, perChannel, 1);
         shape.dsdRate = dsdRate;
         shape.blockSize = blockSize;
-        for (uint32_t ch = 0; ch < channels; ch++)
-            shape.channelBytes.push_back(fixture::PatternBytes(perChannel, ch + 1));
         return fixture::MakeDsf(shape);
     }
 

@@ -18,7 +18,6 @@ const float POISON = 12345.0f;
 
 class InfoAttribTest : public AddonTest {
 protected:
-    static const OperationsTable *Ops(uint32_t h) { return fake::GetStream(h)->ops; }
     static uint32_t Attribute(uint32_t h, uint32_t attrib, float *value, uint32_t set)
     {
         return Ops(h)->attribute(Record(h), attrib, value, set);
@@ -30,25 +29,6 @@ protected:
         return v;
     }
     static uint32_t SetGain(uint32_t h, float v) { return Attribute(h, DSD_ATTRIB_GAIN, &v, 1); }
-
-    static std::vector<int32_t> ErrorsSince(size_t mark)
-    {
-        const std::vector<int32_t> &all = fake::Errors();
-        return std::vector<int32_t>(all.begin() + static_cast<ptrdiff_t>(mark), all.end());
-    }
-
-    static std::vector<uint8_t> PullToEnd(uint32_t h, uint32_t chunk = 4092)
-    {
-        std::vector<uint8_t> out, buf(chunk);
-        for (int calls = 0; calls < 100000; calls++) {
-            uint32_t r = fake::Read(h, buf.data(), chunk);
-            out.insert(out.end(), buf.begin(), buf.begin() + (r & ~STREAM_READ_END));
-            if (r & STREAM_READ_END)
-                return out;
-        }
-        ADD_FAILURE() << "stream never ends";
-        return out;
-    }
 };
 
 std::vector<uint8_t> DffAt(uint32_t dsdRate, const Sound &sound)
@@ -266,7 +246,7 @@ TEST_F(InfoAttribTest, NaNGainIsAlwaysStoredAndBuilt)
         EXPECT_TRUE(isnan(Gain(h)));
         EXPECT_EQ(ErrorsSince(mark), std::vector<int32_t>(3, ERROR_OK));
 
-        std::vector<uint8_t> got = PullToEnd(h);
+        std::vector<uint8_t> got = PullToEnd(h, 4092);
         ASSERT_EQ(got.size(), RefPcm(sound, 2822400, 8, 6.0f, flags == F).size());
         if (flags == F) {
             for (size_t i = 0; i < got.size(); i += 4) {

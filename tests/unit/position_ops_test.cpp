@@ -17,17 +17,8 @@ const uint32_t D = STREAM_DECODE_ONLY, F = STREAM_FLOAT;
 const uint32_t RAW = DSD_RAW | D, DOP = DSD_DOP | F;
 const uint64_t NONE = UINT64_MAX;
 
-/* Bytes per channel per output unit of a form. */
-uint32_t UnitBytes(uint32_t flags)
-{
-    if (flags & DSD_RAW)
-        return 1;
-    return (flags & F) ? 4 : 2;
-}
-
 class PositionTest : public AddonTest {
 protected:
-    static const OperationsTable *Ops(uint32_t h) { return fake::GetStream(h)->ops; }
     static uint64_t GetLength(uint32_t h, uint32_t mode) { return Ops(h)->getLength(Record(h), mode); }
     static uint64_t FilePosition(uint32_t h, uint32_t mode) { return Ops(h)->getFilePosition(Record(h), mode); }
     static uint32_t CanSet(uint32_t h, uint64_t pos, uint32_t mode = 0)
@@ -39,28 +30,6 @@ protected:
         return Ops(h)->setPosition(Record(h), pos, mode);
     }
 
-    /* The SetError codes given since `mark` (a count of Errors()). */
-    static std::vector<int32_t> ErrorsSince(size_t mark)
-    {
-        const std::vector<int32_t> &all = fake::Errors();
-        return std::vector<int32_t>(all.begin() + static_cast<ptrdiff_t>(mark), all.end());
-    }
-
-    /* Everything the stream delivers from here to its end, in requests of `chunk` bytes. */
-    static std::vector<uint8_t> PullToEnd(uint32_t h, uint32_t chunk = 6000)
-    {
-        std::vector<uint8_t> out, buf(chunk);
-        for (int calls = 0; calls < 100000; calls++) {
-            uint32_t r = fake::Read(h, buf.data(), chunk);
-            uint32_t n = r & ~STREAM_READ_END;
-            out.insert(out.end(), buf.begin(), buf.begin() + n);
-            if (r & STREAM_READ_END)
-                return out;
-        }
-        ADD_FAILURE() << "stream never ends";
-        return out;
-    }
-
     static std::vector<uint8_t> Snapshot(const DsdStream *s)
     {
         std::vector<uint8_t> bytes(sizeof(DsdStream));
@@ -69,18 +38,11 @@ protected:
     }
 };
 
-std::vector<uint8_t> BigDff(size_t perChannel)
-{
-    fixture::DffSpec shape;
-    shape.sound = fixture::Interleave({fixture::PatternBytes(perChannel, 1), fixture::PatternBytes(perChannel, 2)});
-    return fixture::MakeDff(shape);
-}
-
 /* ---- set position ---- */
 
 TEST_F(PositionTest, WorkedSeeksMoveTheFileAndReportThePositionReached)
 {
-    const std::vector<uint8_t> dsf = Dsf(88 * 4096), dff = BigDff(88 * 4096);
+    const std::vector<uint8_t> dsf = Dsf(88 * 4096), dff = fixture::PatternDff(88 * 4096);
     const struct {
         bool dff;
         uint32_t flags, freq;
@@ -148,7 +110,7 @@ TEST_F(PositionTest, WorkedSeeksMoveTheFileAndReportThePositionReached)
 
 TEST_F(PositionTest, SetPositionIgnoresItsMode)
 {
-    uint32_t h = Create(BigDff(50000), RAW);
+    uint32_t h = Create(fixture::PatternDff(50000), RAW);
     ASSERT_NE(h, 0u);
     for (uint32_t mode : {0u, 1u, 0x10000000u, 0xFFFFFFFFu}) {
         EXPECT_EQ(SetPos(h, 40001, mode), 40001u) << mode;
@@ -175,9 +137,7 @@ TEST_F(PositionTest, PlaybackAfterASeekMatchesAWholeFileDecodeFromThePlaceReache
         for (auto form : forms) {
             const uint32_t unit = UnitBytes(form.flags);
             const uint32_t frame = unit * channels;
-            std::vector<uint8_t> whole = (form.flags & DSD_RAW)   ? RefRaw(sound)
-                                         : (form.flags & DSD_DOP) ? RefDop(sound)
-                                                                  : RefPcm(sound, 2822400, form.ratio, 6.0f, (form.flags & F) != 0);
+            std::vector<uint8_t> whole = RefDecode(sound, form.flags, 2822400, form.ratio, 6.0f);
             ASSERT_EQ(whole.size() % frame, 0u);
             const uint64_t frames = whole.size() / frame;
             /* Output positions: inside the second group, inside the last one, a torn frame, the start. */
@@ -553,7 +513,7 @@ TEST_F(PositionTest, CanSetPositionStopsAtTheLength)
 
 TEST_F(PositionTest, CanSetPositionComparesTheAvailableAmountWithTheSoundOffset)
 {
-    const std::vector<uint8_t> dsf = Dsf(88 * 4096), dff = BigDff(88 * 4096);
+    const std::vector<uint8_t> dsf = Dsf(88 * 4096), dff = fixture::PatternDff(88 * 4096);
     /* The available amount counts from the first sound byte: dataOffset is not added. */
     const struct {
         bool dff;

@@ -18,13 +18,9 @@ std::vector<uint8_t> Patched(uint32_t channels, uint32_t blockSize, uint32_t dsd
     DsfSpec shape;
     shape.channelBytes = {fixture::PatternBytes(4096, 1), fixture::PatternBytes(4096, 2)};
     std::vector<uint8_t> bytes = MakeDsf(shape);
-    auto put32 = [&](size_t at, uint32_t v) {
-        for (int i = 0; i < 4; i++)
-            bytes[at + i] = static_cast<uint8_t>(v >> (8 * i));
-    };
-    put32(fixture::DSF_FMT_OFFSET + 24, channels);
-    put32(fixture::DSF_FMT_OFFSET + 28, dsdRate);
-    put32(fixture::DSF_FMT_OFFSET + 44, blockSize);
+    dsdsignal::SetLe(bytes, fixture::DSF_FMT_OFFSET + 24, channels, 4);
+    dsdsignal::SetLe(bytes, fixture::DSF_FMT_OFFSET + 28, dsdRate, 4);
+    dsdsignal::SetLe(bytes, fixture::DSF_FMT_OFFSET + 44, blockSize, 4);
     return bytes;
 }
 

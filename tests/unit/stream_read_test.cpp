@@ -18,19 +18,10 @@ const uint32_t D = STREAM_DECODE_ONLY, F = STREAM_FLOAT;
 
 std::vector<uint8_t> Reference(const Sound &s, uint32_t flags, int32_t ratio, float gainDb = 6.0f)
 {
-    if (flags & DSD_RAW)
-        return RefRaw(s);
-    if (flags & DSD_DOP)
-        return RefDop(s);
-    return RefPcm(s, 2822400, ratio, gainDb, (flags & F) != 0);
+    return RefDecode(s, flags, 2822400, ratio, gainDb);
 }
 
-uint32_t FrameBytes(uint32_t flags, uint32_t channels)
-{
-    if (flags & DSD_RAW)
-        return channels;
-    return channels * ((flags & F) ? 4 : 2);
-}
+uint32_t FrameBytes(uint32_t flags, uint32_t channels) { return channels * UnitBytes(flags); }
 
 class ReadTest : public AddonTest {
 protected:

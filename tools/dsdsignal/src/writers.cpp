@@ -1,27 +1,17 @@
 #include "dsdsignal/writers.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 
+#include "dsdsignal/bytes.h"
+
 namespace dsdsignal {
 namespace {
 
-void PutLe(std::vector<uint8_t> &out, uint64_t v, int bytes) {
-  for (int i = 0; i < bytes; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
-}
-
-void PutBe(std::vector<uint8_t> &out, uint64_t v, int bytes) {
-  for (int i = bytes - 1; i >= 0; --i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
-}
-
-void PutId(std::vector<uint8_t> &out, const char *id) {
-  for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(id[i]));
-}
-
-void SetBe(std::vector<uint8_t> &out, size_t at, uint64_t v, int bytes) {
-  for (int i = 0; i < bytes; ++i) out[at + i] = static_cast<uint8_t>(v >> (8 * (bytes - 1 - i)));
-}
+// A "fmt " size beyond 52 + this is written into the header only.
+constexpr uint64_t kMaxFmtExtra = 16u << 20;
 
 uint8_t ReverseBits(uint8_t b) {
   b = static_cast<uint8_t>((b & 0xF0) >> 4 | (b & 0x0F) << 4);
@@ -50,52 +40,8 @@ uint32_t DsfChannelType(size_t channels) {
   }
 }
 
-// Big-endian chunk: id, size placeholder; returns the offset of the size field.
-size_t BeginChunk(std::vector<uint8_t> &out, const char *id) {
-  PutId(out, id);
-  const size_t at = out.size();
-  PutBe(out, 0, 8);
-  return at;
-}
-
-// Fills in the size of the chunk whose size field is at `at` and adds the pad byte.
-void EndChunk(std::vector<uint8_t> &out, size_t at) {
-  const uint64_t size = out.size() - (at + 8);
-  SetBe(out, at, size, 8);
-  if (size & 1) out.push_back(0);
-}
-
-void PutTextChunk(std::vector<uint8_t> &out, const char *id, const std::string &text) {
-  const size_t at = BeginChunk(out, id);
-  PutBe(out, text.size(), 4);
-  out.insert(out.end(), text.begin(), text.end());
-  EndChunk(out, at);
-}
-
-void PutDffTags(std::vector<uint8_t> &out, const DffOptions &options) {
-  if (options.artist || options.title) {
-    const size_t at = BeginChunk(out, "DIIN");
-    if (options.artist) PutTextChunk(out, "DIAR", *options.artist);
-    if (options.title) PutTextChunk(out, "DITI", *options.title);
-    EndChunk(out, at);
-  }
-  if (options.comments) {
-    const size_t at = BeginChunk(out, "COMT");
-    PutBe(out, options.comments->size(), 2);
-    for (const DffComment &c : *options.comments) {
-      PutBe(out, c.year, 2);
-      out.push_back(c.month);
-      out.push_back(c.day);
-      out.push_back(c.hour);
-      out.push_back(c.minutes);
-      PutBe(out, c.type, 2);
-      PutBe(out, c.ref, 2);
-      PutBe(out, c.text.size(), 4);
-      out.insert(out.end(), c.text.begin(), c.text.end());
-      if (c.text.size() & 1) out.push_back(0);
-    }
-    EndChunk(out, at);
-  }
+void Truncate(std::vector<uint8_t> &file, uint64_t size) {
+  if (size != 0 && size < file.size()) file.resize(static_cast<size_t>(size));
 }
 
 // Appends UTF-8 text as UTF-16LE code units; malformed bytes become U+FFFD.
@@ -169,6 +115,30 @@ std::vector<uint8_t> MakeWavOf(const WavFormat &format, const T *samples, size_t
   return out;
 }
 
+void PutFloatLe(std::vector<uint8_t> &out, float f) {
+  uint32_t bits;
+  std::memcpy(&bits, &f, 4);
+  PutLe(out, bits, 4);
+}
+
+// An integer sample as a 24-bit value: 16-bit samples move up 8 bits (exactly), 32-bit
+// ones are clamped to the 24-bit range.
+int32_t To24(int16_t v) { return v * 256; }
+int32_t To24(int32_t v) { return v < -8388608 ? -8388608 : (v > 8388607 ? 8388607 : v); }
+
+template <typename T>
+void AppendIntSamples(WavSampleFormat format, const T *samples, size_t count, std::vector<uint8_t> &out) {
+  out.reserve(out.size() + count * WavBytesPerSample(format));
+  for (size_t i = 0; i < count; ++i) {
+    const int32_t v = To24(samples[i]);
+    switch (format) {
+      case WavSampleFormat::kPcm16: PutLe(out, static_cast<uint16_t>(v >> 8), 2); break;
+      case WavSampleFormat::kPcm24: PutLe(out, static_cast<uint32_t>(v), 3); break;
+      case WavSampleFormat::kFloat32: PutFloatLe(out, static_cast<float>(v) / 8388608.0f); break;
+    }
+  }
+}
+
 int32_t RoundClamp(float x, double scale, int32_t lo, int32_t hi) {
   if (std::isnan(x)) return 0;
   const double v = std::nearbyint(static_cast<double>(x) * scale);
@@ -179,6 +149,74 @@ int32_t RoundClamp(float x, double scale, int32_t lo, int32_t hi) {
 
 }  // namespace
 
+std::vector<uint8_t> Interleave(const ChannelBytes &channels) {
+  std::vector<uint8_t> out;
+  if (channels.empty()) return out;
+  size_t frames = channels[0].size();
+  for (const auto &c : channels) frames = std::min(frames, c.size());
+  out.reserve(frames * channels.size());
+  for (size_t f = 0; f < frames; ++f) {
+    for (const auto &c : channels) out.push_back(c[f]);
+  }
+  return out;
+}
+
+std::vector<uint8_t> WriteDsf(const DsfFields &f) {
+  size_t longest = 0;
+  for (const auto &c : f.channelBytes) longest = std::max(longest, c.size());
+
+  std::vector<uint8_t> sound;
+  if (f.soundData) {
+    sound = *f.soundData;
+  } else if (f.blockSize == 0) {
+    for (const auto &c : f.channelBytes) sound.insert(sound.end(), c.begin(), c.end());
+  } else {
+    const size_t blocks = (longest + f.blockSize - 1) / f.blockSize;
+    sound.reserve(blocks * f.blockSize * f.channels);
+    for (size_t g = 0; g < blocks; ++g) {
+      for (uint32_t ch = 0; ch < f.channels; ++ch) {
+        for (size_t i = 0; i < f.blockSize; ++i) {
+          const size_t k = g * f.blockSize + i;
+          const bool have = ch < f.channelBytes.size() && k < f.channelBytes[ch].size();
+          sound.push_back(have ? f.channelBytes[ch][k] : f.padByte);
+        }
+      }
+    }
+  }
+
+  std::vector<uint8_t> out;
+  PutId(out, "DSD ");
+  PutLe(out, f.dsdChunkSize, 8);
+  PutLe(out, 0, 8);  // total size, filled in below
+  PutLe(out, 0, 8);  // metadata pointer, filled in below
+
+  PutId(out, f.fmtId);
+  PutLe(out, f.fmtChunkSize, 8);
+  PutLe(out, f.formatVersion, 4);
+  PutLe(out, f.formatId, 4);
+  PutLe(out, f.channelType.value_or(DsfChannelType(f.channels)), 4);
+  PutLe(out, f.channels, 4);
+  PutLe(out, f.dsdRate, 4);
+  PutLe(out, f.bitsPerSample, 4);
+  PutLe(out, f.sampleCount.value_or(uint64_t{longest} * 8), 8);
+  PutLe(out, f.blockSize, 4);
+  PutLe(out, 0, 4);  // reserved
+  if (f.fmtChunkSize > 52 && f.fmtChunkSize - 52 <= kMaxFmtExtra)
+    out.resize(out.size() + static_cast<size_t>(f.fmtChunkSize - 52), 0);
+
+  PutId(out, f.dataId);
+  PutLe(out, f.dataChunkSize.value_or(12 + uint64_t{sound.size()}), 8);
+  out.insert(out.end(), sound.begin(), sound.end());
+
+  const uint64_t tagOffset = out.size();
+  out.insert(out.end(), f.id3.begin(), f.id3.end());
+
+  SetLe(out, 12, uint64_t{out.size()} + static_cast<uint64_t>(f.totalSizeDelta), 8);
+  SetLe(out, 20, f.metadataPointer.value_or(f.id3.empty() ? 0 : tagOffset), 8);
+  Truncate(out, f.truncateTo);
+  return out;
+}
+
 std::vector<uint8_t> MakeDsf(uint32_t dsdRate, const ChannelBytes &channels,
                              const DsfOptions &options) {
   size_t length = 0;
@@ -186,53 +224,33 @@ std::vector<uint8_t> MakeDsf(uint32_t dsdRate, const ChannelBytes &channels,
   const uint64_t samples = options.sampleCount ? options.sampleCount : uint64_t{length} * 8;
   const uint64_t used = (samples + 7) / 8;
   if (used > length) return {};
-  const uint64_t blocks = (used + options.blockSize - 1) / options.blockSize;
-  const uint64_t dataBytes = blocks * options.blockSize * channels.size();
-  const uint64_t dataChunk = 12 + dataBytes;
-  const uint64_t tagOffset = 28 + 52 + dataChunk;
-  const uint64_t total = tagOffset + options.id3Tag.size();
-  const bool lsbFirst = options.bitsPerSample == 1;
 
-  std::vector<uint8_t> out;
-  out.reserve(total);
-  PutId(out, "DSD ");
-  PutLe(out, 28, 8);
-  PutLe(out, total, 8);
-  PutLe(out, options.id3Tag.empty() ? 0 : tagOffset, 8);
-
-  PutId(out, "fmt ");
-  PutLe(out, 52, 8);
-  PutLe(out, 1, 4);  // format version
-  PutLe(out, 0, 4);  // format id: raw DSD
-  PutLe(out, DsfChannelType(channels.size()), 4);
-  PutLe(out, channels.size(), 4);
-  PutLe(out, dsdRate, 4);
-  PutLe(out, options.bitsPerSample, 4);
-  PutLe(out, samples, 8);
-  PutLe(out, options.blockSize, 4);
-  PutLe(out, 0, 4);  // reserved
-
-  PutId(out, "data");
-  PutLe(out, dataChunk, 8);
+  DsfFields f;
+  f.channels = static_cast<uint32_t>(channels.size());
+  f.dsdRate = dsdRate;
+  f.bitsPerSample = options.bitsPerSample;
+  f.blockSize = options.blockSize;
+  f.sampleCount = samples;
+  f.id3 = options.id3Tag;
   // Samples past the count in the last used byte are cleared: with the earliest sample in
-  // bit 7 they are the low-order bits.
+  // bit 7 they are the low-order bits. 1-bit files keep the earliest sample in bit 0.
   const unsigned tailBits = static_cast<unsigned>(samples & 7);
   const uint8_t lastMask = tailBits ? static_cast<uint8_t>(0xFF00u >> tailBits) : 0xFF;
-  for (uint64_t b = 0; b < blocks; ++b) {
-    for (const auto &channel : channels) {
-      const uint64_t begin = b * options.blockSize;
-      for (uint64_t i = begin; i < begin + options.blockSize; ++i) {
-        uint8_t v = 0;
-        if (i < used) {
-          v = channel[i];
-          if (i + 1 == used) v &= lastMask;
-          if (lsbFirst) v = ReverseBits(v);
-        }
-        out.push_back(v);
-      }
+  for (const auto &channel : channels) {
+    std::vector<uint8_t> bytes(channel.begin(), channel.begin() + static_cast<ptrdiff_t>(used));
+    if (!bytes.empty()) bytes.back() &= lastMask;
+    if (options.bitsPerSample == 1) {
+      for (uint8_t &b : bytes) b = ReverseBits(b);
     }
+    f.channelBytes.push_back(std::move(bytes));
   }
-  out.insert(out.end(), options.id3Tag.begin(), options.id3Tag.end());
+  return WriteDsf(f);
+}
+
+std::vector<uint8_t> Id3v23Header(uint32_t bodySize, uint8_t sizeTopBits) {
+  std::vector<uint8_t> out = {'I', 'D', '3', 3, 0, 0};
+  for (int shift = 21; shift >= 0; shift -= 7)
+    out.push_back(static_cast<uint8_t>(((bodySize >> shift) & 0x7F) | sizeTopBits));
   return out;
 }
 
@@ -240,35 +258,46 @@ std::vector<uint8_t> MakeId3v23Tag(std::string_view title, std::string_view arti
   std::vector<uint8_t> frames;
   PutId3TextFrame(frames, "TIT2", title);
   PutId3TextFrame(frames, "TPE1", artist);
-  std::vector<uint8_t> out = {'I', 'D', '3', 3, 0, 0};
-  const uint32_t size = static_cast<uint32_t>(frames.size());
-  for (int shift = 21; shift >= 0; shift -= 7) out.push_back(static_cast<uint8_t>((size >> shift) & 0x7F));
+  std::vector<uint8_t> out = Id3v23Header(static_cast<uint32_t>(frames.size()));
   out.insert(out.end(), frames.begin(), frames.end());
   return out;
 }
 
-std::vector<uint8_t> MakeDff(uint32_t dsdRate, const ChannelBytes &channels,
-                             const DffOptions &options) {
-  size_t length = 0;
-  if (!CommonLength(channels, length)) return {};
-  const size_t n = channels.size();
-
+std::vector<uint8_t> WriteDffChunk(const DffChunk &chunk) {
+  std::vector<uint8_t> body;
+  if (chunk.formType) PutId(body, chunk.formType);
+  body.insert(body.end(), chunk.data.begin(), chunk.data.end());
+  for (const DffChunk &child : chunk.children) {
+    const std::vector<uint8_t> bytes = WriteDffChunk(child);
+    body.insert(body.end(), bytes.begin(), bytes.end());
+  }
   std::vector<uint8_t> out;
-  out.reserve(256 + length * n);
-  const size_t form = BeginChunk(out, "FRM8");
-  PutId(out, "DSD ");
+  out.reserve(13 + body.size());
+  PutId(out, chunk.id.c_str());
+  PutBe(out, chunk.sizeOverride.value_or(body.size()), 8);
+  out.insert(out.end(), body.begin(), body.end());
+  if (body.size() & 1) out.push_back(0);
+  return out;
+}
 
-  size_t at = BeginChunk(out, "FVER");
-  PutBe(out, 0x01050000, 4);
-  EndChunk(out, at);
+std::vector<uint8_t> WriteDff(const std::vector<DffChunk> &topLevel, std::optional<uint64_t> formSize,
+                              const char *formType) {
+  return WriteDffChunk(DffChunk{"FRM8", {}, topLevel, formSize, formType});
+}
 
-  const size_t prop = BeginChunk(out, "PROP");
-  PutId(out, "SND ");
-  at = BeginChunk(out, "FS  ");
-  PutBe(out, dsdRate, 4);
-  EndChunk(out, at);
-  at = BeginChunk(out, "CHNL");
-  PutBe(out, n, 2);
+DffChunk DffFver(uint32_t version) {
+  DffChunk c{"FVER", {}, {}, std::nullopt, nullptr};
+  PutBe(c.data, version, 4);
+  return c;
+}
+
+DffChunk DffFs(uint32_t rate) {
+  DffChunk c{"FS  ", {}, {}, std::nullopt, nullptr};
+  PutBe(c.data, rate, 4);
+  return c;
+}
+
+DffChunk DffChnl(uint16_t channels) {
   static const char *const kIds[7][6] = {
       {},
       {"C   "},
@@ -278,35 +307,87 @@ std::vector<uint8_t> MakeDff(uint32_t dsdRate, const ChannelBytes &channels,
       {"MLFT", "MRGT", "C   ", "LS  ", "RS  "},
       {"MLFT", "MRGT", "C   ", "LFE ", "LS  ", "RS  "},
   };
-  for (size_t c = 0; c < n; ++c) {
-    if (n <= 6) {
-      PutId(out, kIds[n][c]);
+  DffChunk c{"CHNL", {}, {}, std::nullopt, nullptr};
+  PutBe(c.data, channels, 2);
+  for (unsigned i = 0; i < channels; ++i) {
+    if (channels <= 6) {
+      PutId(c.data, kIds[channels][i]);
     } else {
       char id[8];
-      std::snprintf(id, sizeof id, "C%03u", static_cast<unsigned>(c % 1000));
-      PutId(out, id);
+      std::snprintf(id, sizeof id, "C%03u", i % 1000);
+      PutId(c.data, id);
     }
   }
-  EndChunk(out, at);
-  at = BeginChunk(out, "CMPR");
-  PutId(out, "DSD ");
-  static const char kName[] = "not compressed";
-  out.push_back(sizeof kName - 1);
-  out.insert(out.end(), kName, kName + sizeof kName - 1);
-  if ((sizeof kName) & 1) out.push_back(0);  // the count byte and text fill an even size
-  EndChunk(out, at);
-  EndChunk(out, prop);
+  return c;
+}
 
-  if (!options.tagsAfterSound) PutDffTags(out, options);
-  at = BeginChunk(out, "DSD ");
-  for (size_t i = 0; i < length; ++i) {
-    for (size_t c = 0; c < n; ++c) out.push_back(channels[c][i]);
+DffChunk DffCmpr(const char *type, const std::string &name) {
+  DffChunk c{"CMPR", {}, {}, std::nullopt, nullptr};
+  PutId(c.data, type);
+  c.data.push_back(static_cast<uint8_t>(name.size()));
+  c.data.insert(c.data.end(), name.begin(), name.end());
+  if ((1 + name.size()) & 1) c.data.push_back(0);  // the count byte and text fill an even size
+  return c;
+}
+
+DffChunk DffProp(uint32_t rate, uint16_t channels) {
+  return DffChunk{"PROP", {}, {DffFs(rate), DffChnl(channels), DffCmpr()}, std::nullopt, "SND "};
+}
+
+DffChunk DffText(const char *id, const std::string &text) {
+  DffChunk c{id, {}, {}, std::nullopt, nullptr};
+  PutBe(c.data, text.size(), 4);
+  c.data.insert(c.data.end(), text.begin(), text.end());
+  return c;
+}
+
+DffChunk DffDiin(const std::optional<std::string> &artist, const std::optional<std::string> &title) {
+  DffChunk c{"DIIN", {}, {}, std::nullopt, nullptr};
+  if (artist) c.children.push_back(DffText("DIAR", *artist));
+  if (title) c.children.push_back(DffText("DITI", *title));
+  return c;
+}
+
+DffChunk DffComt(const std::vector<DffComment> &comments) {
+  DffChunk c{"COMT", {}, {}, std::nullopt, nullptr};
+  PutBe(c.data, comments.size(), 2);
+  for (const DffComment &m : comments) {
+    PutBe(c.data, m.year, 2);
+    c.data.push_back(m.month);
+    c.data.push_back(m.day);
+    c.data.push_back(m.hour);
+    c.data.push_back(m.minutes);
+    PutBe(c.data, m.type, 2);
+    PutBe(c.data, m.ref, 2);
+    PutBe(c.data, m.text.size(), 4);
+    c.data.insert(c.data.end(), m.text.begin(), m.text.end());
+    if (m.text.size() & 1) c.data.push_back(0);
   }
-  EndChunk(out, at);
-  if (options.tagsAfterSound) PutDffTags(out, options);
+  return c;
+}
 
-  SetBe(out, form, out.size() - 12, 8);
-  return out;
+DffChunk DffSound(std::vector<uint8_t> interleaved) {
+  return DffChunk{"DSD ", std::move(interleaved), {}, std::nullopt, nullptr};
+}
+
+std::vector<DffChunk> DffChunks(uint32_t dsdRate, uint16_t channels, std::vector<uint8_t> interleaved,
+                                const DffOptions &options) {
+  std::vector<DffChunk> tags;
+  if (options.artist || options.title) tags.push_back(DffDiin(options.artist, options.title));
+  if (options.comments) tags.push_back(DffComt(*options.comments));
+
+  std::vector<DffChunk> chunks = {DffFver(), DffProp(dsdRate, channels)};
+  if (!options.tagsAfterSound) chunks.insert(chunks.end(), tags.begin(), tags.end());
+  chunks.push_back(DffSound(std::move(interleaved)));
+  if (options.tagsAfterSound) chunks.insert(chunks.end(), tags.begin(), tags.end());
+  return chunks;
+}
+
+std::vector<uint8_t> MakeDff(uint32_t dsdRate, const ChannelBytes &channels,
+                             const DffOptions &options) {
+  size_t length = 0;
+  if (!CommonLength(channels, length)) return {};
+  return WriteDff(DffChunks(dsdRate, static_cast<uint16_t>(channels.size()), Interleave(channels), options));
 }
 
 uint16_t WavBytesPerSample(WavSampleFormat format) {
@@ -361,51 +442,19 @@ void AppendWavSamples(WavSampleFormat format, const float *samples, size_t count
       case WavSampleFormat::kPcm24:
         PutLe(out, static_cast<uint32_t>(RoundClamp(samples[i], 8388608.0, -8388608, 8388607)), 3);
         break;
-      case WavSampleFormat::kFloat32: {
-        uint32_t bits;
-        std::memcpy(&bits, &samples[i], 4);
-        PutLe(out, bits, 4);
-        break;
-      }
+      case WavSampleFormat::kFloat32: PutFloatLe(out, samples[i]); break;
     }
   }
 }
 
 void AppendWavSamples(WavSampleFormat format, const int16_t *samples, size_t count,
                       std::vector<uint8_t> &out) {
-  out.reserve(out.size() + count * WavBytesPerSample(format));
-  for (size_t i = 0; i < count; ++i) {
-    switch (format) {
-      case WavSampleFormat::kPcm16: PutLe(out, static_cast<uint16_t>(samples[i]), 2); break;
-      case WavSampleFormat::kPcm24: PutLe(out, static_cast<uint32_t>(samples[i] * 256), 3); break;
-      case WavSampleFormat::kFloat32: {
-        const float f = static_cast<float>(samples[i]) / 32768.0f;
-        uint32_t bits;
-        std::memcpy(&bits, &f, 4);
-        PutLe(out, bits, 4);
-        break;
-      }
-    }
-  }
+  AppendIntSamples(format, samples, count, out);
 }
 
 void AppendWavSamples(WavSampleFormat format, const int32_t *samples, size_t count,
                       std::vector<uint8_t> &out) {
-  out.reserve(out.size() + count * WavBytesPerSample(format));
-  for (size_t i = 0; i < count; ++i) {
-    const int32_t v = samples[i] < -8388608 ? -8388608 : (samples[i] > 8388607 ? 8388607 : samples[i]);
-    switch (format) {
-      case WavSampleFormat::kPcm16: PutLe(out, static_cast<uint16_t>(v >> 8), 2); break;
-      case WavSampleFormat::kPcm24: PutLe(out, static_cast<uint32_t>(v), 3); break;
-      case WavSampleFormat::kFloat32: {
-        const float f = static_cast<float>(v) / 8388608.0f;
-        uint32_t bits;
-        std::memcpy(&bits, &f, 4);
-        PutLe(out, bits, 4);
-        break;
-      }
-    }
-  }
+  AppendIntSamples(format, samples, count, out);
 }
 
 std::vector<uint8_t> MakeWav(const WavFormat &format, const float *samples, size_t count) {

@@ -1,4 +1,5 @@
-/* reference_decoder.h - test sounds, their DSF and DSDIFF files, and a straight decode of them. */
+/* reference_decoder.h - test sounds, their DSF and DSDIFF files, and a straight decode of them:
+   the one reference the unit tests and the fuzz harness compare the read procedure with. */
 #ifndef VELMDSD_TESTS_REFERENCE_DECODER_H
 #define VELMDSD_TESTS_REFERENCE_DECODER_H
 
@@ -114,6 +115,24 @@ inline std::vector<uint8_t> RefPcm(const Sound &s, uint32_t dsdRate, int32_t rat
         }
     }
     return bytes;
+}
+
+/* The decode in the output form the stream flags choose. */
+inline std::vector<uint8_t> RefDecode(const Sound &s, uint32_t flags, uint32_t dsdRate, int32_t ratio, float gainDb)
+{
+    if (flags & DSD_RAW)
+        return RefRaw(s);
+    if (flags & DSD_DOP)
+        return RefDop(s);
+    return RefPcm(s, dsdRate, ratio, gainDb, (flags & STREAM_FLOAT) != 0);
+}
+
+/* Bytes per channel per output unit of the form the stream flags choose. */
+inline uint32_t UnitBytes(uint32_t flags)
+{
+    if (flags & DSD_RAW)
+        return 1;
+    return (flags & STREAM_FLOAT) ? 4 : 2;
 }
 
 } // namespace reference
