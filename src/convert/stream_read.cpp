@@ -189,6 +189,11 @@ static bool Refill(DsdStream *s, ReadCall *call, int32_t *fill)
         }
         n = static_cast<uint32_t>(call->remaining);
     }
+    /* The DSDIFF buffer is sized by the data: a file position before the data must not
+       make a read overrun it. */
+    const uint32_t room = s->bufferSize - static_cast<uint32_t>(before > 0 ? before : 0);
+    if (s->isDff && n > room)
+        n = room;
     int32_t r;
     if (s->isDff) {
         r = RefillDff(s, call, before, n);
