@@ -120,8 +120,8 @@ static uint32_t ProduceRaw(const DsdStream *s, int32_t fill, uint8_t *out, uint3
     if (s->lsbFirst) {
         for (uint32_t i = 0; i < n; i++)
             o[i] = bitReverse[s->buffer[i]];
-    } else {
-        memcpy(o, s->buffer, n);
+    } else if (n != 0) {
+        memcpy(o, s->buffer, n); /* a request of 0 bytes may come with no buffer */
     }
     *consumed = n;
     return done + n;
