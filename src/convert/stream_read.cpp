@@ -67,8 +67,8 @@ static uint32_t ProduceRaw(const DsdStream *s, int32_t fill, uint8_t *out, uint3
         n = want - done;
     if (s->lsbFirst)
         ReverseBits(out + done, s->buffer, n);
-    else
-        memcpy(out + done, s->buffer, n);
+    else if (n != 0)
+        memcpy(out + done, s->buffer, n); /* a request of 0 bytes may come with no buffer */
     *consumed = n;
     return done + n;
 }
@@ -135,6 +135,11 @@ static bool Refill(DsdStream *s, ReadCall *call, int32_t *fill)
         }
         n = static_cast<uint32_t>(call->remaining);
     }
+    /* The DSDIFF buffer is sized by the data: a file position before the data must not
+       make a read overrun it. */
+    const uint32_t room = s->bufferSize - static_cast<uint32_t>(before > 0 ? before : 0);
+    if (s->isDff && n > room)
+        n = room;
     int32_t r;
     if (s->isDff) {
         r = RefillDff(s, call, before, n);

@@ -43,27 +43,43 @@ static bool ReadChunkHeader(uint32_t file, uint64_t offset, ChunkHeader *chunk)
     return true;
 }
 
-/* "DIAR" and "DITI": a 32-bit length, then the text. The last chunk of an id wins. */
-static void ReadText(uint32_t file, char **slot)
+/* "DIAR" and "DITI": a 32-bit length, then the text, all inside the chunk. The last chunk of an id wins. */
+static void ReadText(uint32_t file, uint64_t size, char **slot)
 {
     uint8_t head[4];
+    if (size < 4)
+        return; /* no room for the length field */
     ReadCleared(file, head, 4);
     uint32_t length = ReadBE32(head);
-    if (length == 0 || length > INT32_MAX)
+    /* A text claiming more than its chunk holds would take in the chunks after it. */
+    if (length == 0 || length > size - 4 || length > INT32_MAX)
         return;
-    char *text = static_cast<char *>(malloc(static_cast<size_t>(length) + 1));
+    uint32_t got;
+    char *text = reinterpret_cast<char *>(ReadBlock(file, 0, length, 1, &got));
     if (text == nullptr)
         return;
-    /* A short read ends the text where the bytes ran out. */
-    text[SourceRead(file, text, length)] = '\0';
+    text[got] = '\0'; /* a short read ends the text where the bytes ran out */
     free(*slot);
     *slot = text;
 }
 
+/* The bytes from `off` to the end of the record that starts there, as far as `have` bytes show it. */
+static uint64_t RecordEnd(const uint8_t *block, uint64_t have, uint64_t off)
+{
+    if (off > have || have - off < COMMENT_HEAD)
+        return off + COMMENT_HEAD;
+    uint32_t textLength = ReadBE32(block + off + 10);
+    return off + COMMENT_HEAD + textLength;
+}
+
+#define COMMENT_STEP (64u << 10)
+
 /*
  * "COMT": a 16-bit count, then records of a 14-byte header and the text,
- * padded to even. Only records lying wholly inside the bytes read are kept,
- * so every record handed out can be read in full.
+ * padded to even. The block grows only as far as the records reach and the
+ * bytes arrive (a chunk up to 64 KiB is one read), never past the chunk.
+ * Only records lying wholly inside the bytes read are kept, so every record
+ * handed out can be read in full.
  */
 static void ReadComments(DsdStream *stream, uint64_t size)
 {
@@ -72,42 +88,58 @@ static void ReadComments(DsdStream *stream, uint64_t size)
         return;
     uint8_t head[2];
     ReadCleared(stream->file, head, 2);
-    uint32_t count = ReadBE16(head);
+    const uint32_t count = ReadBE16(head);
     if (count == 0)
         return;
-    uint32_t blockBytes = static_cast<uint32_t>(size - 2);
-    uint8_t *block = static_cast<uint8_t *>(malloc(blockBytes != 0 ? blockBytes : 1));
-    DsdComment **array = static_cast<DsdComment **>(malloc(count * sizeof(DsdComment *)));
-    if (block == nullptr || array == nullptr) {
+    const uint32_t blockBytes = static_cast<uint32_t>(size - 2);
+
+    uint8_t *block = nullptr;
+    uint32_t cap = 0, have = 0, whole = 0;
+    uint64_t off = 0; /* the first record not yet known to be whole */
+    for (;;) {
+        /* Up to the end of the record in view, at least one step more, at most double. */
+        uint64_t next = RecordEnd(block, have, off);
+        if (next < static_cast<uint64_t>(cap) + COMMENT_STEP)
+            next = static_cast<uint64_t>(cap) + COMMENT_STEP;
+        if (next > 2 * static_cast<uint64_t>(cap) && cap >= COMMENT_STEP)
+            next = 2 * static_cast<uint64_t>(cap);
+        if (next > blockBytes)
+            next = blockBytes;
+        uint8_t *bigger = static_cast<uint8_t *>(realloc(block, next != 0 ? next : 1));
+        if (bigger == nullptr) {
+            free(block);
+            return;
+        }
+        block = bigger;
+        cap = static_cast<uint32_t>(next);
+        have += SourceRead(stream->file, block + have, cap - have);
+        while (whole < count && RecordEnd(block, have, off) <= have) {
+            whole++;
+            uint64_t end = RecordEnd(block, have, off);
+            off = end + (end - off - COMMENT_HEAD) % 2;
+        }
+        if (whole == count || have < cap || cap == blockBytes)
+            break;
+    }
+
+    DsdComment **array = whole != 0 ? static_cast<DsdComment **>(malloc(whole * sizeof(DsdComment *))) : nullptr;
+    if (array == nullptr) {
         free(block);
-        free(array);
         return;
     }
-    uint64_t have = SourceRead(stream->file, block, blockBytes);
-
-    uint32_t kept = 0;
-    uint64_t off = 0;
-    while (kept < count && have - off >= COMMENT_HEAD) {
+    off = 0;
+    for (uint32_t i = 0; i < whole; i++) {
         uint8_t *rec = block + off;
         uint32_t textLength = ReadBE32(rec + 10);
-        if (textLength > have - off - COMMENT_HEAD)
-            break;
         StoreHost16(rec, ReadBE16(rec));
         StoreHost16(rec + 6, ReadBE16(rec + 6));
         StoreHost16(rec + 8, ReadBE16(rec + 8));
         StoreHost32(rec + 10, textLength);
-        array[kept++] = reinterpret_cast<DsdComment *>(rec);
+        array[i] = reinterpret_cast<DsdComment *>(rec);
         off += COMMENT_HEAD + static_cast<uint64_t>(textLength) + (textLength & 1);
-        if (off > have)
-            break;
-    }
-    if (kept == 0) {
-        free(block);
-        free(array);
-        return;
     }
     stream->comments = array; /* entry 0 is the block's start and owns it */
-    stream->commentCount = kept;
+    stream->commentCount = whole;
 }
 
 void DffReadHeader(DsdStream *stream)
@@ -122,24 +154,25 @@ void DffReadHeader(DsdStream *stream)
     while (ReadChunkHeader(file, offset, &chunk)) {
         const uint8_t *id = chunk.id;
         if (offset < propEnd) {
+            /* A property chunk too short for its field is as good as absent. */
             uint8_t field[4];
-            if (IdIs(id, "FS  ")) {
+            if (IdIs(id, "FS  ") && chunk.size >= 4) {
                 ReadCleared(file, field, 4);
                 stream->dsdRate = ReadBE32(field);
-            } else if (IdIs(id, "CHNL")) {
+            } else if (IdIs(id, "CHNL") && chunk.size >= 2) {
                 ReadCleared(file, field, 2);
                 stream->channels = ReadBE16(field);
             }
         } else if (offset < diinEnd) {
             if (IdIs(id, "DIAR"))
-                ReadText(file, &stream->artist);
+                ReadText(file, chunk.size, &stream->artist);
             else if (IdIs(id, "DITI"))
-                ReadText(file, &stream->title);
+                ReadText(file, chunk.size, &stream->title);
         } else if (IdIs(id, "DIIN")) {
             diinEnd = SaturatingAdd(chunk.start, chunk.size);
             offset = chunk.start; /* the first inner chunk follows directly */
             continue;
-        } else if (IdIs(id, "PROP")) {
+        } else if (IdIs(id, "PROP") && chunk.size >= 4) {
             uint8_t type[4];
             ReadCleared(file, type, 4);
             if (IdIs(type, "SND ")) {

@@ -17,6 +17,11 @@ static uint32_t SynchsafeSize(const uint8_t *p)
            (static_cast<uint32_t>(p[2] & 0x7f) << 7) | (p[3] & 0x7f);
 }
 
+/*
+ * The tag must lie within the total size the header gives and within the bytes the source
+ * has from the pointer on (where the host knows its size), and arrive in full; otherwise
+ * there is no tag.
+ */
 static void ReadId3Tag(DsdStream *stream, uint64_t totalSize, uint64_t metaPointer)
 {
     const HostFunctions *host = hostFunctions;
@@ -29,17 +34,21 @@ static void ReadId3Tag(DsdStream *stream, uint64_t totalSize, uint64_t metaPoint
     ReadCleared(file, header, ID3_HEADER);
     if (memcmp(header, "ID3", 3) != 0)
         return;
-    uint32_t size = SynchsafeSize(header + 6);
-    if (totalSize - metaPointer < static_cast<uint64_t>(size) + ID3_HEADER)
+    uint64_t tagSize = static_cast<uint64_t>(SynchsafeSize(header + 6)) + ID3_HEADER;
+    if (metaPointer > totalSize || totalSize - metaPointer < tagSize)
         return;
-    uint8_t *tag = static_cast<uint8_t *>(malloc(static_cast<size_t>(size) + ID3_HEADER));
+    uint64_t sourceEnd = host->FileGetPosition(file, 2);
+    if (sourceEnd != POSITION_NONE && (metaPointer > sourceEnd || sourceEnd - metaPointer < tagSize))
+        return;
+    uint32_t bodySize = static_cast<uint32_t>(tagSize - ID3_HEADER), got;
+    uint8_t *tag = ReadBlock(file, ID3_HEADER, bodySize, 0, &got);
     if (tag == nullptr)
         return;
+    if (got < bodySize) {
+        free(tag);
+        return;
+    }
     memcpy(tag, header, ID3_HEADER);
-    /* A body that arrives short keeps its full length; its missing bytes are zeros. */
-    uint32_t have = SourceRead(file, tag + ID3_HEADER, size);
-    if (have < size)
-        memset(tag + ID3_HEADER + have, 0, size - have);
     stream->id3Tag = tag;
 }
 
@@ -75,7 +84,8 @@ void DsfReadHeader(DsdStream *stream, const uint8_t head[16])
 
     uint8_t data[DSF_CHUNK_HEAD];
     ReadCleared(file, data, DSF_CHUNK_HEAD);
-    if (!IdIs(data, "data"))
+    /* A size below the chunk's own header is no sound data (it would wrap to almost 2^64). */
+    if (!IdIs(data, "data") || ReadLE64(data + 4) < DSF_CHUNK_HEAD)
         return;
     stream->dataSize = ReadLE64(data + 4) - DSF_CHUNK_HEAD;
     stream->dataOffset = host->FileGetPosition(file, 0);

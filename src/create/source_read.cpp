@@ -1,5 +1,6 @@
 #include "create/source_read.h"
 
+#include <stdlib.h>
 #include <string.h>
 
 #include "host/host.h"
@@ -14,4 +15,31 @@ uint32_t ReadCleared(uint32_t file, void *buf, uint32_t n)
 {
     memset(buf, 0, n);
     return SourceRead(file, buf, n);
+}
+
+#define READ_STEP (1u << 20)
+
+uint8_t *ReadBlock(uint32_t file, uint32_t lead, uint32_t n, uint32_t trail, uint32_t *got)
+{
+    uint32_t cap = n < READ_STEP ? n : READ_STEP;
+    size_t spare = static_cast<size_t>(lead) + trail;
+    uint8_t *block = static_cast<uint8_t *>(malloc(spare + cap != 0 ? spare + cap : 1));
+    if (block == nullptr)
+        return nullptr;
+    uint32_t have = 0;
+    for (;;) {
+        have += SourceRead(file, block + lead + have, cap - have);
+        if (have < cap || cap == n)
+            break;
+        uint32_t next = cap > n - cap ? n : 2 * cap;
+        uint8_t *bigger = static_cast<uint8_t *>(realloc(block, spare + next));
+        if (bigger == nullptr) {
+            free(block);
+            return nullptr;
+        }
+        block = bigger;
+        cap = next;
+    }
+    *got = have;
+    return block;
 }

@@ -22,4 +22,13 @@ uint32_t SourceRead(uint32_t file, void *buf, uint32_t n);
 /* Reads into a cleared buffer, so that a short read leaves zeros (and fails the id tests that follow). */
 uint32_t ReadCleared(uint32_t file, void *buf, uint32_t n);
 
+/*
+ * Reads up to n bytes into a new block that has `lead` spare bytes before them and `trail`
+ * after. The block starts at no more than 1 MiB and grows only as bytes arrive, so a size
+ * word that claims more than the source holds costs no more memory than the source has.
+ * Up to 1 MiB is one read. Returns the block (the caller frees it) with *got the bytes that
+ * arrived, or null when memory cannot be had.
+ */
+uint8_t *ReadBlock(uint32_t file, uint32_t lead, uint32_t n, uint32_t trail, uint32_t *got);
+
 #endif /* VELMDSD_SOURCE_READ_H */

@@ -27,14 +27,37 @@ int32_t PcmRatio(uint32_t dsdRate, uint32_t target)
     return ratio;
 }
 
-uint32_t WorkBufferSize(const DsdStream *stream)
+/* A source of unknown size cannot justify a work buffer above this. */
+#define MAX_BUFFER_UNKNOWN_SOURCE (64u << 20)
+
+int32_t SizeWorkBuffer(DsdStream *stream, uint64_t sourceEnd)
 {
-    /* Room for the largest window (25 bytes per channel) plus one block group, and for
-       DSF a second group to stage reads in. Every count must fit the record's int32 fields. */
-    uint64_t perChannel = static_cast<uint64_t>(stream->blockSize) * (stream->isDff ? 1 : 2) + FILTER_GROUPS;
-    if (stream->channels == 0 || perChannel > INT32_MAX / stream->channels)
-        return 0;
-    return static_cast<uint32_t>(perChannel * stream->channels);
+    /* Sound bytes the source holds, as far as the host knows its end. */
+    uint64_t held = stream->dataSize;
+    if (sourceEnd != POSITION_NONE) {
+        uint64_t present = sourceEnd > stream->dataOffset ? sourceEnd - stream->dataOffset : 0;
+        held = present < held ? present : held;
+    }
+    const uint64_t channels = stream->channels;
+    const uint64_t group = stream->blockSize * channels;
+    uint64_t staged;
+    if (stream->isDff) {
+        /* One read brings at most a group, and never more than the data holds. */
+        staged = group < held ? group : held;
+    } else {
+        /* A DSF source plays whole block groups only: one must fit the data. Then a group
+           of bytes waiting and a second group to stage reads in. */
+        if (group > held)
+            return ERROR_FORMAT;
+        staged = 2 * group;
+    }
+    /* Room for the largest window (25 bytes per channel) besides; every count must fit the
+       record's int32 fields. */
+    uint64_t size = FILTER_GROUPS * channels + staged;
+    if (size > INT32_MAX || (sourceEnd == POSITION_NONE && size > MAX_BUFFER_UNKNOWN_SOURCE))
+        return ERROR_MEMORY;
+    stream->bufferSize = static_cast<uint32_t>(size);
+    return ERROR_OK;
 }
 
 uint64_t DsdStreamLength(const DsdStream *stream, uint64_t sourceEnd)
@@ -99,9 +122,10 @@ uint32_t DsdStreamCreate(uint32_t file, uint32_t flags, uint32_t freq)
     if (stream->channels == 0 || stream->dsdRate == 0 || stream->dataOffset == 0 || stream->blockSize == 0)
         return CreateFailed(stream, ERROR_FORMAT);
 
-    stream->bufferSize = WorkBufferSize(stream);
-    if (stream->bufferSize == 0)
-        return CreateFailed(stream, ERROR_MEMORY);
+    const uint64_t sourceEnd = host->FileGetPosition(file, 2);
+    int32_t sized = SizeWorkBuffer(stream, sourceEnd);
+    if (sized != ERROR_OK)
+        return CreateFailed(stream, sized);
     stream->buffer = static_cast<uint8_t *>(calloc(1, stream->bufferSize));
     if (stream->buffer == nullptr)
         return CreateFailed(stream, ERROR_MEMORY);
@@ -140,7 +164,7 @@ uint32_t DsdStreamCreate(uint32_t file, uint32_t flags, uint32_t freq)
         else
             BuildFilterTables(stream);
     }
-    stream->length = DsdStreamLength(stream, host->FileGetPosition(file, 2));
+    stream->length = DsdStreamLength(stream, sourceEnd);
 
     host->FileSetStream(file, stream->handle);
     if (fileFlags & FILE_STREAMED) {

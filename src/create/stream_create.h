@@ -22,7 +22,12 @@ uint64_t DsdStreamLength(const DsdStream *stream, uint64_t sourceEnd);
 /* The smallest power of two ratio whose PCM rate dsdRate / 8 / ratio is not below target. */
 int32_t PcmRatio(uint32_t dsdRate, uint32_t target);
 
-/* Work buffer size for the record, or 0 when it cannot be represented. */
-uint32_t WorkBufferSize(const DsdStream *stream);
+/*
+ * Sets the record's bufferSize by what its sound data can fill; sourceEnd from
+ * FileGetPosition(file, 2). ERROR_FORMAT when a DSF block group is larger than the
+ * sound data or the source; ERROR_MEMORY when the size cannot be represented, or
+ * passes 64 MiB on a source of unknown size.
+ */
+int32_t SizeWorkBuffer(DsdStream *stream, uint64_t sourceEnd);
 
 #endif /* VELMDSD_STREAM_CREATE_H */

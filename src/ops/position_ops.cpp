@@ -11,11 +11,29 @@ static uint64_t SampleWidth(const DsdStream *s)
     return (s->flags & STREAM_FLOAT) ? 4 : 2;
 }
 
-uint64_t soundOffsetForPosition(const DsdStream *s, uint64_t position)
+/*
+ * Sound bytes per channel before the first one the data for `position` starts with: a
+ * whole number of output samples, each `ratio` bytes (raw: one byte). A DSF stream that
+ * is not raw starts, as designed, at a block group's start, moved back to the start of
+ * the output sample it falls in when the block size is not a multiple of `ratio`.
+ */
+static uint64_t SoundBytesForPosition(const DsdStream *s, uint64_t position)
 {
     uint64_t perChannel = position / s->channels;
-    if (!(s->flags & DSD_RAW))
-        perChannel = perChannel / SampleWidth(s) * static_cast<uint64_t>(s->ratio);
+    if (s->flags & DSD_RAW)
+        return perChannel;
+    const uint64_t ratio = static_cast<uint64_t>(s->ratio);
+    perChannel = perChannel / SampleWidth(s) * ratio;
+    if (!s->isDff) {
+        perChannel -= perChannel % s->blockSize;
+        perChannel -= perChannel % ratio;
+    }
+    return perChannel;
+}
+
+uint64_t soundOffsetForPosition(const DsdStream *s, uint64_t position)
+{
+    uint64_t perChannel = SoundBytesForPosition(s, position);
     /* DSF can only be read from the start of a block group. */
     if (!s->isDff)
         perChannel -= perChannel % s->blockSize;
@@ -79,14 +97,17 @@ uint64_t DsdSetPosition(void *inst, uint64_t position, uint32_t mode)
 {
     (void)mode;
     DsdStream *s = static_cast<DsdStream *>(inst);
-    uint64_t offset = soundOffsetForPosition(s, position);
+    const uint64_t start = SoundBytesForPosition(s, position) * s->channels;
+    const uint64_t offset = soundOffsetForPosition(s, position);
     if (!hostFunctions->FileSeek(s->file, s->dataOffset + offset)) {
         SetError(ERROR_POSITION);
         return POSITION_NONE;
     }
-    s->bufferFill = 0;
+    /* A DSF read restarts at the block group's start; the read procedure drops the bytes
+       before the position (less than one group, which fits the signed count). */
+    s->bufferFill = -static_cast<int32_t>(start - offset);
     s->partialFill = 0;
     if (s->flags & DSD_RAW)
-        return position;
-    return offset / static_cast<uint64_t>(s->ratio) * SampleWidth(s);
+        return start;
+    return start / static_cast<uint64_t>(s->ratio) * SampleWidth(s);
 }

@@ -33,9 +33,41 @@
 #include "ops/operations.h"
 #include "reference_decoder.h"
 
+/* Sanitizer builds let the harness see every allocation; elsewhere the bound goes unchecked. */
+extern "C" int __sanitizer_install_malloc_and_free_hooks(void (*malloc_hook)(const volatile void *, size_t),
+                                                         void (*free_hook)(const volatile void *))
+    __attribute__((weak));
+
 namespace {
 
 using fuzz::Controls;
+
+/*
+ * The largest single allocation an input can justify: the add-on's work buffer holds at most
+ * 25 bytes per channel and two block groups of data the source has, and the harness keeps
+ * up to a few copies of the output (PCM at ratio 1 gives 4 bytes per sound byte); a few MiB
+ * cover the fixed parts (requests of up to 4 MiB, the record, a 1 MiB read step).
+ */
+size_t allocationBound = SIZE_MAX;
+size_t largestAllocation = 0;
+
+void NoteAllocation(const volatile void *, size_t size)
+{
+    if (size > largestAllocation)
+        largestAllocation = size;
+}
+
+void NoteFree(const volatile void *) {}
+
+/* A source of unknown size may have a work buffer of up to 64 MiB. */
+void WatchAllocations(const fake::Source &source)
+{
+    static bool installed = false;
+    if (!installed && __sanitizer_install_malloc_and_free_hooks != nullptr)
+        installed = __sanitizer_install_malloc_and_free_hooks(NoteAllocation, NoteFree) != 0;
+    allocationBound = (12u << 20) + (source.unknownEnd ? 64u << 20 : 64 * source.data.size());
+    largestAllocation = 0;
+}
 
 constexpr uint32_t DEFAULT_REQUEST = 16384;
 constexpr uint64_t MAX_REQUEST = 4u << 20; /* a frame larger than this is not pulled */
@@ -224,13 +256,23 @@ private:
         gainDb_ = rec_->gainDb;
     }
 
+    /* A seek reaches a whole frame at or before the position asked for; raw, the frame it lies in.
+       The reached position must also be where the data restarts: SoundByteForPosition. */
     void CheckSeekResult(uint64_t position, uint64_t result)
     {
         if (result == NONE)
             return;
-        if (form_ == FORM_RAW ? result != position : result > position)
+        bool wrong = form_ == FORM_RAW ? result != position - position % frame_ : result > position;
+        if (wrong || result % frame_ != 0 || SoundByteForReached(result) != SoundByteForPosition(position))
             Fail("seek to %llu reached %llu", static_cast<unsigned long long>(position),
                  static_cast<unsigned long long>(result));
+    }
+
+    /* Sound bytes per channel before the data of a reached (whole-frame) position. */
+    uint64_t SoundByteForReached(uint64_t reached) const
+    {
+        uint64_t perChannel = reached / rec_->channels;
+        return form_ == FORM_RAW ? perChannel : perChannel / unit_ * static_cast<uint64_t>(rec_->ratio);
     }
 
     void Operations()
@@ -380,15 +422,20 @@ private:
         return i;
     }
 
-    /* Where reading restarts for an output position, in sound bytes per channel: a whole number
-       of output samples, each `ratio` bytes (raw: one byte); DSF only at a block's start. */
+    /* Where the data restarts for an output position, in sound bytes per channel: a whole number
+       of output samples, each `ratio` bytes (raw: one byte); DSF other than raw at a block's
+       start, moved back to a whole output sample. */
     uint64_t SoundByteForPosition(uint64_t position) const
     {
         uint64_t perChannel = position / rec_->channels;
-        if (form_ != FORM_RAW)
-            perChannel = perChannel / unit_ * static_cast<uint64_t>(rec_->ratio);
-        if (!rec_->isDff)
+        if (form_ == FORM_RAW)
+            return perChannel;
+        const uint64_t ratio = static_cast<uint64_t>(rec_->ratio);
+        perChannel = perChannel / unit_ * ratio;
+        if (!rec_->isDff) {
             perChannel -= perChannel % rec_->blockSize;
+            perChannel -= perChannel % ratio;
+        }
         return perChannel;
     }
 
@@ -409,9 +456,9 @@ private:
         const uint64_t end = rec_->dataOffset + rec_->dataSize;
         if (end > file.size() || skip > rec_->dataSize / channels)
             return false;
-        const uint64_t begin = rec_->dataOffset + skip * channels;
         sound->assign(channels, {});
         if (c_.container == fuzz::CONTAINER_DFF_SOUND) {
+            const uint64_t begin = rec_->dataOffset + skip * channels;
             for (uint64_t i = begin; i + channels <= end; i += channels)
                 for (uint32_t ch = 0; ch < channels; ch++)
                     (*sound)[ch].push_back(file[i + ch]);
@@ -419,7 +466,10 @@ private:
         }
         if (c_.container != fuzz::CONTAINER_DSF)
             return false;
+        /* From the block group the position lies in, less the bytes before it. */
         const uint64_t block = rec_->blockSize, group = block * channels;
+        const uint64_t drop = skip % block;
+        const uint64_t begin = rec_->dataOffset + (skip - drop) * channels;
         const uint64_t groups = (end - begin) / group;
         for (uint64_t g = 0; g < groups; g++)
             for (uint32_t ch = 0; ch < channels; ch++) {
@@ -430,6 +480,8 @@ private:
         if (groups != 0 && (end - begin) % group == 0)
             for (auto &ch : *sound)
                 ch.resize(ch.size() - rec_->tailPad);
+        for (auto &ch : *sound)
+            ch.erase(ch.begin(), ch.begin() + static_cast<ptrdiff_t>(drop < ch.size() ? drop : ch.size()));
         return true;
     }
 
@@ -446,6 +498,7 @@ private:
                                4 * (c_.readScript.size() + c_.requests.size()) + 64;
         uint64_t counted = 0;
         uint32_t idle = 0;
+        std::vector<uint8_t> buf;
         for (uint64_t call = 0;; call++) {
             if (useRequests && call == c_.seekAt) {
                 uint64_t position = static_cast<uint64_t>(c_.pos2) << c_.pos2Shift;
@@ -458,8 +511,9 @@ private:
                 counted = 0;
             }
             uint32_t len = useRequests && call < c_.requests.size() ? c_.requests[call] : request_;
-            std::unique_ptr<uint8_t[]> buf(new uint8_t[len]);
-            uint32_t r = fake::Read(h, buf.get(), len);
+            if (buf.size() < len)
+                buf.resize(len);
+            uint32_t r = fake::Read(h, buf.data(), len);
             uint32_t n = r & ~STREAM_READ_END;
             if (n > len) {
                 Fail("%u bytes for a request of %u", n, len);
@@ -467,8 +521,8 @@ private:
             }
             if (n % frame_ != 0)
                 Fail("%u bytes are no whole frames of %llu", n, static_cast<unsigned long long>(frame_));
-            CheckOutput(buf.get(), n);
-            kept->insert(kept->end(), buf.get(), buf.get() + n);
+            CheckOutput(buf.data(), n);
+            kept->insert(kept->end(), buf.data(), buf.data() + n);
             if (r & STREAM_READ_END)
                 return true;
             if (!arrived_) {
@@ -539,8 +593,12 @@ int FuzzOneInput(const uint8_t *data, size_t size)
     DsdConfigHandler(DSD_CONFIG_RATE, 1, &rate);
     DsdConfigHandler(DSD_CONFIG_GAIN, 1, &gain);
 
+    WatchAllocations(source);
     Run run(c, std::move(source));
     run.Go();
+    if (largestAllocation > allocationBound)
+        run.findings.push_back("an allocation of " + std::to_string(largestAllocation) + " bytes for an input of " +
+                               std::to_string(size) + " bytes");
     if (getenv("VELMDSD_FUZZ_TRACE") != nullptr && !run.findings.empty())
         fprintf(stderr, "%s", fake::LogText().c_str());
     AddonUnload();

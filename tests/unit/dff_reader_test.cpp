@@ -394,11 +394,10 @@ TEST_F(DffTest, LastTextWinsAndEmptyTextsAreIgnored)
         {"bytes kept as they are", {fixture::Diin("\xC3\xA9t\xE9 \x01", "  ")}, "\xC3\xA9t\xE9 \x01", "  "},
         {"odd text then the next chunk", {DiinOf({fixture::TextChunk("DITI", "odd"), fixture::TextChunk("DIAR", "ev")})},
          "ev", "odd"},
-        /* The length says more than the chunk holds: the text runs on into the next chunk's
-           header, and the seek still finds that chunk. */
+        /* The length says more than the chunk holds: no text, and the seek still finds the next chunk. */
         {"text length past the chunk",
          {DiinOf({Raw("DIAR", Cat({{0, 0, 0, 9}, {'a', 'b', 'c', 'd'}})), fixture::TextChunk("DITI", "next")})},
-         "abcdDITI", "next"},
+         nullptr, "next"},
         /* Too large to allocate, or read short: either way nothing beyond the file's bytes. */
         {"huge text length",
          {DiinOf({Raw("DIAR", Cat({{0xFF, 0xFF, 0xFF, 0xFF}, {'a', 'b'}})), fixture::TextChunk("DITI", "next")})},

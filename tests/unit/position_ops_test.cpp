@@ -51,8 +51,8 @@ TEST_F(PositionTest, WorkedSeeksMoveTheFileAndReportThePositionReached)
         {false, 0, 0, 176400, 704512, 176128}, /* 16-bit PCM, ratio 8: back to a block group */
         {true, 0, 0, 176400, 705600, 176400},
         {false, 0, 0, 100000, 393216, 98304},
-        {false, RAW, 0, 100000, 98304, 100000}, /* raw: the requested position, whatever the file did */
-        {true, RAW, 0, 100001, 100000, 100001},
+        {false, RAW, 0, 100000, 98304, 100000}, /* raw: the requested position, rounded down to a frame */
+        {true, RAW, 0, 100001, 100000, 100000},
         {true, DOP, 0, 80000, 40000, 80000},
         {false, DOP, 0, 80000, 32768, 65536},
         /* float PCM at ratio 4: 60003 bytes per channel are 15000 whole samples */
@@ -87,7 +87,9 @@ TEST_F(PositionTest, WorkedSeeksMoveTheFileAndReportThePositionReached)
         ASSERT_GT(s->bufferFill, 0);
         std::vector<uint8_t> expected = Snapshot(s);
         const int32_t zero = 0;
-        memcpy(expected.data() + offsetof(DsdStream, bufferFill), &zero, sizeof zero);
+        /* The bytes between the block group's start and the position are dropped from the next refill. */
+        const int32_t drop = static_cast<int32_t>(c.offset) - static_cast<int32_t>((c.flags & DSD_RAW) ? c.result : c.offset);
+        memcpy(expected.data() + offsetof(DsdStream, bufferFill), &drop, sizeof drop);
         memcpy(expected.data() + offsetof(DsdStream, partialFill), &zero, sizeof zero);
 
         fake::ClearLog();
@@ -113,7 +115,7 @@ TEST_F(PositionTest, SetPositionIgnoresItsMode)
     uint32_t h = Create(fixture::PatternDff(50000), RAW);
     ASSERT_NE(h, 0u);
     for (uint32_t mode : {0u, 1u, 0x10000000u, 0xFFFFFFFFu}) {
-        EXPECT_EQ(SetPos(h, 40001, mode), 40001u) << mode;
+        EXPECT_EQ(SetPos(h, 40001, mode), 40000u) << mode;
         EXPECT_EQ(fake::Position(file), Record(h)->dataOffset + 40000) << mode;
         SetPos(h, 0);
     }
@@ -170,8 +172,8 @@ TEST_F(PositionTest, PlaybackAfterASeekMatchesAWholeFileDecodeFromThePlaceReache
                     /* Where the whole-file decode is at that source offset. */
                     uint64_t start;
                     if (form.flags & DSD_RAW) {
-                        start = source;
-                        EXPECT_EQ(reached, target);
+                        start = target / frame * frame;
+                        EXPECT_EQ(reached, start);
                     } else {
                         uint64_t samples = perChannel / static_cast<uint64_t>(form.ratio);
                         ASSERT_EQ(perChannel % static_cast<uint64_t>(form.ratio), 0u);
@@ -251,9 +253,10 @@ TEST_F(PositionTest, SeekDropsAPartlyStagedDsfGroup)
         EXPECT_EQ(fake::Position(file), fixture::DSF_SOUND_OFFSET + 16384);
         fake::GetSource(file).arrived = UINT64_MAX;
         std::vector<uint8_t> got = PullToEnd(h);
-        /* Group 2 on: 16384 source bytes are 4096 bytes of 16-bit PCM, or 16384 raw bytes. */
-        const size_t start = c.flags == RAW ? 16384 : 4096;
-        EXPECT_TRUE(got == std::vector<uint8_t>(c.whole.begin() + start, c.whole.end())) << std::hex << c.flags;
+        /* From the position reached: group 2 on for 16-bit PCM (16384 source bytes are 4096 bytes),
+           raw from the very byte asked for. */
+        EXPECT_TRUE(got == std::vector<uint8_t>(c.whole.begin() + static_cast<ptrdiff_t>(c.reached), c.whole.end()))
+            << std::hex << c.flags;
     }
 }
 

@@ -13,7 +13,9 @@ using fixture::MakeDsf;
 class CreateTest : public AddonTest {};
 
 /* A small stereo DSF file whose "fmt " chunk claims other sizes. */
-std::vector<uint8_t> Patched(uint32_t channels, uint32_t blockSize, uint32_t dsdRate)
+/* A stereo DSF file with its channels, block size and rate words replaced; `dataSize`
+   replaces the data chunk's size word (declaring more sound than the file holds). */
+std::vector<uint8_t> Patched(uint32_t channels, uint32_t blockSize, uint32_t dsdRate, uint64_t dataSize = 0)
 {
     DsfSpec shape;
     shape.channelBytes = {fixture::PatternBytes(4096, 1), fixture::PatternBytes(4096, 2)};
@@ -21,6 +23,8 @@ std::vector<uint8_t> Patched(uint32_t channels, uint32_t blockSize, uint32_t dsd
     dsdsignal::SetLe(bytes, fixture::DSF_FMT_OFFSET + 24, channels, 4);
     dsdsignal::SetLe(bytes, fixture::DSF_FMT_OFFSET + 28, dsdRate, 4);
     dsdsignal::SetLe(bytes, fixture::DSF_FMT_OFFSET + 44, blockSize, 4);
+    if (dataSize != 0)
+        dsdsignal::SetLe(bytes, fixture::DSF_DATA_OFFSET + 4, dataSize + 12, 8);
     return bytes;
 }
 
@@ -195,18 +199,19 @@ TEST_F(CreateTest, LengthFollowsTheDataAndTheForm)
         bool unknownEnd;
         uint32_t flags;
         uint64_t length;
+        int32_t error = ERROR_OK; /* a source that cannot hold one block group is refused */
     } cases[] = {
         {"raw complete", 10000, 0, false, DSD_RAW | D, 20000},
         {"dop complete", 10000, 0, false, DSD_DOP | STREAM_FLOAT, 5000 * 2 * 4},
         {"pcm16 complete", 10000, 0, false, 0, (10000 + 8 - 25) / 8 * 2 * 2},
         {"pcm float complete", 10000, 0, false, STREAM_FLOAT, (10000 + 8 - 25) / 8 * 2 * 4},
         {"raw truncated", 10000, 92 + 8192 + 1000, false, DSD_RAW | D, 4096 * 2},
-        {"raw truncated in first group", 10000, 92 + 5000, false, DSD_RAW | D, 0},
+        {"raw truncated in first group", 10000, 92 + 5000, false, DSD_RAW | D, 0, ERROR_FORMAT},
         {"raw unknown end", 10000, 0, true, DSD_RAW | D, 20000},
         {"raw unknown end truncated", 10000, 92 + 8192, true, DSD_RAW | D, 20000},
         {"pcm window just fits", 17, 0, false, 0, 0},
         {"pcm one window", 25 - 8 + 8, 0, false, 0, 4},
-        {"pcm empty", 0, 0, false, 0, 0},
+        {"pcm empty", 0, 0, false, 0, 0, ERROR_FORMAT},
         {"raw exact blocks", 8192, 0, false, DSD_RAW | D, 16384},
     };
     for (auto c : cases) {
@@ -217,6 +222,9 @@ TEST_F(CreateTest, LengthFollowsTheDataAndTheForm)
         fake::Source knobs;
         knobs.unknownEnd = c.unknownEnd;
         uint32_t h = Create(MakeDsf(shape), c.flags, 0, knobs);
+        EXPECT_EQ(fake::LastError(), c.error) << c.name;
+        if (c.error != ERROR_OK)
+            continue;
         ASSERT_NE(h, 0u) << c.name;
         EXPECT_EQ(Record(h)->length, c.length) << c.name;
     }
@@ -255,6 +263,7 @@ TEST_F(CreateTest, UnusableSourcesAreRefusedInOrder)
         uint32_t flags;
         int32_t error;
         bool reachesCreateStream;
+        bool unknownEnd = false;
     } cases[] = {
         {"short source", Prefix(Dsf(16), 15), 0, ERROR_FORMAT, false},
         {"empty source", {}, 0, ERROR_FORMAT, false},
@@ -267,16 +276,20 @@ TEST_F(CreateTest, UnusableSourcesAreRefusedInOrder)
         {"cut in fmt", shape([](DsfSpec &s) { s.truncateTo = 60; }), 0, ERROR_FORMAT, false},
         {"damaged beats flags", shape([](DsfSpec &s) { s.fmtId = "FMT "; }), DSD_RAW, ERROR_FORMAT, false},
         {"bad flags on good file", shape([](DsfSpec &) {}), DSD_RAW, ERROR_PARAM, false},
-        {"buffer too large", Patched(0x7FFFFFFF, 4096, 2822400), 0, ERROR_MEMORY, false},
-        {"block too large", Patched(1, 0x7FFFFFFF, 2822400), 0, ERROR_MEMORY, false},
-        {"block times channels too large", Patched(0x10000, 0x10000, 2822400), 0, ERROR_MEMORY, false},
+        /* Sizes that only a source of unknown size declaring huge data can reach. */
+        {"buffer too large", Patched(0x7FFFFFFF, 4096, 2822400, 1ull << 62), 0, ERROR_MEMORY, false, true},
+        {"block too large", Patched(1, 0x7FFFFFFF, 2822400, 1ull << 62), 0, ERROR_MEMORY, false, true},
+        {"block times channels too large", Patched(0x10000, 0x10000, 2822400, 1ull << 62), 0, ERROR_MEMORY, false,
+         true},
         /* A huge ratio times the channels would overflow the read procedure's counters. */
-        {"window step too large", Patched(300000, 1, 0xFFFFFFF0), 0, ERROR_MEMORY, false},
-        {"largest window step that fits", Patched(200000, 1, 0xFFFFFFF0), 0, 0, true},
+        {"window step too large", Patched(300000, 1, 0xFFFFFFF0, 1ull << 40), 0, ERROR_MEMORY, false, true},
+        {"largest window step that fits", Patched(200000, 1, 0xFFFFFFF0, 1ull << 40), 0, 0, true, true},
     };
     for (const auto &c : cases) {
         fake::ClearLog();
-        uint32_t h = Create(c.bytes, c.flags);
+        fake::Source knobs;
+        knobs.unknownEnd = c.unknownEnd;
+        uint32_t h = Create(c.bytes, c.flags, 0, knobs);
         EXPECT_EQ(h != 0, c.error == 0) << c.name;
         EXPECT_EQ(fake::LastError(), c.error) << c.name;
         EXPECT_EQ(fake::CountCalls("CreateStream") != 0, c.reachesCreateStream) << c.name;
