@@ -95,7 +95,7 @@ int32_t readWindow(HostFile &file, uint8_t *out, uint32_t length) {
 
 uint32_t FileOpen(uint32_t mem, const void *file, uint64_t offset, uint64_t length, uint32_t,
                   uint32_t) {
-    if (mem == kJavaFileMarker) {  // Java file objects need a Java VM
+    if (mem == VELM_JAVA_FILE_MARKER) {  // Java file objects need a Java VM
         SetError(VELM_ERROR_NOTAVAIL);
         return 0;
     }

@@ -17,12 +17,11 @@
 
 #include <memory>
 
-#include "host_api.h"
+#include "velm_addon.h"
 
 namespace velm {
 
 constexpr uint64_t kNone = UINT64_MAX;
-constexpr uint32_t kJavaFileMarker = 0x11111111u;
 
 enum class SourceKind { Path, Memory, User };
 
@@ -52,13 +51,8 @@ struct HostFile {
     uint32_t bitrateOffset = 0;
 };
 
-struct HostStream {
-    uint32_t freq = 0;
-    uint32_t chans = 0;
-    uint32_t flags = 0;
-    StreamReadProc *proc = nullptr;
-    void *user = nullptr;
-    const OperationsTable *ops = nullptr;
+struct HostStream : AddonStream {
+    HostStream() : AddonStream{} {}
     uint32_t file = 0;     // owned file, closed with the stream
     uint32_t plugin = 0;   // plug-in whose create procedure made the stream
     bool ended = false;

@@ -91,10 +91,10 @@ uint32_t VELM_ChannelGetData(uint32_t handle, void *buffer, uint32_t length) {
     uint32_t filled = 0;
     while (filled < length) {
         uint32_t result = stream->proc(handle, out + filled, length - filled, stream->user);
-        uint32_t got = std::min(result & ~STREAM_READ_END, length - filled);
+        uint32_t got = std::min(result & ~VELM_STREAMPROC_END, length - filled);
         filled += got;
         stream->pulled += got;
-        if ((result & STREAM_READ_END) != 0) {
+        if ((result & VELM_STREAMPROC_END) != 0) {
             stream->ended = true;
             break;
         }

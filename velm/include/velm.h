@@ -47,6 +47,9 @@ extern "C" {
 /* VELM_ChannelGetLength / Position / SetPosition modes. */
 #define VELM_POS_BYTE 0u
 
+/* FileOpen `mem` value that marks `file` as a Java file object. */
+#define VELM_JAVA_FILE_MARKER 0x11111111u
+
 /* Config ids for VELM_GetConfigPtr: the add-on tables. */
 #define VELM_CONFIG_ADDON 0x8000u
 #define VELM_CONFIG_JAVA 0x8002u
