@@ -15,11 +15,14 @@ command -v cmake >/dev/null || need+=(cmake)
 command -v g++ >/dev/null || need+=(g++)
 command -v make >/dev/null || need+=(make)
 command -v nm >/dev/null || need+=(binutils)
+# The stand-in host downloads http:// sources through libcurl.
+dpkg -s libcurl4-openssl-dev >/dev/null 2>&1 || need+=(libcurl4-openssl-dev)
 if [ $tests = 1 ]; then
   [ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
   [ -f /usr/include/gmock/gmock.h ] || need+=(libgmock-dev)
   [ -f /usr/include/benchmark/benchmark.h ] || need+=(libbenchmark-dev)
   command -v clang++ >/dev/null || need+=(clang)
+  [ -x /usr/bin/python3 ] || need+=(python3)  # the test HTTP server
   ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.asan* >/dev/null 2>&1 || need+=(libclang-rt-dev)
 fi
 if [ $m32 = 1 ]; then
