@@ -1,6 +1,7 @@
 /* The info command: what a DSD file holds, as the add-on sees it. */
 #include <cstdio>
 #include <cstring>
+#include <strings.h>
 #include <string>
 #include <vector>
 
@@ -149,9 +150,22 @@ void ReadTags(uint32_t h, Info *info)
     }
 }
 
+bool IsUrl(const char *path)
+{
+    return strncmp(path, "http://", 7) == 0 || strncmp(path, "https://", 8) == 0 || strncmp(path, "file://", 7) == 0;
+}
+
+/* A file name or a URL (the host downloads http:// sources as they play). */
+uint32_t OpenSource(const char *path, uint32_t flags, uint32_t rate)
+{
+    if (IsUrl(path))
+        return VELM_DSD_StreamCreateURL(path, 0, flags, nullptr, nullptr, rate);
+    return VELM_DSD_StreamCreateFile(0, path, 0, 0, flags, rate);
+}
+
 uint64_t LengthOf(const char *path, Form form, uint32_t rate, uint32_t *streamRate)
 {
-    uint32_t h = VELM_DSD_StreamCreateFile(0, path, 0, 0, FormFlags(form), rate);
+    uint32_t h = OpenSource(path, FormFlags(form), rate);
     if (h == 0)
         return UINT64_MAX;
     if (streamRate != nullptr) {
@@ -223,21 +237,27 @@ int CmdInfo(int argc, char **argv)
         return 2;
     }
 
-    uint32_t h = VELM_DSD_StreamCreateFile(0, path, 0, 0, FormFlags(Form::kRaw), 0);
+    uint32_t h = OpenSource(path, FormFlags(Form::kRaw), 0);
     if (h == 0) {
         int code = VELM_ErrorGetCode();
         fprintf(stderr, "velmdsd: %s (%d): cannot open: %s\n", ErrorName(code), code, path);
         return 1;
     }
     Info info;
-    FILE *f = fopen(path, "rb");
+    FILE *f = IsUrl(path) ? nullptr : fopen(path, "rb");
     char magic[4] = {};
     if (f != nullptr) {
         if (fread(magic, 1, 4, f) != 4)
             memset(magic, 0, 4);
         fclose(f);
     }
-    info.container = memcmp(magic, "FRM8", 4) == 0 ? "DSDIFF" : "DSF";
+    /* A URL is not read twice: its name tells the container. */
+    const char *query = strchr(path, '?');
+    size_t nameEnd = query != nullptr ? static_cast<size_t>(query - path) : strlen(path);
+    bool dffName = nameEnd >= 4 && strncasecmp(path + nameEnd - 4, ".dff", 4) == 0;
+    info.container = memcmp(magic, "FRM8", 4) == 0 || (IsUrl(path) && dffName) ? "DSDIFF" : "DSF";
+    /* What the add-on told the host about a source that arrives as it plays. */
+    uint32_t bitrate = VELM_StreamGetBitrate(h, nullptr);
     VELM_CHANNELINFO ci;
     memset(&ci, 0, sizeof ci);
     VELM_ChannelGetInfo(h, &ci);
@@ -260,11 +280,11 @@ int CmdInfo(int argc, char **argv)
     if (json) {
         printf("{\"file\":%s,\"container\":%s,\"channels\":%u,\"dsdRate\":%u,\"channelType\":\"0x%x\","
                "\"seconds\":%.6f,\"pcmRateDefault\":%u,\"pcmRate\":%u,\"lengths\":{\"raw\":%s,\"dop\":%s,"
-               "\"pcm16\":%s,\"pcmFloat\":%s},\"id3Size\":%u,\"tags\":[",
+               "\"pcm16\":%s,\"pcmFloat\":%s},\"id3Size\":%u,\"bitrate\":%u,\"tags\":[",
                Json(path).c_str(), Json(info.container).c_str(), info.channels, info.dsdRate, info.ctype,
                info.seconds, info.defaultRate, info.chosenRate, LengthJson(info.lengths[0]).c_str(),
                LengthJson(info.lengths[1]).c_str(), LengthJson(info.lengths[2]).c_str(),
-               LengthJson(info.lengths[3]).c_str(), info.id3Size);
+               LengthJson(info.lengths[3]).c_str(), info.id3Size, bitrate);
         for (size_t i = 0; i < info.tags.size(); i++) {
             const Tag &t = info.tags[i];
             printf("%s{\"key\":%s,\"value\":%s", i ? "," : "", Json(t.key).c_str(), Json(t.value).c_str());
@@ -291,6 +311,8 @@ int CmdInfo(int argc, char **argv)
     printf("length float:  %s (at %u Hz)\n", LengthText(info.lengths[3]).c_str(), info.chosenRate);
     if (info.id3Size != 0)
         printf("ID3v2 tag:     %u bytes\n", info.id3Size);
+    if (bitrate != 0)
+        printf("bit rate:      %u bytes/s per channel\n", bitrate);
     for (const Tag &t : info.tags) {
         if (t.when.empty())
             printf("%-14s %s\n", (t.key + ":").c_str(), t.value.c_str());
