@@ -176,6 +176,8 @@ TEST_F(StreamNet, FreeDuringADownloadIsSafe)
     for (int waiting = 0; waiting < 2; waiting++) {
         uint32_t h = VELM_DSD_StreamCreateURL(url.c_str(), 0, VELM_STREAM_DECODE, proc, &seen, 0);
         ASSERT_NE(h, 0u);
+        for (int i = 0; i < 200 && seen < 20000u * (waiting + 1); i++)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
         std::thread reader;
         std::atomic<uint32_t> last{0};
         if (waiting) {
