@@ -28,6 +28,10 @@ fi
 if [ $m32 = 1 ]; then
   dpkg -s g++-multilib >/dev/null 2>&1 || need+=(g++-multilib)
   [ -f /usr/src/googletest/CMakeLists.txt ] || need+=(libgtest-dev)
+  if ! dpkg -s libcurl4-openssl-dev:i386 >/dev/null 2>&1; then
+    dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386
+    need+=(libcurl4-openssl-dev:i386)
+  fi
 fi
 if [ ${#need[@]} -gt 0 ]; then
   echo "installing: ${need[*]}"

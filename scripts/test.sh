@@ -18,6 +18,8 @@ elif [ "${1:-}" = "--m32" ]; then
   # SSE arithmetic, as on the ARM targets: x87 excess precision would change the filter's last bits.
   dir=build-m32
   m32="-m32 -msse2 -mfpmath=sse"
+  # The 32-bit libraries' pkg-config files (libcurl for the stand-in host).
+  PKG_CONFIG_LIBDIR=/usr/lib/i386-linux-gnu/pkgconfig:/usr/share/pkgconfig \
   cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=gcc -DCMAKE_CXX_COMPILER=g++ \
         -DCMAKE_C_FLAGS="$m32" -DCMAKE_CXX_FLAGS="$m32" -DVELMDSD_GTEST_FROM_SOURCE=ON -DVELMDSD_BENCH=OFF
 else

@@ -90,6 +90,8 @@ size_t onHeader(char *text, size_t size, size_t count, void *user) {
     if (length >= 0) {
         uint64_t full = static_cast<uint64_t>(length);
         net.end = full > net.skip ? full - net.skip : 0;
+        // Never more memory than the file needs.
+        net.data.reserve(static_cast<size_t>(std::min<uint64_t>(net.end, net.capacity)));
     }
     net.headersDone = true;
     net.changed.notify_all();
@@ -113,6 +115,10 @@ size_t onData(char *bytes, size_t size, size_t count, void *user) {
             net.skip += skipped;  // the same bytes come again after the pause
             net.paused = true;
             return CURL_WRITEFUNC_PAUSE;
+        }
+        size_t need = net.data.size() + pieceSize;
+        if (need > net.data.capacity()) {
+            net.data.reserve(std::min(net.capacity, std::max(need, net.data.capacity() * 2)));
         }
         net.data.insert(net.data.end(), piece, piece + pieceSize);
         net.lastData = Clock::now();

@@ -139,6 +139,19 @@ TEST(HostFiles, UnknownHandles) {
     EXPECT_EQ(VELM_ErrorGetCode(), VELM_ERROR_HANDLE);
 }
 
+TEST(HostFiles, ShrunkFileEndsAtItsRealEnd) {
+    TempFile temp(100);
+    ASSERT_TRUE(temp.ok());
+    const HostFunctions &h = Host();
+    uint32_t file = h.FileOpen(0, temp.path(), 0, 0, 0, 1);
+    ASSERT_NE(file, 0u);
+    ASSERT_EQ(truncate(temp.path(), 40), 0);  // another program cuts it while it plays
+    uint8_t buffer[100];
+    EXPECT_EQ(h.FileRead(file, buffer, 100), 40);
+    EXPECT_NE(h.FileIsEnd(file), 0u);
+    h.FileClose(file);
+}
+
 TEST(HostFiles, LocalUrlFeedsTheDownloadProc) {
     TempFile temp(50);
     ASSERT_TRUE(temp.ok());
