@@ -54,7 +54,7 @@ extern "C" {
 #define VELM_ERROR_JAVA_TYPE 501
 
 /* Marks a Java object reference as the `file` of VELM_DSD_StreamCreateFile. */
-#define VELM_DSD_JAVA_FILE_MARKER 0x11111111u
+#define VELM_DSD_JAVA_FILE_MARKER VELM_JAVA_FILE_MARKER
 
 /*
  * A DSDIFF comment: packed, numbers in host byte order. commentText holds

@@ -21,11 +21,14 @@ command -v make >/dev/null || need+=(make)
 command -v nm >/dev/null || need+=(binutils)
 command -v pkg-config >/dev/null || need+=(pkg-config)
 [ -f /usr/include/soxr.h ] || need+=(libsoxr-dev)
+# The stand-in host downloads http:// sources through libcurl.
+dpkg -s libcurl4-openssl-dev >/dev/null 2>&1 || need+=(libcurl4-openssl-dev)
 if [ $tests = 1 ]; then
   [ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
   [ -f /usr/include/gmock/gmock.h ] || need+=(libgmock-dev)
   [ -f /usr/include/benchmark/benchmark.h ] || need+=(libbenchmark-dev)
   command -v clang++ >/dev/null || need+=(clang)
+  [ -x /usr/bin/python3 ] || need+=(python3)  # the test HTTP server
   ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.asan* >/dev/null 2>&1 || need+=(libclang-rt-dev)
 fi
 if [ $m32 = 1 ]; then
@@ -33,6 +36,10 @@ if [ $m32 = 1 ]; then
   dpkg -s g++-12-multilib >/dev/null 2>&1 || need+=(g++-12-multilib)
   command -v qemu-i386 >/dev/null || need+=(qemu-user)
   [ -f /usr/src/googletest/CMakeLists.txt ] || need+=(libgtest-dev)
+  if ! dpkg -s libcurl4-openssl-dev:i386 >/dev/null 2>&1; then
+    dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386
+    need+=(libcurl4-openssl-dev:i386)
+  fi
 fi
 if [ $arm = 1 ]; then
   command -v arm-linux-gnueabi-g++ >/dev/null || need+=(g++-arm-linux-gnueabi)

@@ -19,6 +19,8 @@ if [ "${1:-}" = "--sanitize" ]; then
         -DVELMDSD_SANITIZE=ON -DVELMDSD_BENCH=OFF "$werror"
 elif [ "${1:-}" = "--m32" ]; then
   dir=build-m32
+  # The 32-bit libraries' pkg-config files (libcurl for the stand-in host).
+  PKG_CONFIG_LIBDIR=/usr/lib/i386-linux-gnu/pkgconfig:/usr/share/pkgconfig \
   cmake -S . -B "$dir" -DCMAKE_TOOLCHAIN_FILE=cmake/toolchains/i386.cmake -DCMAKE_BUILD_TYPE=RelWithDebInfo \
         -DVELMDSD_BENCH=OFF "$werror"
 else

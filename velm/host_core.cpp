@@ -29,7 +29,7 @@ struct State {
     std::mutex lock;
     uint32_t nextHandle = 1;
     std::unordered_map<uint32_t, std::unique_ptr<HostFile>> files;
-    std::unordered_map<uint32_t, std::unique_ptr<HostStream>> streams;
+    std::unordered_map<uint32_t, std::shared_ptr<HostStream>> streams;
     std::vector<ConfigHandler> configHandlers;
     std::vector<Plugin> plugins;
 };
@@ -42,25 +42,27 @@ State &state() {
 thread_local int32_t errorCode = VELM_OK;
 thread_local uint32_t creatingPlugin = 0;
 
-template <typename T>
-T *find(std::unordered_map<uint32_t, std::unique_ptr<T>> &table, uint32_t handle) {
+// Streams are shared: a call that found one keeps it alive while it waits
+// without the table lock, even if another thread frees the handle meanwhile.
+template <typename Ptr>
+Ptr find(std::unordered_map<uint32_t, Ptr> &table, uint32_t handle) {
     std::lock_guard<std::mutex> guard(state().lock);
     auto it = table.find(handle);
-    return it == table.end() ? nullptr : it->second.get();
+    return it == table.end() ? nullptr : it->second;
 }
 
-template <typename T>
-std::unique_ptr<T> take(std::unordered_map<uint32_t, std::unique_ptr<T>> &table, uint32_t handle) {
+template <typename Ptr>
+Ptr take(std::unordered_map<uint32_t, Ptr> &table, uint32_t handle) {
     std::lock_guard<std::mutex> guard(state().lock);
     auto it = table.find(handle);
     if (it == table.end()) return nullptr;
-    std::unique_ptr<T> record = std::move(it->second);
+    Ptr record = std::move(it->second);
     table.erase(it);
     return record;
 }
 
-template <typename T>
-uint32_t add(std::unordered_map<uint32_t, std::unique_ptr<T>> &table, std::unique_ptr<T> record) {
+template <typename Ptr>
+uint32_t add(std::unordered_map<uint32_t, Ptr> &table, Ptr record) {
     std::lock_guard<std::mutex> guard(state().lock);
     uint32_t handle = state().nextHandle++;
     table.emplace(handle, std::move(record));
@@ -134,11 +136,15 @@ uint32_t NewHandle() {
 }
 
 uint32_t AddFile(std::unique_ptr<HostFile> file) { return add(state().files, std::move(file)); }
-HostFile *FindFile(uint32_t handle) { return find(state().files, handle); }
+HostFile *FindFile(uint32_t handle) {
+    std::lock_guard<std::mutex> guard(state().lock);
+    auto it = state().files.find(handle);
+    return it == state().files.end() ? nullptr : it->second.get();
+}
 std::unique_ptr<HostFile> TakeFile(uint32_t handle) { return take(state().files, handle); }
-uint32_t AddStream(std::unique_ptr<HostStream> stream) { return add(state().streams, std::move(stream)); }
-HostStream *FindStream(uint32_t handle) { return find(state().streams, handle); }
-std::unique_ptr<HostStream> TakeStream(uint32_t handle) { return take(state().streams, handle); }
+uint32_t AddStream(std::shared_ptr<HostStream> stream) { return add(state().streams, std::move(stream)); }
+std::shared_ptr<HostStream> FindStream(uint32_t handle) { return find(state().streams, handle); }
+std::shared_ptr<HostStream> TakeStream(uint32_t handle) { return take(state().streams, handle); }
 
 uint32_t CreatingPlugin() { return creatingPlugin; }
 
@@ -173,7 +179,7 @@ void *VELM_GetConfigPtr(uint32_t id) {
 int32_t VELM_ErrorGetCode(void) { return GetError(); }
 
 uint32_t VELM_SetConfig(uint32_t option, uint32_t value) {
-    if (!askConfigHandlers(option, 1, &value)) {
+    if (!SetNetOption(option, value) && !askConfigHandlers(option, 1, &value)) {
         SetError(VELM_ERROR_ILLTYPE);
         return 0;
     }
@@ -183,7 +189,7 @@ uint32_t VELM_SetConfig(uint32_t option, uint32_t value) {
 
 uint32_t VELM_GetConfig(uint32_t option) {
     uint32_t value = 0;
-    if (!askConfigHandlers(option, 0, &value)) {
+    if (!GetNetOption(option, &value) && !askConfigHandlers(option, 0, &value)) {
         SetError(VELM_ERROR_ILLTYPE);
         return UINT32_MAX;
     }
@@ -250,7 +256,7 @@ uint32_t VELM_StreamCreateFile(uint32_t mem, const void *file, uint64_t offset, 
         creatingPlugin = 0;
         if (handle == 0) continue;
         // The plug-in normally hands the file to the stream itself.
-        HostStream *stream = FindStream(handle);
+        std::shared_ptr<HostStream> stream = FindStream(handle);
         if (stream == nullptr) continue;
         if (stream->file != source) FileSetStream(source, handle);
         SetError(VELM_OK);

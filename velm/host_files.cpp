@@ -1,9 +1,12 @@
 // host_files.cpp - the host's file sources: named files, memory blocks,
-// local URLs and user procedures, each seen through a window.
+// URLs and user procedures, each seen through a window.
 //
 // Positions the add-on sees count from the start of the window (the offset
-// given at open). Open flags are not interpreted by this host, and every
-// source is complete: FileGetFlags is 0 for all of them.
+// given at open). Open flags are not interpreted by this host. http://
+// sources arrive over time (FileGetFlags bit 0): until a stream owns one,
+// reads and seeks wait for the data they need, as the add-on reads the
+// container's header; afterwards they give what has arrived and never wait,
+// as they run under the stream's lock. Every other source is complete.
 #include <fcntl.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -24,12 +27,14 @@ HostFile *findOrFail(uint32_t handle) {
 
 // End of the source relative to the window; all ones when unknown.
 uint64_t sourceEnd(const HostFile &file) {
+    if (file.kind == SourceKind::Net) return NetGetState(*file.net).end;
     if (file.kind != SourceKind::User) return file.size;
     return file.procs.length != nullptr ? file.procs.length(file.user) : kNone;
 }
 
 void closeSource(HostFile &file) {
     if (file.fd >= 0) close(file.fd);
+    if (file.net != nullptr) NetClose(*file.net);
     if (file.kind == SourceKind::User && file.procs.close != nullptr) file.procs.close(file.user);
 }
 
@@ -88,6 +93,8 @@ int32_t readWindow(HostFile &file, uint8_t *out, uint32_t length) {
         if (n <= 0) break;
         got += static_cast<uint64_t>(n);
     }
+    // The file has shrunk since it was opened: its real end is here.
+    if (got < want) file.metEnd = true;
     return static_cast<int32_t>(got);
 }
 
@@ -95,7 +102,7 @@ int32_t readWindow(HostFile &file, uint8_t *out, uint32_t length) {
 
 uint32_t FileOpen(uint32_t mem, const void *file, uint64_t offset, uint64_t length, uint32_t,
                   uint32_t) {
-    if (mem == kJavaFileMarker) {  // Java file objects need a Java VM
+    if (mem == VELM_JAVA_FILE_MARKER) {  // Java file objects need a Java VM
         SetError(VELM_ERROR_NOTAVAIL);
         return 0;
     }
@@ -110,8 +117,18 @@ uint32_t FileOpen(uint32_t mem, const void *file, uint64_t offset, uint64_t leng
 uint32_t FileOpenURL(const char *url, uint32_t offset, uint32_t flags, VELM_DOWNLOADPROC *proc,
                      void *user, uint32_t addon) {
     static const char kScheme[] = "file://";
+    if (url != nullptr && (strncmp(url, "http://", 7) == 0 || strncmp(url, "https://", 8) == 0)) {
+        std::shared_ptr<NetSource> net = NetOpen(url, offset, proc, user);
+        if (net == nullptr) return 0;
+        auto record = std::make_unique<HostFile>();
+        record->kind = SourceKind::Net;
+        record->net = net;
+        record->openOffset = offset;
+        record->path.reset(strdup(url));
+        return AddFile(std::move(record));
+    }
     if (url == nullptr || strncmp(url, kScheme, sizeof kScheme - 1) != 0) {
-        SetError(VELM_ERROR_FILEOPEN);  // only local files are served
+        SetError(VELM_ERROR_FILEOPEN);  // no other schemes are served
         return 0;
     }
     uint32_t handle = FileOpen(0, url + sizeof kScheme - 1, offset, 0, flags, addon);
@@ -146,7 +163,7 @@ void FileClose(uint32_t handle) {
 
 void FileSetStream(uint32_t handle, uint32_t streamHandle) {
     HostFile *file = FindFile(handle);
-    HostStream *stream = FindStream(streamHandle);
+    std::shared_ptr<HostStream> stream = FindStream(streamHandle);
     if (file == nullptr || stream == nullptr) {
         SetError(VELM_ERROR_HANDLE);
         return;
@@ -157,8 +174,8 @@ void FileSetStream(uint32_t handle, uint32_t streamHandle) {
 }
 
 uint32_t FileGetFlags(uint32_t handle) {
-    findOrFail(handle);
-    return 0;
+    HostFile *file = findOrFail(handle);
+    return file != nullptr && file->kind == SourceKind::Net ? VELM_FILE_STREAMED : 0;
 }
 
 int32_t FileRead(uint32_t handle, void *buffer, uint32_t length) {
@@ -174,12 +191,15 @@ int32_t FileRead(uint32_t handle, void *buffer, uint32_t length) {
     if (file->kind == SourceKind::User) {
         uint32_t n = file->procs.read(out, length, file->user);
         if (n > length) n = 0;  // a failing read (all ones) delivers nothing
-        if (n < length) file->shortRead = true;
+        if (n < length) file->metEnd = true;
         got = static_cast<int32_t>(n);
+    } else if (file->kind == SourceKind::Net) {
+        got = NetRead(*file->net, file->pos, out, length, file->stream == 0);
     } else {
         got = readWindow(*file, out, length);
     }
     file->pos += static_cast<uint64_t>(got);
+    file->readTotal += static_cast<uint64_t>(got);
     if (file->download != nullptr && got > 0) {
         file->download(out, static_cast<uint32_t>(got), file->downloadUser);
     }
@@ -194,18 +214,20 @@ uint32_t FileSeek(uint32_t handle, uint64_t pos) {
     if (ok && file->kind == SourceKind::User) {
         ok = file->procs.seek != nullptr && file->procs.seek(pos, file->user) != 0;
     }
+    if (ok && file->kind == SourceKind::Net) ok = NetSeek(*file->net, pos, file->stream == 0);
     if (!ok) {
         SetError(VELM_ERROR_POSITION);
         return 0;
     }
     file->pos = pos;
-    file->shortRead = false;
+    file->metEnd = false;
     return 1;
 }
 
 uint64_t FileGetPosition(uint32_t handle, uint32_t mode) {
     HostFile *file = findOrFail(handle);
     if (file == nullptr) return kNone;
+    if (file->kind == SourceKind::Net && mode == 1) return NetGetState(*file->net).arrived;
     switch (mode) {
     case 0:
         return file->pos;
@@ -222,8 +244,12 @@ uint64_t FileGetPosition(uint32_t handle, uint32_t mode) {
 uint32_t FileIsEnd(uint32_t handle) {
     HostFile *file = findOrFail(handle);
     if (file == nullptr) return 1;  // nothing more will come from an unknown file
+    if (file->kind == SourceKind::Net) {
+        NetState net = NetGetState(*file->net);
+        return net.finished && file->pos >= net.arrived ? 1 : 0;
+    }
     uint64_t end = sourceEnd(*file);
-    return (file->shortRead || (end != kNone && file->pos >= end)) ? 1 : 0;
+    return (file->metEnd || (end != kNone && file->pos >= end)) ? 1 : 0;
 }
 
 void FileSetBitrate(uint32_t handle, uint32_t bytesPerSecond, uint32_t offset) {

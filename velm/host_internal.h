@@ -5,8 +5,10 @@
  * Handles of files, streams and plug-ins come from one counter, so a handle
  * of one kind is never a valid handle of another, and no handle is reused
  * within a process. One mutex guards the tables; it is never held while an
- * add-on procedure runs. Calls concerning one file or one stream must not
- * overlap (the caller orders them), as in the add-on itself.
+ * add-on procedure runs. Each stream has its own lock, held around every
+ * call of its read procedure or operations, so that the add-on never sees
+ * two calls on one stream at once; it is never held while waiting for data
+ * to arrive.
  */
 #ifndef VELM_HOST_INTERNAL_H
 #define VELM_HOST_INTERNAL_H
@@ -15,16 +17,26 @@
 
 #include <stdlib.h>
 
+#include <chrono>
 #include <memory>
+#include <mutex>
 
-#include "host_api.h"
+#include "velm_addon.h"
 
 namespace velm {
 
 constexpr uint64_t kNone = UINT64_MAX;
-constexpr uint32_t kJavaFileMarker = 0x11111111u;
 
-enum class SourceKind { Path, Memory, User };
+enum class SourceKind { Path, Memory, User, Net };
+
+// An http:// source: its download runs on a thread of its own (host_net.cpp).
+struct NetSource;
+struct NetState {
+    uint64_t arrived;  // bytes of the window that have arrived
+    uint64_t end;      // its length, all ones when the server did not say
+    bool finished;     // nothing more will arrive
+    bool failed;       // the transfer ended early (cut, stalled, server error)
+};
 
 // Owned C text. Host-only types as template arguments keep the library's
 // template instances out of its exports.
@@ -43,7 +55,9 @@ struct HostFile {
     uint64_t pos = 0;                 // read position, relative to the window
     VELM_FILEPROCS procs{};           // User
     void *user = nullptr;             // User
-    bool shortRead = false;           // User: a read came back short
+    bool metEnd = false;              // Path, User: a read came back short
+    std::shared_ptr<NetSource> net;   // Net
+    uint64_t readTotal = 0;           // bytes FileRead has delivered, over the file's life
     VELM_DOWNLOADPROC *download = nullptr;
     void *downloadUser = nullptr;
     OwnedText path;                   // named files only
@@ -52,13 +66,10 @@ struct HostFile {
     uint32_t bitrateOffset = 0;
 };
 
-struct HostStream {
-    uint32_t freq = 0;
-    uint32_t chans = 0;
-    uint32_t flags = 0;
-    StreamReadProc *proc = nullptr;
-    void *user = nullptr;
-    const OperationsTable *ops = nullptr;
+struct HostStream : AddonStream {
+    HostStream() : AddonStream{} {}
+    std::mutex lock;       // held around the add-on's calls on this stream
+    bool freed = false;    // StreamFree has begun: no more calls
     uint32_t file = 0;     // owned file, closed with the stream
     uint32_t plugin = 0;   // plug-in whose create procedure made the stream
     bool ended = false;
@@ -79,13 +90,33 @@ int32_t GetError();
 uint32_t AddFile(std::unique_ptr<HostFile> file);
 HostFile *FindFile(uint32_t handle);
 std::unique_ptr<HostFile> TakeFile(uint32_t handle);
-uint32_t AddStream(std::unique_ptr<HostStream> stream);
-HostStream *FindStream(uint32_t handle);
-std::unique_ptr<HostStream> TakeStream(uint32_t handle);
+uint32_t AddStream(std::shared_ptr<HostStream> stream);
+std::shared_ptr<HostStream> FindStream(uint32_t handle);
+std::shared_ptr<HostStream> TakeStream(uint32_t handle);
 uint32_t NewHandle();
 
 // The plug-in whose create procedure runs on this thread (0 outside one).
 uint32_t CreatingPlugin();
+
+// Network sources and the host's options for them (VELM_CONFIG_NET_*).
+bool SetNetOption(uint32_t option, uint32_t value);
+bool GetNetOption(uint32_t option, uint32_t *value);
+std::chrono::milliseconds NetTimeout();
+// Opens `url` from `offset` on and returns once the server has answered;
+// null with the error set when it cannot (refused, not found, ...).
+std::shared_ptr<NetSource> NetOpen(const char *url, uint64_t offset, VELM_DOWNLOADPROC *proc, void *user);
+// Stops the download and waits for its thread; waiters wake and return.
+void NetClose(NetSource &net);
+// Copies what has arrived from `pos` on; with `wait`, waits (up to the
+// network time-out) until `length` bytes have arrived or nothing more will.
+int32_t NetRead(NetSource &net, uint64_t pos, uint8_t *out, uint32_t length, bool wait);
+// True when `pos` lies within the bytes still held; with `wait`, waits for
+// it to arrive first.
+bool NetSeek(NetSource &net, uint64_t pos, bool wait);
+NetState NetGetState(NetSource &net);
+// Waits until more than `arrived` bytes have arrived, the transfer ends or
+// `deadline` passes; false on the time-out.
+bool NetWaitForMore(NetSource &net, uint64_t arrived, std::chrono::steady_clock::time_point deadline);
 
 // Host table slots implemented in the file and stream parts.
 uint32_t FileOpen(uint32_t mem, const void *file, uint64_t offset, uint64_t length, uint32_t flags,

@@ -15,8 +15,8 @@
 /* A DSDIFF comment as kept and handed out: packed, host byte order. */
 typedef TAG_DSD_COMMENT DsdComment;
 
-#define DSD_RAW 0x200u
-#define DSD_DOP 0x400u
+#define DSD_RAW VELM_DSD_RAW
+#define DSD_DOP VELM_DSD_DOP
 #define PASS_FLAGS_MASK 0x3f24079cu
 
 #define FILTER_GROUPS 25 /* bytes per channel in one 200-tap window */

@@ -37,9 +37,9 @@ template <typename T> static inline void ConfigStore(T *word, T value)
     __atomic_store_n(word, value, __ATOMIC_RELAXED);
 }
 
-#define DSD_CONFIG_RATE 0x10800u
-#define DSD_CONFIG_GAIN 0x10801u
-#define CTYPE_DSD 0x11700u
+#define DSD_CONFIG_RATE VELM_DSD_CONFIG_RATE
+#define DSD_CONFIG_GAIN VELM_DSD_CONFIG_GAIN
+#define CTYPE_DSD VELM_CTYPE_DSD
 #define PLUGIN_VERSION 0x02040001u
 
 void AddonLoad(void);

@@ -1,11 +1,9 @@
 /*
- * host_api.h - the interface between the VELM host and its add-ons.
+ * host_api.h - the add-on's names for the host interface.
  *
- * The one definition of the tables both sides compile against: the host
- * functions table an add-on fetches with VELM_GetConfigPtr(0x8000), the Java
- * functions table (0x8002), the operations table an add-on hands to
- * CreateStream, and the stream read procedure. Slot numbers are part of the
- * binary interface: every table is a flat run of pointers, checked below.
+ * The tables, procedure types and plug-in records are the host's own
+ * (velm_addon.h); this header gives the host's constants the names the
+ * add-on uses, each defined once from the host's or the add-on's public one.
  */
 #ifndef VELMDSD_HOST_API_H
 #define VELMDSD_HOST_API_H
@@ -13,7 +11,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#include "velm.h"
+#include "velm_addon.h"
+#include "velmdsd.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -21,194 +20,40 @@ extern "C" {
 
 /* Error codes an add-on reports through SetError. */
 enum {
-    ERROR_OK = 0,
-    ERROR_MEMORY = 1,
-    ERROR_HANDLE = 5,
-    ERROR_POSITION = 7,
-    ERROR_TYPE = 19,
-    ERROR_PARAM = 20,
-    ERROR_NOT_AVAILABLE = 37,
-    ERROR_FORMAT = 41,
-    ERROR_VERSION = 43,
-    ERROR_ENDED = 45,
-    ERROR_JAVA_CLASS = 500,
-    ERROR_JAVA_TYPE = 501
+    ERROR_OK = VELM_OK,
+    ERROR_MEMORY = VELM_ERROR_MEM,
+    ERROR_HANDLE = VELM_ERROR_HANDLE,
+    ERROR_POSITION = VELM_ERROR_POSITION,
+    ERROR_TYPE = VELM_ERROR_ILLTYPE,
+    ERROR_PARAM = VELM_ERROR_ILLPARAM,
+    ERROR_NOT_AVAILABLE = VELM_ERROR_NOTAVAIL,
+    ERROR_FORMAT = VELM_ERROR_FILEFORM,
+    ERROR_VERSION = VELM_ERROR_VERSION,
+    ERROR_ENDED = VELM_ERROR_ENDED,
+    ERROR_JAVA_CLASS = VELM_ERROR_JAVA_CLASS,
+    ERROR_JAVA_TYPE = VELM_ERROR_JAVA_TYPE
 };
 
 /* Host stream flags the add-on tests or sets. */
-#define STREAM_8BIT 0x1u
-#define STREAM_FLOAT 0x100u
-#define STREAM_DECODE_ONLY 0x200000u
+#define STREAM_8BIT VELM_SAMPLE_8BITS
+#define STREAM_FLOAT VELM_SAMPLE_FLOAT
+#define STREAM_DECODE_ONLY VELM_STREAM_DECODE
 
 /* File flags (FileGetFlags). */
-#define FILE_STREAMED 0x1u        /* read as it arrives: no seeking ahead */
-#define FILE_FLAG_PASSED 0x100000u /* copied into the stream flags */
+#define FILE_STREAMED VELM_FILE_STREAMED       /* read as it arrives: no seeking ahead */
+#define FILE_FLAG_PASSED VELM_FILE_FLAG_PASSED /* copied into the stream flags */
 
 /* The end bit of a read procedure's result. */
-#define STREAM_READ_END 0x80000000u
+#define STREAM_READ_END VELM_STREAMPROC_END
 
 /* All ones: a 64-bit position or length that is not available. */
 #define POSITION_NONE UINT64_MAX
 
-/*
- * Read procedure of a stream. `length` is the number of bytes wanted in
- * `out`; the result is the number of bytes written, with STREAM_READ_END
- * added on the call that ends the stream (and every call after it).
- */
-typedef uint32_t StreamReadProc(uint32_t handle, void *out, uint32_t length, void *user);
-
-/*
- * Configuration handler. `value` points to one 32-bit word: flags bit 0 set
- * means store the word into the option, clear means write the option into
- * the word. Returns 1 when the handler served the option.
- */
-typedef uint32_t ConfigHandlerProc(uint32_t option, uint32_t flags, void *value);
-
 /* The host's description of a channel, filled before get-info is called. */
 typedef VELM_CHANNELINFO ChannelInfo;
 
-/*
- * Operations of a stream, entry by entry. Each receives the `user` value
- * given to CreateStream first. An entry that is null is "not available".
- */
-typedef struct OperationsTable {
-    void *reserved0;                                                /* 0 */
-    void (*release)(void *inst);                                    /* 1 */
-    uint64_t (*getLength)(void *inst, uint32_t mode);               /* 2 */
-    const void *(*getTags)(void *inst, uint32_t type);              /* 3 */
-    uint64_t (*getFilePosition)(void *inst, uint32_t mode);         /* 4 */
-    void (*getInfo)(void *inst, ChannelInfo *info);                 /* 5 */
-    uint32_t (*canSetPosition)(void *inst, uint64_t pos, uint32_t mode); /* 6 */
-    uint64_t (*setPosition)(void *inst, uint64_t pos, uint32_t mode);    /* 7 */
-    void *reserved8;                                                /* 8 */
-    void *reserved9;                                                /* 9 */
-    void *reserved10;                                               /* 10 */
-    void *reserved11;                                               /* 11 */
-    void *reserved12;                                               /* 12 */
-    uint32_t (*attribute)(void *inst, uint32_t attrib, float *value, uint32_t set); /* 13 */
-    void *reserved14;                                               /* 14 */
-} OperationsTable;
-
-/*
- * The host functions table. File handles and stream handles are 32-bit,
- * 0 meaning failure. 64-bit positions are unsigned; all ones is unknown.
- */
-typedef struct HostFunctions {
-    void (*SetError)(int32_t code);                                            /* 0 */
-    void (*RegisterConfigHandler)(ConfigHandlerProc *handler, uint32_t mode);  /* 1: 0 adds, 1 removes */
-    uint32_t (*CreateStream)(uint32_t freq, uint32_t chans, uint32_t flags, StreamReadProc *proc,
-                             void *user, const OperationsTable *ops);          /* 2 */
-    void *reserved3;                                                           /* 3 */
-    void *reserved4;                                                           /* 4 */
-    void *reserved5;                                                           /* 5 */
-    void *reserved6;                                                           /* 6 */
-    void *reserved7;                                                           /* 7 */
-    uint64_t (*GetStreamPosition)(uint32_t handle, uint32_t mode);             /* 8 */
-    /* Bytes the stream delivered before the read procedure's current call. */
-    uint64_t (*TranslateStreamPosition)(uint32_t handle, uint32_t mode, uint64_t value,
-                                        uint32_t mode2);                       /* 9 */
-    uint32_t (*FileOpen)(uint32_t mem, const void *file, uint64_t offset, uint64_t length,
-                         uint32_t flags, uint32_t addon);                      /* 10 */
-    uint32_t (*FileOpenURL)(const char *url, uint32_t offset, uint32_t flags,
-                            VELM_DOWNLOADPROC *proc, void *user, uint32_t addon); /* 11 */
-    uint32_t (*FileOpenUser)(uint32_t system, uint32_t flags, const VELM_FILEPROCS *procs,
-                             void *user, uint32_t addon);                      /* 12 */
-    void (*FileClose)(uint32_t file);                                          /* 13 */
-    void *reserved14;                                                          /* 14 */
-    void (*FileSetStream)(uint32_t file, uint32_t handle);                     /* 15: the stream takes the file */
-    uint32_t (*FileGetFlags)(uint32_t file);                                   /* 16 */
-    void *reserved17;                                                          /* 17 */
-    /* Bytes read, possibly fewer than asked; a signed count. */
-    int32_t (*FileRead)(uint32_t file, void *buffer, uint32_t length);         /* 18 */
-    uint32_t (*FileSeek)(uint32_t file, uint64_t pos);                         /* 19: nonzero on success */
-    /* Mode 0 read position, 1 available, 2 end, 3 passed through. */
-    uint64_t (*FileGetPosition)(uint32_t file, uint32_t mode);                 /* 20 */
-    uint32_t (*FileIsEnd)(uint32_t file);                                      /* 21 */
-    void *reserved22;                                                          /* 22 */
-    void (*FileSetBitrate)(uint32_t file, uint32_t bytesPerSecond, uint32_t offset); /* 23 */
-} HostFunctions;
-
-/*
- * The host Java functions table. Environments are JNIEnv pointers and
- * objects JNI references, passed as opaque pointers so that this header
- * needs no JNI header.
- */
-typedef struct HostJavaFunctions {
-    void *(*GetJavaEnv)(void);                                                 /* 0 */
-    void *(*NewJavaString)(void *env, const char *text);                       /* 1 */
-    void *reserved2;                                                           /* 2 */
-    void *reserved3;                                                           /* 3 */
-    void *(*WrapJavaDownloadProc)(void *env, void *proc, void *user,
-                                  VELM_DOWNLOADPROC **nativeProc);             /* 4 */
-    void *(*WrapJavaFileProcs)(void *env, void *procs, void *user,
-                               const VELM_FILEPROCS **nativeProcs);            /* 5 */
-    void (*FreeJavaBinding)(void *binding);                                    /* 6 */
-    void (*AttachJavaBinding)(void *env, uint32_t handle, void *binding);      /* 7 */
-} HostJavaFunctions;
-
-/* Plug-in records handed out by VELMplugin(0). */
-typedef struct PluginFormat {
-    uint32_t ctype;
-    const char *name;
-    const char *exts;
-} PluginFormat;
-
-typedef struct PluginInfo {
-    uint32_t version;
-    uint32_t formatCount;
-    const PluginFormat *formats;
-} PluginInfo;
-
-/* VELMplugin(1): opens a source the host has opened itself. */
-typedef uint32_t PluginCreateProcType(uint32_t file, uint32_t flags);
-
 #ifdef __cplusplus
 }
-
-#define VELMDSD_SLOT(T, field, n) static_assert(offsetof(T, field) == (n) * sizeof(void *), #field)
-VELMDSD_SLOT(HostFunctions, SetError, 0);
-VELMDSD_SLOT(HostFunctions, RegisterConfigHandler, 1);
-VELMDSD_SLOT(HostFunctions, CreateStream, 2);
-VELMDSD_SLOT(HostFunctions, GetStreamPosition, 8);
-VELMDSD_SLOT(HostFunctions, TranslateStreamPosition, 9);
-VELMDSD_SLOT(HostFunctions, FileOpen, 10);
-VELMDSD_SLOT(HostFunctions, FileOpenURL, 11);
-VELMDSD_SLOT(HostFunctions, FileOpenUser, 12);
-VELMDSD_SLOT(HostFunctions, FileClose, 13);
-VELMDSD_SLOT(HostFunctions, FileSetStream, 15);
-VELMDSD_SLOT(HostFunctions, FileGetFlags, 16);
-VELMDSD_SLOT(HostFunctions, FileRead, 18);
-VELMDSD_SLOT(HostFunctions, FileSeek, 19);
-VELMDSD_SLOT(HostFunctions, FileGetPosition, 20);
-VELMDSD_SLOT(HostFunctions, FileIsEnd, 21);
-VELMDSD_SLOT(HostFunctions, FileSetBitrate, 23);
-static_assert(sizeof(HostFunctions) == 24 * sizeof(void *), "HostFunctions size");
-VELMDSD_SLOT(HostJavaFunctions, GetJavaEnv, 0);
-VELMDSD_SLOT(HostJavaFunctions, NewJavaString, 1);
-VELMDSD_SLOT(HostJavaFunctions, WrapJavaDownloadProc, 4);
-VELMDSD_SLOT(HostJavaFunctions, WrapJavaFileProcs, 5);
-VELMDSD_SLOT(HostJavaFunctions, FreeJavaBinding, 6);
-VELMDSD_SLOT(HostJavaFunctions, AttachJavaBinding, 7);
-static_assert(sizeof(HostJavaFunctions) == 8 * sizeof(void *), "HostJavaFunctions size");
-VELMDSD_SLOT(OperationsTable, release, 1);
-VELMDSD_SLOT(OperationsTable, getLength, 2);
-VELMDSD_SLOT(OperationsTable, getTags, 3);
-VELMDSD_SLOT(OperationsTable, getFilePosition, 4);
-VELMDSD_SLOT(OperationsTable, getInfo, 5);
-VELMDSD_SLOT(OperationsTable, canSetPosition, 6);
-VELMDSD_SLOT(OperationsTable, setPosition, 7);
-VELMDSD_SLOT(OperationsTable, attribute, 13);
-static_assert(sizeof(OperationsTable) == 15 * sizeof(void *), "OperationsTable size");
-VELMDSD_SLOT(VELM_FILEPROCS, close, 0);
-VELMDSD_SLOT(VELM_FILEPROCS, length, 1);
-VELMDSD_SLOT(VELM_FILEPROCS, read, 2);
-VELMDSD_SLOT(VELM_FILEPROCS, seek, 3);
-static_assert(offsetof(VELM_CHANNELINFO, flags) == 8 && offsetof(VELM_CHANNELINFO, ctype) == 12 &&
-                  offsetof(VELM_CHANNELINFO, origres) == 16 && offsetof(VELM_CHANNELINFO, sample) == 24,
-              "VELM_CHANNELINFO words");
-static_assert(offsetof(PluginInfo, formats) == 8 && offsetof(PluginFormat, name) == sizeof(void *),
-              "plug-in records");
-#undef VELMDSD_SLOT
 #endif
 
 #endif /* VELMDSD_HOST_API_H */

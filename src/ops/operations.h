@@ -7,14 +7,14 @@
 #include "create/dsd_stream.h"
 #include "host/host_api.h"
 
-#define DSD_ATTRIB_GAIN 0x14000u
-#define DSD_ATTRIB_RATE 0x14001u
+#define DSD_ATTRIB_GAIN VELM_DSD_ATTRIB_GAIN
+#define DSD_ATTRIB_RATE VELM_DSD_ATTRIB_RATE
 
-#define TAG_ID3V2 1u
-#define TAG_DSD_ARTIST 0x13000u
-#define TAG_DSD_TITLE 0x13001u
-#define TAG_DSD_COMMENT_BASE 0x13100u
-#define TAG_JAVA_OBJECT 0x80000000u
+#define TAG_ID3V2 VELM_TAG_ID3V2
+#define TAG_DSD_ARTIST VELM_TAG_DSD_ARTIST
+#define TAG_DSD_TITLE VELM_TAG_DSD_TITLE
+#define TAG_DSD_COMMENT_BASE VELM_TAG_DSD_COMMENT_BASE
+#define TAG_JAVA_OBJECT VELM_TAG_JAVA_OBJECT
 
 extern const OperationsTable OperationsTableDsd;
 

@@ -180,7 +180,7 @@ uint32_t CreateStreamImpl(uint32_t freq, uint32_t chans, uint32_t flags, StreamR
         return 0;
     }
     uint32_t handle = S().nextStream++;
-    Stream s;
+    Stream s{};
     s.freq = freq;
     s.chans = chans;
     s.flags = flags;

@@ -44,13 +44,7 @@ struct Source {
     uint64_t windowOffset = 0;       /* FileGetPosition(3) */
 };
 
-struct Stream {
-    uint32_t freq = 0;
-    uint32_t chans = 0;
-    uint32_t flags = 0;
-    StreamReadProc *proc = nullptr;
-    void *user = nullptr;
-    const OperationsTable *ops = nullptr;
+struct Stream : AddonStream {
     uint64_t delivered = 0; /* bytes the read procedure has produced so far */
     uint32_t file = 0;      /* the file given to FileSetStream, 0 before */
     bool released = false;  /* FreeStream ran */

@@ -97,8 +97,8 @@ TEST(HostFiles, OpenFailures) {
         {"null memory", [](auto &h) { return h.FileOpen(1, nullptr, 0, 8, 0, 1); }, VELM_ERROR_ILLPARAM},
         {"memory offset past the block", [&](auto &h) { return h.FileOpen(1, path, 9, 8, 0, 1); },
          VELM_ERROR_ILLPARAM},
-        {"remote url",
-         [](auto &h) { return h.FileOpenURL("http://example.invalid/a.dsf", 0, 0, nullptr, nullptr, 1); },
+        {"other scheme",
+         [](auto &h) { return h.FileOpenURL("ftp://127.0.0.1/a.dsf", 0, 0, nullptr, nullptr, 1); },
          VELM_ERROR_FILEOPEN},
         {"null url", [](auto &h) { return h.FileOpenURL(nullptr, 0, 0, nullptr, nullptr, 1); },
          VELM_ERROR_FILEOPEN},
@@ -137,6 +137,19 @@ TEST(HostFiles, UnknownHandles) {
     h.SetError(VELM_OK);
     h.FileClose(bad);
     EXPECT_EQ(VELM_ErrorGetCode(), VELM_ERROR_HANDLE);
+}
+
+TEST(HostFiles, ShrunkFileEndsAtItsRealEnd) {
+    TempFile temp(100);
+    ASSERT_TRUE(temp.ok());
+    const HostFunctions &h = Host();
+    uint32_t file = h.FileOpen(0, temp.path(), 0, 0, 0, 1);
+    ASSERT_NE(file, 0u);
+    ASSERT_EQ(truncate(temp.path(), 40), 0);  // another program cuts it while it plays
+    uint8_t buffer[100];
+    EXPECT_EQ(h.FileRead(file, buffer, 100), 40);
+    EXPECT_NE(h.FileIsEnd(file), 0u);
+    h.FileClose(file);
 }
 
 TEST(HostFiles, LocalUrlFeedsTheDownloadProc) {

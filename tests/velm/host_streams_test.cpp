@@ -16,7 +16,7 @@ constexpr uint64_t kAllOnes = UINT64_MAX;
 // User value of a test stream: the read procedure's script and what the
 // operations saw.
 struct TestStream {
-    std::vector<uint32_t> results;  // byte counts, STREAM_READ_END added where wanted
+    std::vector<uint32_t> results;  // byte counts, VELM_STREAMPROC_END added where wanted
     size_t next = 0;
     std::vector<uint32_t> asked;
     std::vector<uint64_t> translated;  // Translate(GetStreamPosition) at each call
@@ -38,10 +38,10 @@ uint32_t Read(uint32_t handle, void *out, uint32_t length, void *user) {
     uint64_t raw = h.GetStreamPosition(handle, 0);
     t->raw.push_back(raw);
     t->translated.push_back(h.TranslateStreamPosition(handle, 0, raw, 0));
-    uint32_t result = t->next < t->results.size() ? t->results[t->next++] : STREAM_READ_END;
-    uint32_t bytes = std::min(result & ~STREAM_READ_END, length);
+    uint32_t result = t->next < t->results.size() ? t->results[t->next++] : VELM_STREAMPROC_END;
+    uint32_t bytes = std::min(result & ~VELM_STREAMPROC_END, length);
     for (uint32_t i = 0; i < bytes; ++i) static_cast<uint8_t *>(out)[i] = t->counter++;
-    return bytes | (result & STREAM_READ_END);
+    return bytes | (result & VELM_STREAMPROC_END);
 }
 
 const OperationsTable kOps = [] {
@@ -50,7 +50,7 @@ const OperationsTable kOps = [] {
     ops.getLength = [](void *, uint32_t mode) -> uint64_t { return 1000 + mode; };
     ops.getTags = [](void *, uint32_t type) -> const void * { return type == 1 ? "tag" : nullptr; };
     ops.getFilePosition = [](void *, uint32_t mode) -> uint64_t { return 70 + mode; };
-    ops.getInfo = [](void *, ChannelInfo *info) {
+    ops.getInfo = [](void *, VELM_CHANNELINFO *info) {
         info->flags |= 0x400;
         info->ctype = 0x11700;
     };
@@ -58,7 +58,7 @@ const OperationsTable kOps = [] {
         auto *t = static_cast<TestStream *>(inst);
         t->log += "can ";
         t->lastMode = mode;
-        if (t->canResult == 0) Host().SetError(ERROR_POSITION);
+        if (t->canResult == 0) Host().SetError(VELM_ERROR_POSITION);
         return t->canResult;
     };
     ops.setPosition = [](void *inst, uint64_t, uint32_t) -> uint64_t {
@@ -98,7 +98,7 @@ TEST(HostStreams, GetDataCallsTheProcedureUntilFilled) {
 
 TEST(HostStreams, EndBitStopsAndLatches) {
     TestStream t;
-    t.results = {4 | STREAM_READ_END, 9};
+    t.results = {4 | VELM_STREAMPROC_END, 9};
     uint32_t h = Create(t);
     uint8_t buffer[10];
     EXPECT_EQ(VELM_ChannelGetData(h, buffer, 10), 4u);
@@ -125,7 +125,7 @@ TEST(HostStreams, ZeroBytesWithoutEndReturnsWhatCame) {
 
 TEST(HostStreams, SetPositionAsksFirstAndResetsTheCount) {
     TestStream t;
-    t.results = {6 | STREAM_READ_END, 3};
+    t.results = {6 | VELM_STREAMPROC_END, 3};
     uint32_t h = Create(t);
     uint8_t buffer[8];
     ASSERT_EQ(VELM_ChannelGetData(h, buffer, 8), 6u);

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "host_api.h"
+#include "velm_addon.h"
 
 inline const HostFunctions &Host() {
     return *static_cast<const HostFunctions *>(VELM_GetConfigPtr(VELM_CONFIG_ADDON));

@@ -1,6 +1,7 @@
 /* The info command: what a DSD file holds, as the add-on sees it. */
 #include <cstdio>
 #include <cstring>
+#include <strings.h>
 #include <string>
 #include <vector>
 
@@ -220,7 +221,17 @@ int CmdInfo(int argc, char **argv)
     }
     const uint32_t h = in.handle;
     Info info;
-    info.container = in.header.isDff ? "DSDIFF" : "DSF";
+    if (IsUrl(path)) {
+        /* A URL is not read twice: its name tells the container. */
+        const char *query = strchr(path, '?');
+        size_t nameEnd = query != nullptr ? static_cast<size_t>(query - path) : strlen(path);
+        bool dffName = nameEnd >= 4 && strncasecmp(path + nameEnd - 4, ".dff", 4) == 0;
+        info.container = dffName ? "DSDIFF" : "DSF";
+    } else {
+        info.container = in.header.isDff ? "DSDIFF" : "DSF";
+    }
+    /* What the add-on told the host about a source that arrives as it plays. */
+    uint32_t bitrate = VELM_StreamGetBitrate(h, nullptr);
     VELM_CHANNELINFO ci;
     memset(&ci, 0, sizeof ci);
     VELM_ChannelGetInfo(h, &ci);
@@ -251,11 +262,11 @@ int CmdInfo(int argc, char **argv)
     if (json) {
         printf("{\"file\":%s,\"container\":%s,\"channels\":%u,\"dsdRate\":%u,\"channelType\":\"0x%x\","
                "\"layout\":%s,\"seconds\":%.6f,\"pcmRateDefault\":%u,\"pcmRate\":%u,\"lengths\":{\"raw\":%s,\"dop\":%s,"
-               "\"pcm16\":%s,\"pcmFloat\":%s},\"id3Size\":%u,\"tags\":[",
+               "\"pcm16\":%s,\"pcmFloat\":%s},\"id3Size\":%u,\"bitrate\":%u,\"tags\":[",
                Json(path).c_str(), Json(info.container).c_str(), info.channels, info.dsdRate, info.ctype,
                Json(info.layout).c_str(), info.seconds, info.defaultRate, info.chosenRate, LengthJson(info.lengths[0]).c_str(),
                LengthJson(info.lengths[1]).c_str(), LengthJson(info.lengths[2]).c_str(),
-               LengthJson(info.lengths[3]).c_str(), info.id3Size);
+               LengthJson(info.lengths[3]).c_str(), info.id3Size, bitrate);
         for (size_t i = 0; i < info.tags.size(); i++) {
             const Tag &t = info.tags[i];
             printf("%s{\"key\":%s,\"value\":%s", i ? "," : "", Json(t.key).c_str(), Json(t.value).c_str());
@@ -283,6 +294,8 @@ int CmdInfo(int argc, char **argv)
     printf("length float:  %s (at %u Hz)\n", LengthText(info.lengths[3]).c_str(), info.chosenRate);
     if (info.id3Size != 0)
         printf("ID3v2 tag:     %u bytes\n", info.id3Size);
+    if (bitrate != 0)
+        printf("bit rate:      %u bytes/s per channel\n", bitrate);
     for (const Tag &t : info.tags) {
         if (t.when.empty())
             printf("%-14s %s\n", (t.key + ":").c_str(), t.value.c_str());

@@ -262,9 +262,16 @@ HeaderFacts ReadHeader(const ByteReader &r)
 
 } // namespace
 
+bool IsUrl(const std::string &name)
+{
+    return name.rfind("http://", 0) == 0 || name.rfind("https://", 0) == 0 || name.rfind("file://", 0) == 0;
+}
+
 bool PrepareInput(const std::string &name, Input *in, std::string *error)
 {
     *in = Input();
+    if (IsUrl(name))
+        return true; /* read once, by the stream: the header facts stay unknown */
     if (name != "-") {
         int fd = open(name.c_str(), O_RDONLY | O_CLOEXEC);
         if (fd >= 0) {
@@ -295,6 +302,8 @@ bool OpenStream(const std::string &name, uint32_t flags, uint32_t freq, Input *i
     if (in->pipe != nullptr) {
         in->pipe->pos = 0;
         in->handle = VELM_DSD_StreamCreateFileUser(0, flags, &kPipeProcs, in->pipe, freq);
+    } else if (IsUrl(name)) {
+        in->handle = VELM_DSD_StreamCreateURL(name.c_str(), 0, flags, nullptr, nullptr, freq);
     } else {
         in->handle = VELM_DSD_StreamCreateFile(0, name.c_str(), 0, 0, flags, freq);
     }

@@ -30,6 +30,9 @@ struct Input {
    and return; anything farther away than this is refused. */
 constexpr uint32_t kPipeWindow = 1u << 20;
 
+/* http://, https:// and file:// names, which the host opens as URLs. */
+bool IsUrl(const std::string &name);
+
 /* Reads the header facts of "-" (standard input: its first bytes are read and kept) or of a
    file. False with `error` holding the cause when standard input cannot be set up. */
 bool PrepareInput(const std::string &name, Input *in, std::string *error);

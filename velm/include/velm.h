@@ -2,7 +2,8 @@
  * velm.h - application interface of the VELM host audio library (2.4).
  *
  * This is the small stand-in host the DSD add-on is built and tested
- * against. It opens sources (files, memory blocks, user procedures),
+ * against. It opens sources (files, memory blocks, user procedures, file://
+ * and http:// URLs),
  * pulls streams through their add-on read procedures, serves configuration
  * options, loads plug-ins and keeps a per-thread error code.
  */
@@ -47,6 +48,13 @@ extern "C" {
 /* VELM_ChannelGetLength / Position / SetPosition modes. */
 #define VELM_POS_BYTE 0u
 
+/* FileOpen `mem` value that marks `file` as a Java file object. */
+#define VELM_JAVA_FILE_MARKER 0x11111111u
+
+/* Host options (VELM_SetConfig / VELM_GetConfig). */
+#define VELM_CONFIG_NET_TIMEOUT 11 /* ms to wait for network data; default 10000 */
+#define VELM_CONFIG_NET_BUFFER 12  /* bytes a network source holds at most; default 4 MiB */
+
 /* Config ids for VELM_GetConfigPtr: the add-on tables. */
 #define VELM_CONFIG_ADDON 0x8000u
 #define VELM_CONFIG_JAVA 0x8002u
@@ -81,7 +89,8 @@ typedef struct VELM_FILEPROCS {
     VELM_FILESEEKPROC *seek;
 } VELM_FILEPROCS;
 
-/* Download procedure of URL sources: called with each piece as it arrives. */
+/* Download procedure of URL sources: called with each piece as it arrives
+   (for http:// sources on the host's download thread). */
 typedef void VELM_DOWNLOADPROC(const void *buffer, uint32_t length, void *user);
 
 VELM_API uint32_t VELM_GetVersion(void);
@@ -92,6 +101,12 @@ VELM_API uint32_t VELM_GetConfig(uint32_t option);
 VELM_API uint32_t VELM_PluginLoad(const char *path);
 VELM_API uint32_t VELM_StreamCreateFile(uint32_t mem, const void *file, uint64_t offset,
                                         uint64_t length, uint32_t flags);
+/*
+ * Pulls up to `length` bytes of a stream. Fewer (even 0) is not the end: a
+ * source that arrives over the network may not have brought more within
+ * the VELM_CONFIG_NET_TIMEOUT wait of a decoding stream. The end is all
+ * ones with VELM_ERROR_ENDED.
+ */
 VELM_API uint32_t VELM_ChannelGetData(uint32_t handle, void *buffer, uint32_t length);
 VELM_API uint64_t VELM_ChannelGetLength(uint32_t handle, uint32_t mode);
 VELM_API uint64_t VELM_ChannelGetPosition(uint32_t handle, uint32_t mode);
@@ -102,6 +117,9 @@ VELM_API uint32_t VELM_ChannelGetAttribute(uint32_t handle, uint32_t attrib, flo
 VELM_API uint32_t VELM_ChannelSetAttribute(uint32_t handle, uint32_t attrib, float value);
 VELM_API uint64_t VELM_StreamGetFilePosition(uint32_t handle, uint32_t mode);
 VELM_API uint32_t VELM_StreamFree(uint32_t handle);
+/* The bit rate the add-on gave for the stream's source (bytes per second,
+   and the offset it gave with it when `offset` is not null); 0 when none. */
+VELM_API uint32_t VELM_StreamGetBitrate(uint32_t handle, uint32_t *offset);
 
 #ifdef __cplusplus
 }
