@@ -2,6 +2,7 @@
  * fake_host.cpp - the scriptable host tables for unit tests.
  */
 #include "fake_host.h"
+#include "fake_jni.h"
 
 #include <algorithm>
 #include <cinttypes>
@@ -569,7 +570,11 @@ const HostJavaFunctions javaTable = {
 
 /* ---- global state ---- */
 
-void Reset() { S() = State(); }
+void Reset()
+{
+    S() = State();
+    ResetJni();
+}
 void SetVersion(uint32_t version) { S().version = version; }
 void SetHostTable(bool present) { S().hostPresent = present; }
 void SetJavaTable(bool present) { S().javaPresent = present; }

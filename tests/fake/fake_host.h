@@ -137,8 +137,7 @@ void SetDelivered(uint32_t handle, uint64_t value);
 void FreeStream(uint32_t handle);
 
 /* ---- Java ---- */
-/* A fake JNIEnv with its function table will be added here for the Java
-   entry points and tag objects; until then the env is an opaque pointer. */
+/* The env is an opaque pointer here; fake_jni.h gives a scriptable JNIEnv. */
 void SetJavaEnv(void *env);           /* what GetJavaEnv returns; default null */
 const std::vector<std::string> &JavaStrings(); /* texts given to NewJavaString, in order */
 /* Index into JavaStrings() of a pointer NewJavaString returned, or -1. */
