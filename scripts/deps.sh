@@ -21,6 +21,9 @@ if [ $tests = 1 ]; then
   [ -f /usr/include/benchmark/benchmark.h ] || need+=(libbenchmark-dev)
   command -v clang++ >/dev/null || need+=(clang)
   ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.asan* >/dev/null 2>&1 || need+=(libclang-rt-dev)
+  # The Java classes and the JVM tests (JUnit 5 console launcher).
+  command -v javac >/dev/null || need+=(default-jdk-headless)
+  [ -f /usr/share/java/junit-platform-console-standalone.jar ] || need+=(junit5)
 fi
 if [ $m32 = 1 ]; then
   dpkg -s g++-multilib >/dev/null 2>&1 || need+=(g++-multilib)

@@ -193,6 +193,8 @@ uint32_t VELM_StreamFree(uint32_t handle) {
     if (stream->ops != nullptr && stream->ops->release != nullptr) stream->ops->release(stream->user);
     std::unique_ptr<HostStream> record = TakeStream(handle);
     if (record != nullptr && record->file != 0) FileClose(record->file);
+    // After the file: its close procedure may still call into a binding.
+    if (record != nullptr) DropJavaBindings(record->javaBindings);
     SetError(VELM_OK);
     return 1;
 }

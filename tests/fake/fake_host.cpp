@@ -2,7 +2,6 @@
  * fake_host.cpp - the scriptable host tables for unit tests.
  */
 #include "fake_host.h"
-#include "fake_jni.h"
 
 #include <algorithm>
 #include <cinttypes>
@@ -570,11 +569,7 @@ const HostJavaFunctions javaTable = {
 
 /* ---- global state ---- */
 
-void Reset()
-{
-    S() = State();
-    ResetJni();
-}
+void Reset() { S() = State(); }
 void SetVersion(uint32_t version) { S().version = version; }
 void SetHostTable(bool present) { S().hostPresent = present; }
 void SetJavaTable(bool present) { S().javaPresent = present; }

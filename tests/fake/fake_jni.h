@@ -5,7 +5,7 @@
  * Every call logs one line to the fake host's log. References are tokens:
  * a Java String passed to GetStringUTFChars is a C string pointer, and
  * NewJavaString results come from the fake host (fake::JavaStringIndex).
- * Reset with fake::Reset() (the fake host's Reset clears this state too).
+ * Clear its state with ResetJni() where fake::Reset() clears the host's.
  */
 #ifndef VELMDSD_TESTS_FAKE_JNI_H
 #define VELMDSD_TESTS_FAKE_JNI_H

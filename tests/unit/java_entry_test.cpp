@@ -24,6 +24,7 @@ protected:
     void SetUp() override
     {
         AddonTest::SetUp();
+        fake::ResetJni();
         fake::Source good, bad;
         good.data = Dsf(4096);
         bad.data.assign(64, 0);
@@ -85,6 +86,7 @@ TEST_F(JavaEntryTest, UrlMethodBindsOrDropsTheProcedure)
     };
     for (auto c : cases) {
         fake::Reset();
+        fake::ResetJni();
         AddonLoad();
         fake::Source src;
         src.data = c.url == badUrl ? std::vector<uint8_t>(64, 0) : Dsf(4096);

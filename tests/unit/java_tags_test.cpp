@@ -12,6 +12,7 @@ protected:
     void SetUp() override
     {
         AddonTest::SetUp();
+        fake::ResetJni();
         fake::UseJniEnv();
         fixture::DffSpec shape;
         shape.sound = fixture::PatternBytes(2000, 1);
