@@ -54,6 +54,7 @@ VELMDSD_JNI_SLOT(SetShortField, 108);
 VELMDSD_JNI_SLOT(GetStringUTFChars, 169);
 VELMDSD_JNI_SLOT(ReleaseStringUTFChars, 170);
 static_assert(sizeof(JniFunctions) == 171 * sizeof(void *), "JniFunctions ends after slot 170");
+static_assert(offsetof(JniEnv, functions) == 0 && sizeof(JniEnv) == sizeof(void *), "JNIEnv is one pointer");
 #undef VELMDSD_JNI_SLOT
 
 #endif /* VELMDSD_JNI_TABLE_H */

@@ -85,6 +85,7 @@ TEST_F(JavaEntryTest, UrlMethodBindsOrDropsTheProcedure)
         {"no utf chars", goodUrl, true, false, true, -1},
     };
     for (auto c : cases) {
+        TearDown(); /* releases the stream of the case before */
         fake::Reset();
         fake::ResetJni();
         AddonLoad();

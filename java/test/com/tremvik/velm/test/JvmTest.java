@@ -19,6 +19,7 @@ import java.nio.file.Files;
 import java.nio.file.Path;
 import java.util.Arrays;
 import java.util.concurrent.atomic.AtomicLong;
+import org.junit.jupiter.api.Tag;
 import org.junit.jupiter.api.Test;
 
 /** The add-on and the stand-in host inside a real JVM, against what the C interface gives for the same files. */
@@ -293,10 +294,13 @@ class JvmTest {
             float[] rate = new float[1];
             assertTrue(VELM.VELM_ChannelGetAttribute(h, VELMDSD.VELM_DSD_ATTRIB_RATE, rate));
             assertEquals(2822400f, rate[0]);
-            // A failing final read delivers nothing: the stream ends at the last whole read.
+            // A count beyond the buffer is clamped to it; a failing final read delivers nothing,
+            // so the stream ends at the last whole read.
             byte[] got = readAll(h, 4096);
             assertArrayEquals(Arrays.copyOf(expected, got.length), got, fault.toString());
-            assertTrue(got.length >= expected.length - 2 * 4096, fault.toString());
+            boolean whole = fault == FileProcs.Fault.NONE || fault == FileProcs.Fault.OVERCOUNT;
+            assertTrue(whole ? got.length == expected.length : got.length >= expected.length - 2 * 4096,
+                    fault + ": " + got.length + " of " + expected.length + " bytes");
             procs.seekThrows = true;
             assertTrue(!VELM.VELM_ChannelSetPosition(h, 0, VELM.VELM_POS_BYTE), fault.toString());
             assertTrue(VELM.VELM_StreamFree(h));
@@ -304,8 +308,9 @@ class JvmTest {
         assertEquals(0, refs());
     }
 
-    /** 1,000 create/read/free cycles from Java: no global reference and no native memory stays behind. */
+    /** 1,400 create/read/free cycles from Java: no global reference and no native memory stays behind. */
     @Test
+    @Tag("leak")
     void createReadFreeCyclesLeakNothing() {
         byte[] dsf = bytes("song.dsf");
         ByteBuffer memory = direct(dsf);
@@ -317,9 +322,16 @@ class JvmTest {
             () -> VELMDSD.VELM_DSD_StreamCreateFileUser(0, RAW, new FileProcs("song.dsf"), new Object(), 0),
             () -> VELMDSD.VELM_DSD_StreamCreateURL("file://" + path("song.dff"), 0, 0, proc, new Object(), 0),
         };
-        int heapBefore = 0;
-        for (int cycle = 0; cycle < 1200; cycle++) {
-            if (cycle == 200) heapBefore = VELM.VELM_GetConfig(VELM.VELM_CONFIG_HEAP_USED);
+        // The C heap is shared with the JVM (run interpreted, so that no compiler works beside
+        // the cycles): a leak shows as growth in every window of cycles, a JVM step in one at most.
+        long smallestGrowth = Long.MAX_VALUE;
+        long heapAt = 0;
+        for (int cycle = 0; cycle < 1400; cycle++) {
+            if (cycle >= 200 && cycle % 400 == 200) {
+                long heap = VELM.VELM_GetConfig(VELM.VELM_CONFIG_HEAP_USED) & 0xFFFFFFFFL;
+                if (cycle > 200) smallestGrowth = Math.min(smallestGrowth, heap - heapAt);
+                heapAt = heap;
+            }
             int h = sources[cycle % sources.length].create();
             assertNotEquals(0, h, "cycle " + cycle);
             assertTrue(VELM.VELM_ChannelGetData(h, out, out.capacity()) > 0);
@@ -327,8 +339,8 @@ class JvmTest {
             assertTrue(VELM.VELM_StreamFree(h));
             assertEquals(0, refs(), "cycle " + cycle);
         }
-        int growth = VELM.VELM_GetConfig(VELM.VELM_CONFIG_HEAP_USED) - heapBefore;
-        // One leaked stream record alone is over 25 KB.
-        assertTrue(growth < 1_000_000, "C heap grew by " + growth + " bytes over 1,000 cycles");
+        long growth = Math.min(smallestGrowth, (VELM.VELM_GetConfig(VELM.VELM_CONFIG_HEAP_USED) & 0xFFFFFFFFL) - heapAt);
+        // One leaked stream record alone is over 25 KB a cycle.
+        assertTrue(growth < 400_000, "C heap grew by " + growth + " bytes over 400 cycles");
     }
 }
