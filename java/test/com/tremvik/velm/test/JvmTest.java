@@ -260,6 +260,8 @@ class JvmTest {
                 (Creation) () -> VELMDSD.VELM_DSD_StreamCreateFile(path("song.dsf"), 0, 0, VELMDSD.VELM_DSD_RAW, 0)},
             {"url not dsd", VELM.VELM_ERROR_FILEFORM,
                 (Creation) () -> VELMDSD.VELM_DSD_StreamCreateURL("file://" + path("not_dsd.bin"), 0, 0, proc, user, 0)},
+            {"null url", VELM.VELM_ERROR_FILEOPEN,
+                (Creation) () -> VELMDSD.VELM_DSD_StreamCreateURL(null, 0, 0, proc, user, 0)},
             {"user system 1", VELM.VELM_ERROR_ILLPARAM,
                 (Creation) () -> VELMDSD.VELM_DSD_StreamCreateFileUser(1, 0, good, user, 0)},
             {"user null procs", VELM.VELM_ERROR_ILLPARAM,
