@@ -30,6 +30,9 @@ if [ $tests = 1 ]; then
   command -v clang++ >/dev/null || need+=(clang)
   [ -x /usr/bin/python3 ] || need+=(python3)  # the test HTTP server
   ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.asan* >/dev/null 2>&1 || need+=(libclang-rt-dev)
+  # The Java classes and the JVM tests (JUnit 5 console launcher).
+  command -v javac >/dev/null || need+=(default-jdk-headless)
+  [ -f /usr/share/java/junit-platform-console-standalone.jar ] || need+=(junit5)
 fi
 if [ $m32 = 1 ]; then
   # g++-12-multilib, not the g++-multilib package: that one conflicts with the ARM cross compilers.

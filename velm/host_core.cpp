@@ -1,6 +1,7 @@
 // host_core.cpp - version, error codes, handle tables, the add-on tables,
 // configuration handlers and plug-ins of the stand-in host.
 #include <dlfcn.h>
+#include <malloc.h>
 #include <stdlib.h>
 
 #include <algorithm>
@@ -92,20 +93,6 @@ bool askConfigHandlers(uint32_t option, uint32_t flags, uint32_t *value) {
     return false;
 }
 
-// No Java VM in this host: every Java service answers "none".
-void *GetJavaEnv() { return nullptr; }
-void *NewJavaString(void *, const char *) { return nullptr; }
-void *WrapJavaDownloadProc(void *, void *, void *, VELM_DOWNLOADPROC **nativeProc) {
-    if (nativeProc != nullptr) *nativeProc = nullptr;
-    return nullptr;
-}
-void *WrapJavaFileProcs(void *, void *, void *, const VELM_FILEPROCS **nativeProcs) {
-    if (nativeProcs != nullptr) *nativeProcs = nullptr;
-    return nullptr;
-}
-void FreeJavaBinding(void *) {}
-void AttachJavaBinding(void *, uint32_t, void *) {}
-
 const HostFunctions hostFunctions = {
     SetError,          RegisterConfigHandler, CreateStream,    nullptr,       nullptr,
     nullptr,           nullptr,               nullptr,         GetStreamPosition,
@@ -115,10 +102,15 @@ const HostFunctions hostFunctions = {
     FileSetBitrate,
 };
 
-const HostJavaFunctions hostJavaFunctions = {
-    GetJavaEnv,           NewJavaString,     nullptr,         nullptr,
-    WrapJavaDownloadProc, WrapJavaFileProcs, FreeJavaBinding, AttachJavaBinding,
-};
+// Bytes the C allocator has handed out and not taken back (saturated).
+uint32_t heapInUse() {
+#if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 33))
+    size_t used = mallinfo2().uordblks;
+    return used > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(used);
+#else
+    return 0;
+#endif
+}
 
 bool envFlag(const char *name) {
     const char *value = getenv(name);
@@ -189,6 +181,10 @@ uint32_t VELM_SetConfig(uint32_t option, uint32_t value) {
 
 uint32_t VELM_GetConfig(uint32_t option) {
     uint32_t value = 0;
+    if (option == VELM_CONFIG_JAVA_REFS || option == VELM_CONFIG_HEAP_USED) {
+        SetError(VELM_OK);
+        return option == VELM_CONFIG_JAVA_REFS ? JavaGlobalRefCount() : heapInUse();
+    }
     if (!GetNetOption(option, &value) && !askConfigHandlers(option, 0, &value)) {
         SetError(VELM_ERROR_ILLTYPE);
         return UINT32_MAX;

@@ -36,6 +36,7 @@ void closeSource(HostFile &file) {
     if (file.fd >= 0) close(file.fd);
     if (file.net != nullptr) NetClose(*file.net);
     if (file.kind == SourceKind::User && file.procs.close != nullptr) file.procs.close(file.user);
+    if (file.javaObject != nullptr) ReleaseJavaObject(file.javaObject);
 }
 
 uint32_t openPath(const char *path, uint64_t offset, uint64_t length) {
@@ -68,8 +69,10 @@ uint32_t openPath(const char *path, uint64_t offset, uint64_t length) {
     return AddFile(std::move(record));
 }
 
-uint32_t openMemory(const void *block, uint64_t offset, uint64_t length) {
+// `keep`: a Java object held while the file is open, released on failure too.
+uint32_t openMemory(const void *block, uint64_t offset, uint64_t length, void *keep = nullptr) {
     if (offset > length) {
+        if (keep != nullptr) ReleaseJavaObject(keep);
         SetError(VELM_ERROR_ILLPARAM);
         return 0;
     }
@@ -78,7 +81,23 @@ uint32_t openMemory(const void *block, uint64_t offset, uint64_t length) {
     record->data = static_cast<const uint8_t *>(block) + offset;
     record->size = length - offset;
     record->openOffset = offset;
+    record->javaObject = keep;
     return AddFile(std::move(record));
+}
+
+// A Java String is a path; a direct ByteBuffer a memory block, the window
+// [offset, offset + length) within its capacity (length 0: to its end).
+uint32_t openJavaFile(const void *object, uint64_t offset, uint64_t length) {
+    JavaFileObject java;
+    int32_t code = ResolveJavaFile(object, &java);
+    if (code != VELM_OK) {
+        SetError(code);
+        return 0;
+    }
+    if (java.path != nullptr) return openPath(java.path.get(), offset, length);
+    uint64_t end = java.capacity;
+    if (offset <= end && length != 0 && length < end - offset) end = offset + length;
+    return openMemory(java.data, offset, end, java.keep);
 }
 
 int32_t readWindow(HostFile &file, uint8_t *out, uint32_t length) {
@@ -102,10 +121,7 @@ int32_t readWindow(HostFile &file, uint8_t *out, uint32_t length) {
 
 uint32_t FileOpen(uint32_t mem, const void *file, uint64_t offset, uint64_t length, uint32_t,
                   uint32_t) {
-    if (mem == VELM_JAVA_FILE_MARKER) {  // Java file objects need a Java VM
-        SetError(VELM_ERROR_NOTAVAIL);
-        return 0;
-    }
+    if (mem == VELM_JAVA_FILE_MARKER) return openJavaFile(file, offset, length);
     if (file == nullptr) {
         SetError(VELM_ERROR_ILLPARAM);
         return 0;

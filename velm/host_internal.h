@@ -64,6 +64,7 @@ struct HostFile {
     uint32_t stream = 0;              // owning stream, 0 when none
     uint32_t bitrate = 0;             // FileSetBitrate, recorded only
     uint32_t bitrateOffset = 0;
+    void *javaObject = nullptr;       // Java file object held while open (ReleaseJavaObject)
 };
 
 struct HostStream : AddonStream {
@@ -78,6 +79,7 @@ struct HostStream : AddonStream {
     uint64_t pulled = 0;
     uint64_t seekPos = 0;
     uint64_t pulledAtSeek = 0;
+    void *javaBindings = nullptr;  // Java bindings dropped with the stream (DropJavaBindings)
 
     uint64_t delivered() const { return seekPos + (pulled - pulledAtSeek); }
 };
@@ -138,6 +140,26 @@ uint32_t CreateStream(uint32_t freq, uint32_t chans, uint32_t flags, StreamReadP
                       void *user, const OperationsTable *ops);
 uint64_t GetStreamPosition(uint32_t handle, uint32_t mode);
 uint64_t TranslateStreamPosition(uint32_t handle, uint32_t mode, uint64_t value, uint32_t mode2);
+
+// Java (host_java.cpp). Without a Java VM every service answers "none".
+extern const HostJavaFunctions hostJavaFunctions;
+
+// A Java file object as FileOpen sees it: a String path, or the memory of a
+// direct ByteBuffer with a global reference that keeps it alive.
+struct JavaFileObject {
+    OwnedText path;
+    const uint8_t *data = nullptr;
+    uint64_t capacity = 0;
+    void *keep = nullptr;
+};
+// VELM_OK, or the error code for an object that is neither.
+int32_t ResolveJavaFile(const void *object, JavaFileObject *out);
+void ReleaseJavaObject(void *global);
+void DropJavaBindings(void *bindings);
+uint32_t JavaGlobalRefCount();
+// UTF-8 text of a Java String (pairs joined, lone surrogates as U+FFFD); null
+// when it holds a NUL character or memory runs out.
+OwnedText TextFromJavaString(void *env, void *string);
 
 }  // namespace velm
 

@@ -253,6 +253,8 @@ uint32_t VELM_StreamFree(uint32_t handle) {
     stream.guard.unlock();
     TakeStream(handle);
     if (stream->file != 0) FileClose(stream->file);
+    // After the file: its close procedure may still call into a binding.
+    DropJavaBindings(stream->javaBindings);
     SetError(VELM_OK);
     return 1;
 }

@@ -145,7 +145,8 @@ bool FaultDue(FaultKind kind); /* counts one call that can fail and says whether
 uint32_t FaultsFired(); /* the kinds of the calls that failed since ArmFault */
 
 /* ---- Java ---- */
-void SetJavaEnv(void *env);           /* what GetJavaEnv returns, as an opaque pointer; default null */
+/* The env is an opaque pointer here; fake_jni.h gives a scriptable JNIEnv. */
+void SetJavaEnv(void *env);           /* what GetJavaEnv returns; default null */
 const std::vector<std::string> &JavaStrings(); /* texts given to NewJavaString, in order */
 /* Index into JavaStrings() of a pointer NewJavaString returned, or -1. */
 long JavaStringIndex(const void *javaString);

@@ -59,6 +59,11 @@ extern "C" {
 #define VELM_CONFIG_ADDON 0x8000u
 #define VELM_CONFIG_JAVA 0x8002u
 
+/* Diagnostics of this host (VELM_GetConfig, read only): Java global references
+   it holds for bindings and Java file objects, and bytes of C heap in use. */
+#define VELM_CONFIG_JAVA_REFS 0x8100u
+#define VELM_CONFIG_HEAP_USED 0x8101u
+
 /* Channel information (VELM_ChannelGetInfo): 8 words. */
 typedef struct VELM_CHANNELINFO {
     uint32_t freq;     /* sample rate of the stream */
