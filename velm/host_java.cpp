@@ -297,8 +297,10 @@ void FreeJavaBinding(void *binding) {
 // The stream drops the binding when it is freed; without a stream it goes now.
 void AttachJavaBinding(void *, uint32_t handle, void *binding) {
     if (binding == nullptr) return;
-    HostStream *stream = FindStream(handle);
-    if (stream == nullptr) {
+    std::shared_ptr<HostStream> stream = FindStream(handle);
+    std::unique_lock<std::mutex> guard;
+    if (stream != nullptr) guard = std::unique_lock<std::mutex>(stream->lock);
+    if (stream == nullptr || stream->freed) {
         FreeJavaBinding(binding);
         return;
     }
