@@ -22,19 +22,21 @@
 
 namespace cli {
 
+/* Every stream the tool opens only decodes: the host then waits for a source that is still
+   arriving instead of answering with nothing. */
 uint32_t FormFlags(Form form)
 {
     switch (form) {
     case Form::kPcm16:
-        return 0;
+        return VELM_STREAM_DECODE;
     case Form::kPcmFloat:
-        return VELM_SAMPLE_FLOAT;
+        return VELM_SAMPLE_FLOAT | VELM_STREAM_DECODE;
     case Form::kDop:
-        return VELM_DSD_DOP | VELM_SAMPLE_FLOAT;
+        return VELM_DSD_DOP | VELM_SAMPLE_FLOAT | VELM_STREAM_DECODE;
     case Form::kRaw:
         return VELM_DSD_RAW | VELM_STREAM_DECODE;
     }
-    return 0;
+    return VELM_STREAM_DECODE;
 }
 
 const char *FormName(Form form)
