@@ -22,7 +22,7 @@ command -v nm >/dev/null || need+=(binutils)
 command -v pkg-config >/dev/null || need+=(pkg-config)
 [ -f /usr/include/soxr.h ] || need+=(libsoxr-dev)
 # The stand-in host downloads http:// sources through libcurl.
-dpkg -s libcurl4-openssl-dev >/dev/null 2>&1 || need+=(libcurl4-openssl-dev)
+dpkg -s "libcurl4-openssl-dev:$(dpkg --print-architecture)" >/dev/null 2>&1 || need+=(libcurl4-openssl-dev)
 if [ $tests = 1 ]; then
   [ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
   [ -f /usr/include/gmock/gmock.h ] || need+=(libgmock-dev)
