@@ -7,7 +7,12 @@
 // the reader makes room. A transfer that brings nothing for the network
 // time-out fails, as does a cut connection or a server error; either way
 // the source then ends where its data ends.
+//
+// A host built without libcurl (VELM_HAVE_CURL unset, as in the cross builds) keeps
+// the options but opens no http:// source.
+#ifdef VELM_HAVE_CURL
 #include <curl/curl.h>
+#endif
 #include <string.h>
 
 #include <algorithm>
@@ -45,16 +50,19 @@ struct NetSource {
     VELM_DOWNLOADPROC *download = nullptr;
     void *downloadUser = nullptr;
     uint64_t offset = 0;
+    std::thread thread;
+#ifdef VELM_HAVE_CURL
     CURL *easy = nullptr;
     CURLM *multi = nullptr;
-    std::thread thread;
 
-    uint64_t arrived() const { return base + data.size(); }
     ~NetSource() {
         if (multi != nullptr && easy != nullptr) curl_multi_remove_handle(multi, easy);
         if (easy != nullptr) curl_easy_cleanup(easy);
         if (multi != nullptr) curl_multi_cleanup(multi);
     }
+#endif
+
+    uint64_t arrived() const { return base + data.size(); }
 };
 
 namespace {
@@ -62,6 +70,8 @@ namespace {
 std::atomic<uint32_t> netTimeoutMs{10000};
 std::atomic<uint32_t> netBufferBytes{4u << 20};
 constexpr uint32_t kMinBuffer = 64u << 10;
+
+#ifdef VELM_HAVE_CURL
 
 // Drops read bytes (keeping a quarter of the buffer behind the reader) when
 // that frees at least a quarter of it; the caller holds the lock.
@@ -164,6 +174,7 @@ void runTransfer(NetSource *net) {
     net->failed = !ok || !net->headersDone || (net->end != kNone && net->arrived() != net->end);
     net->changed.notify_all();
 }
+#endif  // VELM_HAVE_CURL
 
 }  // namespace
 
@@ -185,6 +196,11 @@ std::chrono::milliseconds NetTimeout() { return std::chrono::milliseconds(netTim
 
 std::shared_ptr<NetSource> NetOpen(const char *url, uint64_t offset, VELM_DOWNLOADPROC *proc,
                                    void *user) {
+#ifndef VELM_HAVE_CURL
+    (void)url, (void)offset, (void)proc, (void)user;
+    SetError(VELM_ERROR_FILEOPEN);
+    return nullptr;
+#else
     static std::once_flag curlReady;
     std::call_once(curlReady, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
     auto net = std::make_shared<NetSource>();
@@ -225,6 +241,7 @@ std::shared_ptr<NetSource> NetOpen(const char *url, uint64_t offset, VELM_DOWNLO
         return nullptr;
     }
     return net;
+#endif
 }
 
 void NetClose(NetSource &net) {
@@ -233,7 +250,9 @@ void NetClose(NetSource &net) {
         net.closing = true;
         net.changed.notify_all();
     }
+#ifdef VELM_HAVE_CURL
     curl_multi_wakeup(net.multi);
+#endif
     if (net.thread.joinable()) net.thread.join();
 }
 
@@ -249,7 +268,9 @@ int32_t NetRead(NetSource &net, uint64_t pos, uint8_t *out, uint32_t length, boo
         if (n != 0) memcpy(out + got, net.data.data() + (pos + got - net.base), n);
         got += n;
         net.readPos = pos + got;
+#ifdef VELM_HAVE_CURL
         if (net.paused) curl_multi_wakeup(net.multi);
+#endif
         if (got == length || !wait || net.finished || net.closing) break;
         if (net.changed.wait_until(guard, deadline) == std::cv_status::timeout) break;
     }
