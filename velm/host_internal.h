@@ -16,6 +16,7 @@
 #include <stdlib.h>
 
 #include <memory>
+#include <vector>
 
 #include "host_api.h"
 
@@ -41,6 +42,8 @@ struct HostFile {
     uint64_t size = 0;                // Path, Memory: bytes in the window
     uint64_t openOffset = 0;          // FileGetPosition mode 3
     uint64_t pos = 0;                 // read position, relative to the window
+    std::vector<uint8_t> ahead;       // Path: bytes read ahead of small reads
+    uint64_t aheadPos = 0;            // Path: window position of ahead[0]
     VELM_FILEPROCS procs{};           // User
     void *user = nullptr;             // User
     bool shortRead = false;           // User: a read came back short
