@@ -97,14 +97,13 @@ int32_t readWindow(HostFile &file, uint8_t *out, uint32_t length) {
     }
     // Readers ask for a few kilobytes at a time: small reads are served from one large read
     // ahead, large ones go straight to the caller.
-    const uint64_t aheadEnd = file.aheadPos + file.ahead.size();
+    const uint64_t aheadEnd = file.aheadPos + file.aheadLen;
     if (want != 0 && want < kReadAhead / 4 && (file.pos < file.aheadPos || file.pos + want > aheadEnd)) {
         file.ahead.resize(kReadAhead);
-        uint64_t got = readAt(file, file.ahead.data(), std::min<uint64_t>(kReadAhead, file.size - file.pos), file.pos);
-        file.ahead.resize(got);
+        file.aheadLen = readAt(file, file.ahead.data(), std::min<uint64_t>(kReadAhead, file.size - file.pos), file.pos);
         file.aheadPos = file.pos;
     }
-    if (file.pos >= file.aheadPos && file.pos + want <= file.aheadPos + file.ahead.size()) {
+    if (file.pos >= file.aheadPos && file.pos + want <= file.aheadPos + file.aheadLen) {
         if (want != 0) memcpy(out, file.ahead.data() + (file.pos - file.aheadPos), want);
         return static_cast<int32_t>(want);
     }
