@@ -100,18 +100,38 @@ uint32_t openJavaFile(const void *object, uint64_t offset, uint64_t length) {
     return openMemory(java.data, offset, end, java.keep);
 }
 
+constexpr uint64_t kReadAhead = 1 << 20;
+
+// Up to `want` bytes of the window from `pos`; fewer at the end of the file or on an error.
+uint64_t readAt(const HostFile &file, uint8_t *out, uint64_t want, uint64_t pos) {
+    uint64_t got = 0;
+    while (got < want) {
+        ssize_t n = pread(file.fd, out + got, want - got, static_cast<off_t>(file.start + pos + got));
+        if (n <= 0) break;
+        got += static_cast<uint64_t>(n);
+    }
+    return got;
+}
+
 int32_t readWindow(HostFile &file, uint8_t *out, uint32_t length) {
     uint64_t want = std::min<uint64_t>(length, file.size - file.pos);
     if (file.kind == SourceKind::Memory) {
         if (want != 0) memcpy(out, file.data + file.pos, want);
         return static_cast<int32_t>(want);
     }
-    uint64_t got = 0;
-    while (got < want) {
-        ssize_t n = pread(file.fd, out + got, want - got, static_cast<off_t>(file.start + file.pos + got));
-        if (n <= 0) break;
-        got += static_cast<uint64_t>(n);
+    // Readers ask for a few kilobytes at a time: small reads are served from one large read
+    // ahead, large ones go straight to the caller.
+    const uint64_t aheadEnd = file.aheadPos + file.aheadLen;
+    if (want != 0 && want < kReadAhead / 4 && (file.pos < file.aheadPos || file.pos + want > aheadEnd)) {
+        file.ahead.resize(kReadAhead);
+        file.aheadLen = readAt(file, file.ahead.data(), std::min<uint64_t>(kReadAhead, file.size - file.pos), file.pos);
+        file.aheadPos = file.pos;
     }
+    if (file.pos >= file.aheadPos && file.pos + want <= file.aheadPos + file.aheadLen) {
+        if (want != 0) memcpy(out, file.ahead.data() + (file.pos - file.aheadPos), want);
+        return static_cast<int32_t>(want);
+    }
+    uint64_t got = readAt(file, out, want, file.pos);
     // The file has shrunk since it was opened: its real end is here.
     if (got < want) file.metEnd = true;
     return static_cast<int32_t>(got);

@@ -20,6 +20,7 @@
 #include <chrono>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 #include "velm_addon.h"
 
@@ -53,6 +54,9 @@ struct HostFile {
     uint64_t size = 0;                // Path, Memory: bytes in the window
     uint64_t openOffset = 0;          // FileGetPosition mode 3
     uint64_t pos = 0;                 // read position, relative to the window
+    std::vector<uint8_t> ahead;       // Path: room for bytes read ahead of small reads
+    uint64_t aheadPos = 0;            // Path: window position of ahead[0]
+    uint64_t aheadLen = 0;            // Path: bytes of ahead read from the file
     VELM_FILEPROCS procs{};           // User
     void *user = nullptr;             // User
     bool metEnd = false;              // Path, User: a read came back short

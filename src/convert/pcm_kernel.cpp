@@ -107,6 +107,8 @@ static void FastKernel(const float (*tables)[256], const uint8_t *in, uint32_t c
             ChannelRun<8, 1, 1>(tables, in, channels, step, frames, c, o);
         else if (channels == 2)
             ChannelRun<8, 1, 2>(tables, in, channels, step, frames, c, o);
+        else if (channels == 6) /* 5.1: constant offsets save the general path's address work */
+            ChannelRun<8, 1, 6>(tables, in, channels, step, frames, c, o);
         else
             ChannelRun<8, 1, 0>(tables, in, channels, step, frames, c, o);
     }

@@ -34,12 +34,14 @@ static uint32_t ProducePcm(DsdStream *s, int32_t fill, uint32_t minimum, void *o
     uint64_t frames = (static_cast<uint64_t>(fill) - minimum) / frameStep + 1;
     if (frames > (want - done) / s->channels)
         frames = (want - done) / s->channels;
+    *consumed = frames * frameStep;
+    if (frames == 0)
+        return done; /* a request of 0 bytes may come with no buffer */
     const PcmKernels *kernels = &pcmKernelsFast;
     if (floatOutput)
         kernels->toFloat(s->filterTables, s->buffer, s->channels, s->ratio, frames, static_cast<float *>(out) + done);
     else
         kernels->toInt16(s->filterTables, s->buffer, s->channels, s->ratio, frames, static_cast<int16_t *>(out) + done);
-    *consumed = frames * frameStep;
     return done + static_cast<uint32_t>(frames) * s->channels;
 }
 
@@ -52,9 +54,11 @@ static uint32_t ProduceDop(DsdStream *s, int32_t fill, uint32_t minimum, float *
     uint64_t frames = (static_cast<uint64_t>(fill) - minimum) / frameStep + 1;
     if (frames > (want - done) / s->channels)
         frames = (want - done) / s->channels;
+    *consumed = frames * frameStep;
+    if (frames == 0)
+        return done;
     s->dopMarker = PackDop(out + done, s->buffer, s->channels, static_cast<uint32_t>(frames), s->dopMarker,
                            s->lsbFirst != 0);
-    *consumed = frames * frameStep;
     return done + static_cast<uint32_t>(frames) * s->channels;
 }
 
