@@ -41,10 +41,19 @@ uint32_t OneStream(uint32_t, uint32_t, uint32_t, StreamReadProc *, void *user, c
     createdStream = user;
     return 1;
 }
-uint64_t ZeroPosition(uint32_t, uint32_t) { return 0; }
-uint64_t SameValue(uint32_t, uint32_t, uint64_t value, uint32_t) { return value; }
+uint64_t ZeroPosition(uint32_t, uint32_t)
+{
+    return 0;
+}
+uint64_t SameValue(uint32_t, uint32_t, uint64_t value, uint32_t)
+{
+    return value;
+}
 void NoStream(uint32_t, uint32_t) {}
-uint32_t NoFlags(uint32_t) { return 0; }
+uint32_t NoFlags(uint32_t)
+{
+    return 0;
+}
 void NoBitrate(uint32_t, uint32_t, uint32_t) {}
 
 int32_t MemoryRead(uint32_t, void *buffer, uint32_t length)
@@ -69,7 +78,10 @@ uint64_t MemoryPosition(uint32_t, uint32_t mode)
     return mode == 0 ? memoryFile.pos : memoryFile.bytes->size();
 }
 
-uint32_t MemoryIsEnd(uint32_t) { return memoryFile.pos >= memoryFile.bytes->size() ? 1 : 0; }
+uint32_t MemoryIsEnd(uint32_t)
+{
+    return memoryFile.pos >= memoryFile.bytes->size() ? 1 : 0;
+}
 
 HostFunctions MemoryHost()
 {
@@ -166,7 +178,8 @@ void Decode(benchmark::State &state, Case c)
     const double unitBytes = c.form == RAW ? 1.0 : c.form == PCM16 ? 2.0 : 4.0;
     const double iterations = static_cast<double>(state.iterations());
     state.counters["x_realtime"] = benchmark::Counter(iterations, benchmark::Counter::kIsRate);
-    state.counters["out_B/s"] = benchmark::Counter(static_cast<double>(outBytes), benchmark::Counter::kIsRate);
+    state.counters["out_B/s"] =
+        benchmark::Counter(static_cast<double>(outBytes), benchmark::Counter::kIsRate);
     state.counters["samples"] = static_cast<double>(outBytes) / unitBytes / iterations;
 }
 

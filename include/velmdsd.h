@@ -82,8 +82,7 @@ VELMDSD_API uint32_t VELM_DSD_StreamCreateURL(const char *url, uint32_t offset, 
                                               VELM_DOWNLOADPROC *proc, void *user, uint32_t freq);
 /* Opens a source read through user procedures; system must be 0. */
 VELMDSD_API uint32_t VELM_DSD_StreamCreateFileUser(uint32_t system, uint32_t flags,
-                                                   const VELM_FILEPROCS *procs, void *user,
-                                                   uint32_t freq);
+                                                   const VELM_FILEPROCS *procs, void *user, uint32_t freq);
 /* Plug-in entry: face 0 the plug-in information, face 1 the create procedure. */
 VELMDSD_API const void *VELMplugin(uint32_t face);
 

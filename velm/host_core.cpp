@@ -35,7 +35,8 @@ struct State {
     std::vector<Plugin> plugins;
 };
 
-State &state() {
+State &state()
+{
     static State *s = new State;
     return *s;
 }
@@ -45,65 +46,79 @@ thread_local uint32_t creatingPlugin = 0;
 
 // Streams are shared: a call that found one keeps it alive while it waits
 // without the table lock, even if another thread frees the handle meanwhile.
-template <typename Ptr>
-Ptr find(std::unordered_map<uint32_t, Ptr> &table, uint32_t handle) {
+template <typename Ptr> Ptr find(std::unordered_map<uint32_t, Ptr> &table, uint32_t handle)
+{
     std::lock_guard<std::mutex> guard(state().lock);
     auto it = table.find(handle);
     return it == table.end() ? nullptr : it->second;
 }
 
-template <typename Ptr>
-Ptr take(std::unordered_map<uint32_t, Ptr> &table, uint32_t handle) {
+template <typename Ptr> Ptr take(std::unordered_map<uint32_t, Ptr> &table, uint32_t handle)
+{
     std::lock_guard<std::mutex> guard(state().lock);
     auto it = table.find(handle);
-    if (it == table.end()) return nullptr;
+    if (it == table.end())
+        return nullptr;
     Ptr record = std::move(it->second);
     table.erase(it);
     return record;
 }
 
-template <typename Ptr>
-uint32_t add(std::unordered_map<uint32_t, Ptr> &table, Ptr record) {
+template <typename Ptr> uint32_t add(std::unordered_map<uint32_t, Ptr> &table, Ptr record)
+{
     std::lock_guard<std::mutex> guard(state().lock);
     uint32_t handle = state().nextHandle++;
     table.emplace(handle, std::move(record));
     return handle;
 }
 
-void RegisterConfigHandler(ConfigHandlerProc *handler, uint32_t mode) {
-    if (handler == nullptr) return;
+void RegisterConfigHandler(ConfigHandlerProc *handler, uint32_t mode)
+{
+    if (handler == nullptr)
+        return;
     std::lock_guard<std::mutex> guard(state().lock);
     auto &handlers = state().configHandlers;
     auto it = std::find_if(handlers.begin(), handlers.end(),
                            [handler](const ConfigHandler &entry) { return entry.proc == handler; });
-    if (mode == 0 && it == handlers.end()) handlers.push_back(ConfigHandler{handler});
-    if (mode == 1 && it != handlers.end()) handlers.erase(it);
+    if (mode == 0 && it == handlers.end())
+        handlers.push_back(ConfigHandler{handler});
+    if (mode == 1 && it != handlers.end())
+        handlers.erase(it);
 }
 
 // Asks the handlers in registration order; true when one served the option.
-bool askConfigHandlers(uint32_t option, uint32_t flags, uint32_t *value) {
+bool askConfigHandlers(uint32_t option, uint32_t flags, uint32_t *value)
+{
     std::vector<ConfigHandler> handlers;
     {
         std::lock_guard<std::mutex> guard(state().lock);
         handlers = state().configHandlers;
     }
     for (const ConfigHandler &handler : handlers) {
-        if (handler.proc(option, flags, value) != 0) return true;
+        if (handler.proc(option, flags, value) != 0)
+            return true;
     }
     return false;
 }
 
 const HostFunctions hostFunctions = {
-    SetError,          RegisterConfigHandler, CreateStream,    nullptr,       nullptr,
-    nullptr,           nullptr,               nullptr,         GetStreamPosition,
-    TranslateStreamPosition,                  FileOpen,        FileOpenURL,   FileOpenUser,
-    FileClose,         nullptr,               FileSetStream,   FileGetFlags,  nullptr,
-    FileRead,          FileSeek,              FileGetPosition, FileIsEnd,     nullptr,
-    FileSetBitrate,
+    SetError,          RegisterConfigHandler,
+    CreateStream,      nullptr,
+    nullptr,           nullptr,
+    nullptr,           nullptr,
+    GetStreamPosition, TranslateStreamPosition,
+    FileOpen,          FileOpenURL,
+    FileOpenUser,      FileClose,
+    nullptr,           FileSetStream,
+    FileGetFlags,      nullptr,
+    FileRead,          FileSeek,
+    FileGetPosition,   FileIsEnd,
+    nullptr,           FileSetBitrate,
 };
 
 // Bytes the C allocator has handed out and not taken back (saturated).
-uint32_t heapInUse() {
+uint32_t heapInUse()
+{
 #if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 33))
     size_t used = mallinfo2().uordblks;
     return used > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(used);
@@ -112,50 +127,80 @@ uint32_t heapInUse() {
 #endif
 }
 
-bool envFlag(const char *name) {
+bool envFlag(const char *name)
+{
     const char *value = getenv(name);
     return value != nullptr && value[0] == '1' && value[1] == '\0';
 }
 
-}  // namespace
+} // namespace
 
-void SetError(int32_t code) { errorCode = code; }
-int32_t GetError() { return errorCode; }
+void SetError(int32_t code)
+{
+    errorCode = code;
+}
+int32_t GetError()
+{
+    return errorCode;
+}
 
-uint32_t NewHandle() {
+uint32_t NewHandle()
+{
     std::lock_guard<std::mutex> guard(state().lock);
     return state().nextHandle++;
 }
 
-uint32_t AddFile(std::unique_ptr<HostFile> file) { return add(state().files, std::move(file)); }
-HostFile *FindFile(uint32_t handle) {
+uint32_t AddFile(std::unique_ptr<HostFile> file)
+{
+    return add(state().files, std::move(file));
+}
+HostFile *FindFile(uint32_t handle)
+{
     std::lock_guard<std::mutex> guard(state().lock);
     auto it = state().files.find(handle);
     return it == state().files.end() ? nullptr : it->second.get();
 }
-std::unique_ptr<HostFile> TakeFile(uint32_t handle) { return take(state().files, handle); }
-uint32_t AddStream(std::shared_ptr<HostStream> stream) { return add(state().streams, std::move(stream)); }
-std::shared_ptr<HostStream> FindStream(uint32_t handle) { return find(state().streams, handle); }
-std::shared_ptr<HostStream> TakeStream(uint32_t handle) { return take(state().streams, handle); }
+std::unique_ptr<HostFile> TakeFile(uint32_t handle)
+{
+    return take(state().files, handle);
+}
+uint32_t AddStream(std::shared_ptr<HostStream> stream)
+{
+    return add(state().streams, std::move(stream));
+}
+std::shared_ptr<HostStream> FindStream(uint32_t handle)
+{
+    return find(state().streams, handle);
+}
+std::shared_ptr<HostStream> TakeStream(uint32_t handle)
+{
+    return take(state().streams, handle);
+}
 
-uint32_t CreatingPlugin() { return creatingPlugin; }
+uint32_t CreatingPlugin()
+{
+    return creatingPlugin;
+}
 
-}  // namespace velm
+} // namespace velm
 
 using namespace velm;
 
-uint32_t VELM_GetVersion(void) {
+uint32_t VELM_GetVersion(void)
+{
     // VELM_HOST_VERSION (hex, "0x" optional) lets tests pose as another host.
     const char *text = getenv("VELM_HOST_VERSION");
     if (text != nullptr && text[0] != '\0') {
         char *end = nullptr;
         unsigned long long value = strtoull(text, &end, 16);
-        if (*end == '\0' && value <= UINT32_MAX) return static_cast<uint32_t>(value);
+        if (*end == '\0' && value <= UINT32_MAX)
+            return static_cast<uint32_t>(value);
     }
     return VELM_VERSION;
 }
 
-void *VELM_GetConfigPtr(uint32_t id) {
+void *VELM_GetConfigPtr(uint32_t id)
+{
     if (id == VELM_CONFIG_ADDON) {
         SetError(VELM_OK);
         return const_cast<HostFunctions *>(&hostFunctions);
@@ -168,9 +213,13 @@ void *VELM_GetConfigPtr(uint32_t id) {
     return nullptr;
 }
 
-int32_t VELM_ErrorGetCode(void) { return GetError(); }
+int32_t VELM_ErrorGetCode(void)
+{
+    return GetError();
+}
 
-uint32_t VELM_SetConfig(uint32_t option, uint32_t value) {
+uint32_t VELM_SetConfig(uint32_t option, uint32_t value)
+{
     if (!SetNetOption(option, value) && !askConfigHandlers(option, 1, &value)) {
         SetError(VELM_ERROR_ILLTYPE);
         return 0;
@@ -179,7 +228,8 @@ uint32_t VELM_SetConfig(uint32_t option, uint32_t value) {
     return 1;
 }
 
-uint32_t VELM_GetConfig(uint32_t option) {
+uint32_t VELM_GetConfig(uint32_t option)
+{
     uint32_t value = 0;
     if (option == VELM_CONFIG_JAVA_REFS || option == VELM_CONFIG_HEAP_USED) {
         SetError(VELM_OK);
@@ -193,7 +243,8 @@ uint32_t VELM_GetConfig(uint32_t option) {
     return value;
 }
 
-uint32_t VELM_PluginLoad(const char *path) {
+uint32_t VELM_PluginLoad(const char *path)
+{
     if (path == nullptr || path[0] == '\0') {
         SetError(VELM_ERROR_ILLPARAM);
         return 0;
@@ -221,8 +272,8 @@ uint32_t VELM_PluginLoad(const char *path) {
     }
     std::lock_guard<std::mutex> guard(state().lock);
     for (const Plugin &plugin : state().plugins) {
-        if (plugin.library == library) {  // loaded before, under this or another path
-            dlclose(library);  // drops the reference this call added
+        if (plugin.library == library) { // loaded before, under this or another path
+            dlclose(library);            // drops the reference this call added
             SetError(VELM_OK);
             return plugin.handle;
         }
@@ -237,9 +288,11 @@ uint32_t VELM_PluginLoad(const char *path) {
 }
 
 uint32_t VELM_StreamCreateFile(uint32_t mem, const void *file, uint64_t offset, uint64_t length,
-                               uint32_t flags) {
+                               uint32_t flags)
+{
     uint32_t source = FileOpen(mem, file, offset, length, flags, 0);
-    if (source == 0) return 0;
+    if (source == 0)
+        return 0;
     std::vector<Plugin> plugins;
     {
         std::lock_guard<std::mutex> guard(state().lock);
@@ -250,11 +303,14 @@ uint32_t VELM_StreamCreateFile(uint32_t mem, const void *file, uint64_t offset, 
         creatingPlugin = plugin.handle;
         uint32_t handle = plugin.create(source, flags);
         creatingPlugin = 0;
-        if (handle == 0) continue;
+        if (handle == 0)
+            continue;
         // The plug-in normally hands the file to the stream itself.
         std::shared_ptr<HostStream> stream = FindStream(handle);
-        if (stream == nullptr) continue;
-        if (stream->file != source) FileSetStream(source, handle);
+        if (stream == nullptr)
+            continue;
+        if (stream->file != source)
+            FileSetStream(source, handle);
         SetError(VELM_OK);
         return handle;
     }

@@ -33,10 +33,10 @@ enum class SourceKind { Path, Memory, User, Net };
 // An http:// source: its download runs on a thread of its own (host_net.cpp).
 struct NetSource;
 struct NetState {
-    uint64_t arrived;  // bytes of the window that have arrived
-    uint64_t end;      // its length, all ones when the server did not say
-    bool finished;     // nothing more will arrive
-    bool failed;       // the transfer ended early (cut, stalled, server error)
+    uint64_t arrived; // bytes of the window that have arrived
+    uint64_t end;     // its length, all ones when the server did not say
+    bool finished;    // nothing more will arrive
+    bool failed;      // the transfer ended early (cut, stalled, server error)
 };
 
 // Owned C text. Host-only types as template arguments keep the library's
@@ -48,42 +48,42 @@ using OwnedText = std::unique_ptr<char, FreeText>;
 
 struct HostFile {
     SourceKind kind = SourceKind::Path;
-    int fd = -1;                      // Path
-    const uint8_t *data = nullptr;    // Memory: the first byte of the window
-    uint64_t start = 0;               // Path: file offset of the window
-    uint64_t size = 0;                // Path, Memory: bytes in the window
-    uint64_t openOffset = 0;          // FileGetPosition mode 3
-    uint64_t pos = 0;                 // read position, relative to the window
-    std::vector<uint8_t> ahead;       // Path: room for bytes read ahead of small reads
-    uint64_t aheadPos = 0;            // Path: window position of ahead[0]
-    uint64_t aheadLen = 0;            // Path: bytes of ahead read from the file
-    VELM_FILEPROCS procs{};           // User
-    void *user = nullptr;             // User
-    bool metEnd = false;              // Path, User: a read came back short
-    std::shared_ptr<NetSource> net;   // Net
-    uint64_t readTotal = 0;           // bytes FileRead has delivered, over the file's life
+    int fd = -1;                    // Path
+    const uint8_t *data = nullptr;  // Memory: the first byte of the window
+    uint64_t start = 0;             // Path: file offset of the window
+    uint64_t size = 0;              // Path, Memory: bytes in the window
+    uint64_t openOffset = 0;        // FileGetPosition mode 3
+    uint64_t pos = 0;               // read position, relative to the window
+    std::vector<uint8_t> ahead;     // Path: room for bytes read ahead of small reads
+    uint64_t aheadPos = 0;          // Path: window position of ahead[0]
+    uint64_t aheadLen = 0;          // Path: bytes of ahead read from the file
+    VELM_FILEPROCS procs{};         // User
+    void *user = nullptr;           // User
+    bool metEnd = false;            // Path, User: a read came back short
+    std::shared_ptr<NetSource> net; // Net
+    uint64_t readTotal = 0;         // bytes FileRead has delivered, over the file's life
     VELM_DOWNLOADPROC *download = nullptr;
     void *downloadUser = nullptr;
-    OwnedText path;                   // named files only
-    uint32_t stream = 0;              // owning stream, 0 when none
-    uint32_t bitrate = 0;             // FileSetBitrate, recorded only
+    OwnedText path;       // named files only
+    uint32_t stream = 0;  // owning stream, 0 when none
+    uint32_t bitrate = 0; // FileSetBitrate, recorded only
     uint32_t bitrateOffset = 0;
-    void *javaObject = nullptr;       // Java file object held while open (ReleaseJavaObject)
+    void *javaObject = nullptr; // Java file object held while open (ReleaseJavaObject)
 };
 
 struct HostStream : AddonStream {
     HostStream() : AddonStream{} {}
-    std::mutex lock;       // held around the add-on's calls on this stream
-    bool freed = false;    // StreamFree has begun: no more calls
-    uint32_t file = 0;     // owned file, closed with the stream
-    uint32_t plugin = 0;   // plug-in whose create procedure made the stream
+    std::mutex lock;     // held around the add-on's calls on this stream
+    bool freed = false;  // StreamFree has begun: no more calls
+    uint32_t file = 0;   // owned file, closed with the stream
+    uint32_t plugin = 0; // plug-in whose create procedure made the stream
     bool ended = false;
     // Bytes pulled through the read procedure over the stream's life, and the
     // position set by the last ChannelSetPosition with the count at that time.
     uint64_t pulled = 0;
     uint64_t seekPos = 0;
     uint64_t pulledAtSeek = 0;
-    void *javaBindings = nullptr;  // Java bindings dropped with the stream (DropJavaBindings)
+    void *javaBindings = nullptr; // Java bindings dropped with the stream (DropJavaBindings)
 
     uint64_t delivered() const { return seekPos + (pulled - pulledAtSeek); }
 };
@@ -127,8 +127,8 @@ bool NetWaitForMore(NetSource &net, uint64_t arrived, std::chrono::steady_clock:
 // Host table slots implemented in the file and stream parts.
 uint32_t FileOpen(uint32_t mem, const void *file, uint64_t offset, uint64_t length, uint32_t flags,
                   uint32_t addon);
-uint32_t FileOpenURL(const char *url, uint32_t offset, uint32_t flags, VELM_DOWNLOADPROC *proc,
-                     void *user, uint32_t addon);
+uint32_t FileOpenURL(const char *url, uint32_t offset, uint32_t flags, VELM_DOWNLOADPROC *proc, void *user,
+                     uint32_t addon);
 uint32_t FileOpenUser(uint32_t system, uint32_t flags, const VELM_FILEPROCS *procs, void *user,
                       uint32_t addon);
 void FileClose(uint32_t file);
@@ -140,8 +140,8 @@ uint64_t FileGetPosition(uint32_t file, uint32_t mode);
 uint32_t FileIsEnd(uint32_t file);
 void FileSetBitrate(uint32_t file, uint32_t bytesPerSecond, uint32_t offset);
 
-uint32_t CreateStream(uint32_t freq, uint32_t chans, uint32_t flags, StreamReadProc *proc,
-                      void *user, const OperationsTable *ops);
+uint32_t CreateStream(uint32_t freq, uint32_t chans, uint32_t flags, StreamReadProc *proc, void *user,
+                      const OperationsTable *ops);
 uint64_t GetStreamPosition(uint32_t handle, uint32_t mode);
 uint64_t TranslateStreamPosition(uint32_t handle, uint32_t mode, uint64_t value, uint32_t mode2);
 
@@ -165,6 +165,6 @@ uint32_t JavaGlobalRefCount();
 // when it holds a NUL character or memory runs out.
 OwnedText TextFromJavaString(void *env, void *string);
 
-}  // namespace velm
+} // namespace velm
 
-#endif  // VELM_HOST_INTERNAL_H
+#endif // VELM_HOST_INTERNAL_H

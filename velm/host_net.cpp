@@ -32,15 +32,15 @@ using Clock = std::chrono::steady_clock;
 
 struct NetSource {
     std::mutex lock;
-    std::condition_variable changed;  // data arrived, headers seen, finished, closing
-    std::vector<uint8_t> data;        // bytes [base, base + data.size())
+    std::condition_variable changed; // data arrived, headers seen, finished, closing
+    std::vector<uint8_t> data;       // bytes [base, base + data.size())
     uint64_t base = 0;
-    uint64_t readPos = 0;             // nothing at or after it is dropped
-    uint64_t skip = 0;                // leading bytes of a 200 answer to a range request
-    uint64_t end = kNone;             // Content-Length of the window, all ones when unknown
+    uint64_t readPos = 0; // nothing at or after it is dropped
+    uint64_t skip = 0;    // leading bytes of a 200 answer to a range request
+    uint64_t end = kNone; // Content-Length of the window, all ones when unknown
     size_t capacity = 0;
     bool headersDone = false;
-    bool finished = false;            // the transfer is over, well or not
+    bool finished = false; // the transfer is over, well or not
     bool failed = false;
     bool closing = false;
     bool paused = false;
@@ -55,14 +55,21 @@ struct NetSource {
     CURL *easy = nullptr;
     CURLM *multi = nullptr;
 
-    ~NetSource() {
-        if (multi != nullptr && easy != nullptr) curl_multi_remove_handle(multi, easy);
-        if (easy != nullptr) curl_easy_cleanup(easy);
-        if (multi != nullptr) curl_multi_cleanup(multi);
+    ~NetSource()
+    {
+        if (multi != nullptr && easy != nullptr)
+            curl_multi_remove_handle(multi, easy);
+        if (easy != nullptr)
+            curl_easy_cleanup(easy);
+        if (multi != nullptr)
+            curl_multi_cleanup(multi);
     }
 #endif
 
-    uint64_t arrived() const { return base + data.size(); }
+    uint64_t arrived() const
+    {
+        return base + data.size();
+    }
 };
 
 namespace {
@@ -75,28 +82,35 @@ constexpr uint32_t kMinBuffer = 64u << 10;
 
 // Drops read bytes (keeping a quarter of the buffer behind the reader) when
 // that frees at least a quarter of it; the caller holds the lock.
-void makeRoom(NetSource &net) {
+void makeRoom(NetSource &net)
+{
     uint64_t history = net.capacity / 4;
     uint64_t keepFrom = net.readPos > history ? net.readPos - history : 0;
-    if (keepFrom <= net.base || keepFrom - net.base < net.capacity / 4) return;
+    if (keepFrom <= net.base || keepFrom - net.base < net.capacity / 4)
+        return;
     size_t drop = static_cast<size_t>(keepFrom - net.base);
     net.data.erase(net.data.begin(), net.data.begin() + static_cast<ptrdiff_t>(drop));
     net.base = keepFrom;
 }
 
-size_t onHeader(char *text, size_t size, size_t count, void *user) {
+size_t onHeader(char *text, size_t size, size_t count, void *user)
+{
     auto &net = *static_cast<NetSource *>(user);
     size_t n = size * count;
-    if (n > 2 || (n >= 1 && text[0] != '\r' && text[0] != '\n')) return n;
+    if (n > 2 || (n >= 1 && text[0] != '\r' && text[0] != '\n'))
+        return n;
     // The blank line after the headers.
     long status = 0;
     curl_off_t length = -1;
     curl_easy_getinfo(net.easy, CURLINFO_RESPONSE_CODE, &status);
     curl_easy_getinfo(net.easy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
-    if (status / 100 == 1) return n;  // an interim answer; the real one follows
-    if (status != 200 && status != 206) return 0;  // fails the transfer
+    if (status / 100 == 1)
+        return n; // an interim answer; the real one follows
+    if (status != 200 && status != 206)
+        return 0; // fails the transfer
     std::lock_guard<std::mutex> guard(net.lock);
-    if (status == 200) net.skip = net.offset;  // the server ignored the range
+    if (status == 200)
+        net.skip = net.offset; // the server ignored the range
     if (length >= 0) {
         uint64_t full = static_cast<uint64_t>(length);
         net.end = full > net.skip ? full - net.skip : 0;
@@ -108,21 +122,24 @@ size_t onHeader(char *text, size_t size, size_t count, void *user) {
     return n;
 }
 
-size_t onData(char *bytes, size_t size, size_t count, void *user) {
+size_t onData(char *bytes, size_t size, size_t count, void *user)
+{
     auto &net = *static_cast<NetSource *>(user);
     size_t n = size * count;
     const char *piece = bytes;
     size_t pieceSize = n;
     {
         std::lock_guard<std::mutex> guard(net.lock);
-        if (net.closing) return 0;
+        if (net.closing)
+            return 0;
         uint64_t skipped = std::min<uint64_t>(net.skip, pieceSize);
         net.skip -= skipped;
         piece += skipped;
         pieceSize -= static_cast<size_t>(skipped);
-        if (net.data.size() + pieceSize > net.capacity) makeRoom(net);
+        if (net.data.size() + pieceSize > net.capacity)
+            makeRoom(net);
         if (net.data.size() + pieceSize > net.capacity && !net.data.empty()) {
-            net.skip += skipped;  // the same bytes come again after the pause
+            net.skip += skipped; // the same bytes come again after the pause
             net.paused = true;
             return CURL_WRITEFUNC_PAUSE;
         }
@@ -141,20 +158,24 @@ size_t onData(char *bytes, size_t size, size_t count, void *user) {
     return n;
 }
 
-void runTransfer(NetSource *net) {
+void runTransfer(NetSource *net)
+{
     int running = 1;
     bool ok = false;
     while (running != 0) {
         curl_multi_perform(net->multi, &running);
         int queued = 0;
         while (CURLMsg *message = curl_multi_info_read(net->multi, &queued)) {
-            if (message->msg == CURLMSG_DONE) ok = message->data.result == CURLE_OK;
+            if (message->msg == CURLMSG_DONE)
+                ok = message->data.result == CURLE_OK;
         }
-        if (running == 0) break;
+        if (running == 0)
+            break;
         bool resume = false;
         {
             std::lock_guard<std::mutex> guard(net->lock);
-            if (net->closing) break;
+            if (net->closing)
+                break;
             if (net->paused) {
                 makeRoom(*net);
                 resume = net->capacity - net->data.size() >= CURL_MAX_WRITE_SIZE;
@@ -163,10 +184,11 @@ void runTransfer(NetSource *net) {
                 net->paused = false;
                 net->lastData = Clock::now();
             } else if (!net->paused && Clock::now() - net->lastData > net->timeout) {
-                break;  // stalled
+                break; // stalled
             }
         }
-        if (resume) curl_easy_pause(net->easy, CURLPAUSE_CONT);
+        if (resume)
+            curl_easy_pause(net->easy, CURLPAUSE_CONT);
         curl_multi_poll(net->multi, nullptr, 0, 50, nullptr);
     }
     std::lock_guard<std::mutex> guard(net->lock);
@@ -174,28 +196,39 @@ void runTransfer(NetSource *net) {
     net->failed = !ok || !net->headersDone || (net->end != kNone && net->arrived() != net->end);
     net->changed.notify_all();
 }
-#endif  // VELM_HAVE_CURL
+#endif // VELM_HAVE_CURL
 
-}  // namespace
+} // namespace
 
-bool SetNetOption(uint32_t option, uint32_t value) {
-    if (option == VELM_CONFIG_NET_TIMEOUT) netTimeoutMs = value;
-    else if (option == VELM_CONFIG_NET_BUFFER) netBufferBytes = value;
-    else return false;
+bool SetNetOption(uint32_t option, uint32_t value)
+{
+    if (option == VELM_CONFIG_NET_TIMEOUT)
+        netTimeoutMs = value;
+    else if (option == VELM_CONFIG_NET_BUFFER)
+        netBufferBytes = value;
+    else
+        return false;
     return true;
 }
 
-bool GetNetOption(uint32_t option, uint32_t *value) {
-    if (option == VELM_CONFIG_NET_TIMEOUT) *value = netTimeoutMs;
-    else if (option == VELM_CONFIG_NET_BUFFER) *value = netBufferBytes;
-    else return false;
+bool GetNetOption(uint32_t option, uint32_t *value)
+{
+    if (option == VELM_CONFIG_NET_TIMEOUT)
+        *value = netTimeoutMs;
+    else if (option == VELM_CONFIG_NET_BUFFER)
+        *value = netBufferBytes;
+    else
+        return false;
     return true;
 }
 
-std::chrono::milliseconds NetTimeout() { return std::chrono::milliseconds(netTimeoutMs.load()); }
+std::chrono::milliseconds NetTimeout()
+{
+    return std::chrono::milliseconds(netTimeoutMs.load());
+}
 
-std::shared_ptr<NetSource> NetOpen(const char *url, uint64_t offset, VELM_DOWNLOADPROC *proc,
-                                   void *user) {
+std::shared_ptr<NetSource> NetOpen(const char *url, uint64_t offset, VELM_DOWNLOADPROC *proc, void *user)
+{
 #ifndef VELM_HAVE_CURL
     (void)url, (void)offset, (void)proc, (void)user;
     SetError(VELM_ERROR_FILEOPEN);
@@ -225,7 +258,8 @@ std::shared_ptr<NetSource> NetOpen(const char *url, uint64_t offset, VELM_DOWNLO
     curl_easy_setopt(easy, CURLOPT_HEADERDATA, net.get());
     curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, onData);
     curl_easy_setopt(easy, CURLOPT_WRITEDATA, net.get());
-    if (offset != 0) curl_easy_setopt(easy, CURLOPT_RANGE, range.c_str());
+    if (offset != 0)
+        curl_easy_setopt(easy, CURLOPT_RANGE, range.c_str());
     curl_multi_add_handle(net->multi, easy);
     net->lastData = Clock::now();
     net->thread = std::thread(runTransfer, net.get());
@@ -244,7 +278,8 @@ std::shared_ptr<NetSource> NetOpen(const char *url, uint64_t offset, VELM_DOWNLO
 #endif
 }
 
-void NetClose(NetSource &net) {
+void NetClose(NetSource &net)
+{
     {
         std::lock_guard<std::mutex> guard(net.lock);
         net.closing = true;
@@ -253,52 +288,64 @@ void NetClose(NetSource &net) {
 #ifdef VELM_HAVE_CURL
     curl_multi_wakeup(net.multi);
 #endif
-    if (net.thread.joinable()) net.thread.join();
+    if (net.thread.joinable())
+        net.thread.join();
 }
 
-int32_t NetRead(NetSource &net, uint64_t pos, uint8_t *out, uint32_t length, bool wait) {
+int32_t NetRead(NetSource &net, uint64_t pos, uint8_t *out, uint32_t length, bool wait)
+{
     std::unique_lock<std::mutex> guard(net.lock);
     Clock::time_point deadline = Clock::now() + net.timeout;
     uint32_t got = 0;
     while (true) {
-        if (pos + got < net.base) break;  // dropped: cannot happen at the read position
+        if (pos + got < net.base)
+            break; // dropped: cannot happen at the read position
         uint64_t ready = net.arrived() - (pos + got);
-        if (net.arrived() < pos + got) ready = 0;
+        if (net.arrived() < pos + got)
+            ready = 0;
         uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(ready, length - got));
-        if (n != 0) memcpy(out + got, net.data.data() + (pos + got - net.base), n);
+        if (n != 0)
+            memcpy(out + got, net.data.data() + (pos + got - net.base), n);
         got += n;
         net.readPos = pos + got;
 #ifdef VELM_HAVE_CURL
-        if (net.paused) curl_multi_wakeup(net.multi);
+        if (net.paused)
+            curl_multi_wakeup(net.multi);
 #endif
-        if (got == length || !wait || net.finished || net.closing) break;
-        if (net.changed.wait_until(guard, deadline) == std::cv_status::timeout) break;
+        if (got == length || !wait || net.finished || net.closing)
+            break;
+        if (net.changed.wait_until(guard, deadline) == std::cv_status::timeout)
+            break;
     }
     return static_cast<int32_t>(got);
 }
 
-bool NetSeek(NetSource &net, uint64_t pos, bool wait) {
+bool NetSeek(NetSource &net, uint64_t pos, bool wait)
+{
     std::unique_lock<std::mutex> guard(net.lock);
-    if (pos < net.base || (net.end != kNone && pos > net.end)) return false;
+    if (pos < net.base || (net.end != kNone && pos > net.end))
+        return false;
     if (wait) {
         net.changed.wait_for(guard, net.timeout,
                              [&net, pos] { return net.arrived() >= pos || net.finished || net.closing; });
     }
-    if (pos > net.arrived()) return false;
+    if (pos > net.arrived())
+        return false;
     net.readPos = pos;
     return true;
 }
 
-NetState NetGetState(NetSource &net) {
+NetState NetGetState(NetSource &net)
+{
     std::lock_guard<std::mutex> guard(net.lock);
     return NetState{net.arrived(), net.end, net.finished, net.failed};
 }
 
-bool NetWaitForMore(NetSource &net, uint64_t arrived, std::chrono::steady_clock::time_point deadline) {
+bool NetWaitForMore(NetSource &net, uint64_t arrived, std::chrono::steady_clock::time_point deadline)
+{
     std::unique_lock<std::mutex> guard(net.lock);
-    return net.changed.wait_until(guard, deadline, [&net, arrived] {
-        return net.arrived() > arrived || net.finished || net.closing;
-    });
+    return net.changed.wait_until(
+        guard, deadline, [&net, arrived] { return net.arrived() > arrived || net.finished || net.closing; });
 }
 
-}  // namespace velm
+} // namespace velm

@@ -20,11 +20,13 @@ struct LockedStream {
     explicit operator bool() const { return stream != nullptr; }
 };
 
-LockedStream lockStream(uint32_t handle) {
+LockedStream lockStream(uint32_t handle)
+{
     LockedStream locked{FindStream(handle), {}};
     if (locked.stream != nullptr) {
         locked.guard = std::unique_lock<std::mutex>(locked.stream->lock);
-        if (!locked.stream->freed) return locked;
+        if (!locked.stream->freed)
+            return locked;
     }
     SetError(VELM_ERROR_HANDLE);
     return LockedStream{};
@@ -32,10 +34,11 @@ LockedStream lockStream(uint32_t handle) {
 
 // The locked stream when it has the operation `entry` (error code cleared for
 // the operation to set its own), else empty with the error set.
-template <typename Entry>
-LockedStream withOperation(uint32_t handle, Entry OperationsTable::*entry) {
+template <typename Entry> LockedStream withOperation(uint32_t handle, Entry OperationsTable::*entry)
+{
     LockedStream stream = lockStream(handle);
-    if (!stream) return stream;
+    if (!stream)
+        return stream;
     if (stream->ops == nullptr || stream->ops->*entry == nullptr) {
         SetError(VELM_ERROR_NOTAVAIL);
         return LockedStream{};
@@ -45,16 +48,19 @@ LockedStream withOperation(uint32_t handle, Entry OperationsTable::*entry) {
 }
 
 // Stream lookups from inside the add-on's calls, which hold the stream's lock.
-std::shared_ptr<HostStream> findOrFail(uint32_t handle) {
+std::shared_ptr<HostStream> findOrFail(uint32_t handle)
+{
     std::shared_ptr<HostStream> stream = FindStream(handle);
-    if (stream == nullptr) SetError(VELM_ERROR_HANDLE);
+    if (stream == nullptr)
+        SetError(VELM_ERROR_HANDLE);
     return stream;
 }
 
-}  // namespace
+} // namespace
 
-uint32_t CreateStream(uint32_t freq, uint32_t chans, uint32_t flags, StreamReadProc *proc,
-                      void *user, const OperationsTable *ops) {
+uint32_t CreateStream(uint32_t freq, uint32_t chans, uint32_t flags, StreamReadProc *proc, void *user,
+                      const OperationsTable *ops)
+{
     if (freq == 0 || chans == 0 || proc == nullptr) {
         SetError(VELM_ERROR_ILLPARAM);
         return 0;
@@ -71,9 +77,11 @@ uint32_t CreateStream(uint32_t freq, uint32_t chans, uint32_t flags, StreamReadP
 }
 
 // The host's own counter: bytes pulled over the stream's life, seeks ignored.
-uint64_t GetStreamPosition(uint32_t handle, uint32_t mode) {
+uint64_t GetStreamPosition(uint32_t handle, uint32_t mode)
+{
     std::shared_ptr<HostStream> stream = findOrFail(handle);
-    if (stream == nullptr) return kNone;
+    if (stream == nullptr)
+        return kNone;
     if (mode != 0) {
         SetError(VELM_ERROR_NOTAVAIL);
         return kNone;
@@ -83,9 +91,11 @@ uint64_t GetStreamPosition(uint32_t handle, uint32_t mode) {
 
 // Turns a counter value into the stream's byte position, counted from the
 // position the last seek reached.
-uint64_t TranslateStreamPosition(uint32_t handle, uint32_t mode, uint64_t value, uint32_t mode2) {
+uint64_t TranslateStreamPosition(uint32_t handle, uint32_t mode, uint64_t value, uint32_t mode2)
+{
     std::shared_ptr<HostStream> stream = findOrFail(handle);
-    if (stream == nullptr) return kNone;
+    if (stream == nullptr)
+        return kNone;
     if (mode != 0 || mode2 != 0) {
         SetError(VELM_ERROR_NOTAVAIL);
         return kNone;
@@ -93,13 +103,15 @@ uint64_t TranslateStreamPosition(uint32_t handle, uint32_t mode, uint64_t value,
     return stream->seekPos + (value - stream->pulledAtSeek);
 }
 
-}  // namespace velm
+} // namespace velm
 
 using namespace velm;
 
-uint32_t VELM_ChannelGetData(uint32_t handle, void *buffer, uint32_t length) {
+uint32_t VELM_ChannelGetData(uint32_t handle, void *buffer, uint32_t length)
+{
     LockedStream stream = lockStream(handle);
-    if (!stream) return UINT32_MAX;
+    if (!stream)
+        return UINT32_MAX;
     if (stream->ended) {
         SetError(VELM_ERROR_ENDED);
         return UINT32_MAX;
@@ -128,10 +140,12 @@ uint32_t VELM_ChannelGetData(uint32_t handle, void *buffer, uint32_t length) {
         // Only the end bit ends a stream: a call that gave nothing but moved
         // on in its source (a block too small for one output frame) is
         // followed by another.
-        if (got != 0 || (file != nullptr && file->readTotal != readBefore)) continue;
+        if (got != 0 || (file != nullptr && file->readTotal != readBefore))
+            continue;
         // Nothing came from the source. A decoding stream waits for more of a
         // source that still arrives, without its lock, up to the time-out.
-        if (!waits || before.finished) break;
+        if (!waits || before.finished)
+            break;
         if (deadline == std::chrono::steady_clock::time_point{}) {
             deadline = std::chrono::steady_clock::now() + NetTimeout();
         }
@@ -142,7 +156,8 @@ uint32_t VELM_ChannelGetData(uint32_t handle, void *buffer, uint32_t length) {
             SetError(VELM_ERROR_HANDLE);
             return UINT32_MAX;
         }
-        if (!more) break;
+        if (!more)
+            break;
     }
     if (stream->ended && filled == 0) {
         SetError(VELM_ERROR_ENDED);
@@ -152,14 +167,17 @@ uint32_t VELM_ChannelGetData(uint32_t handle, void *buffer, uint32_t length) {
     return filled;
 }
 
-uint64_t VELM_ChannelGetLength(uint32_t handle, uint32_t mode) {
+uint64_t VELM_ChannelGetLength(uint32_t handle, uint32_t mode)
+{
     LockedStream stream = withOperation(handle, &OperationsTable::getLength);
     return stream ? stream->ops->getLength(stream->user, mode) : kNone;
 }
 
-uint64_t VELM_ChannelGetPosition(uint32_t handle, uint32_t mode) {
+uint64_t VELM_ChannelGetPosition(uint32_t handle, uint32_t mode)
+{
     LockedStream stream = lockStream(handle);
-    if (!stream) return kNone;
+    if (!stream)
+        return kNone;
     if (mode != VELM_POS_BYTE) {
         SetError(VELM_ERROR_NOTAVAIL);
         return kNone;
@@ -168,17 +186,21 @@ uint64_t VELM_ChannelGetPosition(uint32_t handle, uint32_t mode) {
     return stream->delivered();
 }
 
-uint32_t VELM_ChannelSetPosition(uint32_t handle, uint64_t pos, uint32_t mode) {
+uint32_t VELM_ChannelSetPosition(uint32_t handle, uint64_t pos, uint32_t mode)
+{
     LockedStream stream = withOperation(handle, &OperationsTable::canSetPosition);
-    if (!stream) return 0;
+    if (!stream)
+        return 0;
     const OperationsTable *ops = stream->ops;
     if (ops->setPosition == nullptr) {
         SetError(VELM_ERROR_NOTAVAIL);
         return 0;
     }
-    if (ops->canSetPosition(stream->user, pos, mode) == 0) return 0;  // the add-on set the error
+    if (ops->canSetPosition(stream->user, pos, mode) == 0)
+        return 0; // the add-on set the error
     uint64_t reached = ops->setPosition(stream->user, pos, mode);
-    if (reached == kNone) return 0;
+    if (reached == kNone)
+        return 0;
     stream->seekPos = reached;
     stream->pulledAtSeek = stream->pulled;
     stream->ended = false;
@@ -186,9 +208,11 @@ uint32_t VELM_ChannelSetPosition(uint32_t handle, uint64_t pos, uint32_t mode) {
     return 1;
 }
 
-uint32_t VELM_ChannelGetInfo(uint32_t handle, VELM_CHANNELINFO *info) {
+uint32_t VELM_ChannelGetInfo(uint32_t handle, VELM_CHANNELINFO *info)
+{
     LockedStream stream = lockStream(handle);
-    if (!stream) return 0;
+    if (!stream)
+        return 0;
     if (info == nullptr) {
         SetError(VELM_ERROR_ILLPARAM);
         return 0;
@@ -199,20 +223,25 @@ uint32_t VELM_ChannelGetInfo(uint32_t handle, VELM_CHANNELINFO *info) {
     info->flags = stream->flags;
     info->plugin = stream->plugin;
     HostFile *file = stream->file != 0 ? FindFile(stream->file) : nullptr;
-    if (file != nullptr) info->filename = file->path.get();
+    if (file != nullptr)
+        info->filename = file->path.get();
     SetError(VELM_OK);
-    if (stream->ops != nullptr && stream->ops->getInfo != nullptr) stream->ops->getInfo(stream->user, info);
+    if (stream->ops != nullptr && stream->ops->getInfo != nullptr)
+        stream->ops->getInfo(stream->user, info);
     return 1;
 }
 
-const void *VELM_ChannelGetTags(uint32_t handle, uint32_t type) {
+const void *VELM_ChannelGetTags(uint32_t handle, uint32_t type)
+{
     LockedStream stream = withOperation(handle, &OperationsTable::getTags);
     return stream ? stream->ops->getTags(stream->user, type) : nullptr;
 }
 
-uint32_t VELM_ChannelGetAttribute(uint32_t handle, uint32_t attrib, float *value) {
+uint32_t VELM_ChannelGetAttribute(uint32_t handle, uint32_t attrib, float *value)
+{
     LockedStream stream = withOperation(handle, &OperationsTable::attribute);
-    if (!stream) return 0;
+    if (!stream)
+        return 0;
     if (value == nullptr) {
         SetError(VELM_ERROR_ILLPARAM);
         return 0;
@@ -220,39 +249,48 @@ uint32_t VELM_ChannelGetAttribute(uint32_t handle, uint32_t attrib, float *value
     return stream->ops->attribute(stream->user, attrib, value, 0);
 }
 
-uint32_t VELM_ChannelSetAttribute(uint32_t handle, uint32_t attrib, float value) {
+uint32_t VELM_ChannelSetAttribute(uint32_t handle, uint32_t attrib, float value)
+{
     LockedStream stream = withOperation(handle, &OperationsTable::attribute);
     return stream ? stream->ops->attribute(stream->user, attrib, &value, 1) : 0;
 }
 
-uint64_t VELM_StreamGetFilePosition(uint32_t handle, uint32_t mode) {
+uint64_t VELM_StreamGetFilePosition(uint32_t handle, uint32_t mode)
+{
     LockedStream stream = withOperation(handle, &OperationsTable::getFilePosition);
     return stream ? stream->ops->getFilePosition(stream->user, mode) : kNone;
 }
 
-uint32_t VELM_StreamGetBitrate(uint32_t handle, uint32_t *offset) {
+uint32_t VELM_StreamGetBitrate(uint32_t handle, uint32_t *offset)
+{
     LockedStream stream = lockStream(handle);
-    if (!stream) return 0;
+    if (!stream)
+        return 0;
     HostFile *file = stream->file != 0 ? FindFile(stream->file) : nullptr;
     if (file == nullptr || file->bitrate == 0) {
         SetError(VELM_ERROR_NOTAVAIL);
         return 0;
     }
-    if (offset != nullptr) *offset = file->bitrateOffset;
+    if (offset != nullptr)
+        *offset = file->bitrateOffset;
     SetError(VELM_OK);
     return file->bitrate;
 }
 
-uint32_t VELM_StreamFree(uint32_t handle) {
+uint32_t VELM_StreamFree(uint32_t handle)
+{
     LockedStream stream = lockStream(handle);
-    if (!stream) return 0;
+    if (!stream)
+        return 0;
     // Release runs while the handle is still valid; calls waiting for data
     // on another thread see `freed` when they wake, and the stream goes.
     stream->freed = true;
-    if (stream->ops != nullptr && stream->ops->release != nullptr) stream->ops->release(stream->user);
+    if (stream->ops != nullptr && stream->ops->release != nullptr)
+        stream->ops->release(stream->user);
     stream.guard.unlock();
     TakeStream(handle);
-    if (stream->file != 0) FileClose(stream->file);
+    if (stream->file != 0)
+        FileClose(stream->file);
     // After the file: its close procedure may still call into a binding.
     DropJavaBindings(stream->javaBindings);
     SetError(VELM_OK);

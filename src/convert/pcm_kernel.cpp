@@ -15,12 +15,17 @@
 #pragma GCC optimize("no-tree-slp-vectorize")
 #endif
 
-static inline void Store(float *out, float v) { *out = v; }
-static inline void Store(int16_t *out, float v) { *out = PcmToInt16(v); }
+static inline void Store(float *out, float v)
+{
+    *out = v;
+}
+static inline void Store(int16_t *out, float v)
+{
+    *out = PcmToInt16(v);
+}
 
-template <typename Out>
-static void PlainKernel(const float (*tables)[256], const uint8_t *in, uint32_t channels, uint32_t ratio,
-                        uint32_t frames, void *out)
+template <typename Out> static void PlainKernel(const float (*tables)[256], const uint8_t *in,
+                                                uint32_t channels, uint32_t ratio, uint32_t frames, void *out)
 {
     Out *o = static_cast<Out *>(out);
     const size_t frameStep = static_cast<size_t>(ratio) * channels;
@@ -51,8 +56,8 @@ static inline void Add(float (&acc)[F][CH], const float *table, const uint8_t *b
  * one window to the next; Channels is the channel count when known at
  * compile time (0: `channels`).
  */
-template <int F, int CH, uint32_t Channels, typename Out>
-static inline void Block(const float (*tables)[256], const uint8_t *in, size_t step, uint32_t channels, Out *out)
+template <int F, int CH, uint32_t Channels, typename Out> static inline void
+Block(const float (*tables)[256], const uint8_t *in, size_t step, uint32_t channels, Out *out)
 {
     if (Channels != 0)
         channels = Channels;
@@ -82,8 +87,9 @@ static inline void Block(const float (*tables)[256], const uint8_t *in, size_t s
 
 /* Channels c to c + CH - 1 of every frame, F frames at a time. */
 template <int F, int CH, uint32_t Channels, typename Out>
-__attribute__((noinline)) static void ChannelRun(const float (*tables)[256], const uint8_t *in, uint32_t channels, size_t step,
-                      uint32_t frames, uint32_t c, Out *out)
+__attribute__((noinline)) static void ChannelRun(const float (*tables)[256], const uint8_t *in,
+                                                 uint32_t channels, size_t step, uint32_t frames, uint32_t c,
+                                                 Out *out)
 {
     const uint8_t *p = in + c;
     Out *o = out + c;
@@ -94,9 +100,8 @@ __attribute__((noinline)) static void ChannelRun(const float (*tables)[256], con
         Block<1, CH, Channels>(tables, p, step, channels, o);
 }
 
-template <typename Out>
-static void FastKernel(const float (*tables)[256], const uint8_t *in, uint32_t channels, uint32_t ratio,
-                       uint32_t frames, void *out)
+template <typename Out> static void FastKernel(const float (*tables)[256], const uint8_t *in,
+                                               uint32_t channels, uint32_t ratio, uint32_t frames, void *out)
 {
     Out *o = static_cast<Out *>(out);
     const size_t step = static_cast<size_t>(ratio) * channels;

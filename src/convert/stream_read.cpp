@@ -39,9 +39,11 @@ static uint32_t ProducePcm(DsdStream *s, int32_t fill, uint32_t minimum, void *o
         return done; /* a request of 0 bytes may come with no buffer */
     const PcmKernels *kernels = &pcmKernelsFast;
     if (floatOutput)
-        kernels->toFloat(s->filterTables, s->buffer, s->channels, s->ratio, frames, static_cast<float *>(out) + done);
+        kernels->toFloat(s->filterTables, s->buffer, s->channels, s->ratio, frames,
+                         static_cast<float *>(out) + done);
     else
-        kernels->toInt16(s->filterTables, s->buffer, s->channels, s->ratio, frames, static_cast<int16_t *>(out) + done);
+        kernels->toInt16(s->filterTables, s->buffer, s->channels, s->ratio, frames,
+                         static_cast<int16_t *>(out) + done);
     return done + static_cast<uint32_t>(frames) * s->channels;
 }
 
@@ -168,7 +170,8 @@ static bool Refill(DsdStream *s, ReadCall *call, int32_t *fill)
 }
 
 /* Converts from the `fill` bytes waiting and keeps what was not used at the buffer's start. */
-static uint32_t Produce(DsdStream *s, const ReadCall *call, int32_t fill, void *out, uint32_t done, uint32_t want)
+static uint32_t Produce(DsdStream *s, const ReadCall *call, int32_t fill, void *out, uint32_t done,
+                        uint32_t want)
 {
     uint64_t consumed;
     switch (call->form) {

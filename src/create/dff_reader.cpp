@@ -122,7 +122,8 @@ static void ReadComments(DsdStream *stream, uint64_t size)
             break;
     }
 
-    DsdComment **array = whole != 0 ? static_cast<DsdComment **>(malloc(whole * sizeof(DsdComment *))) : nullptr;
+    DsdComment **array =
+        whole != 0 ? static_cast<DsdComment **>(malloc(whole * sizeof(DsdComment *))) : nullptr;
     if (array == nullptr) {
         free(block);
         return;

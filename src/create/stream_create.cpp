@@ -75,7 +75,8 @@ uint64_t DsdStreamLength(const DsdStream *stream, uint64_t sourceEnd)
     if (stream->flags & DSD_DOP)
         return perChannelBytes / 2 * channels * 4;
     uint64_t ratio = static_cast<uint64_t>(stream->ratio);
-    uint64_t samples = perChannelBytes + ratio < FILTER_GROUPS ? 0 : (perChannelBytes + ratio - FILTER_GROUPS) / ratio;
+    uint64_t samples =
+        perChannelBytes + ratio < FILTER_GROUPS ? 0 : (perChannelBytes + ratio - FILTER_GROUPS) / ratio;
     return samples * channels * ((stream->flags & STREAM_FLOAT) ? 4 : 2);
 }
 
@@ -150,7 +151,8 @@ uint32_t DsdStreamCreate(uint32_t file, uint32_t flags, uint32_t freq)
     streamFlags |= fileFlags & FILE_FLAG_PASSED;
 
     uint32_t rate = (stream->dsdRate >> 3) / static_cast<uint32_t>(stream->ratio);
-    stream->handle = host->CreateStream(rate, stream->channels, streamFlags, StreamRead, stream, &OperationsTableDsd);
+    stream->handle =
+        host->CreateStream(rate, stream->channels, streamFlags, StreamRead, stream, &OperationsTableDsd);
     if (stream->handle == 0) {
         DsdStreamFree(stream); /* the host has set the error */
         return 0;

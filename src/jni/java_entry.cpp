@@ -23,13 +23,14 @@ extern "C" VELMDSD_API int32_t Java_com_tremvik_velm_VELMDSD_VELM_1DSD_1StreamCr
     JniEnv *, JavaRef, JavaRef file, int64_t offset, int64_t length, int32_t flags, int32_t freq)
 {
     /* The host's FileOpen resolves the Java object (a path String or a direct ByteBuffer). */
-    return static_cast<int32_t>(VELM_DSD_StreamCreateFile(VELM_DSD_JAVA_FILE_MARKER, file, static_cast<uint64_t>(offset),
-                                                          static_cast<uint64_t>(length), static_cast<uint32_t>(flags),
-                                                          static_cast<uint32_t>(freq)));
+    return static_cast<int32_t>(VELM_DSD_StreamCreateFile(
+        VELM_DSD_JAVA_FILE_MARKER, file, static_cast<uint64_t>(offset), static_cast<uint64_t>(length),
+        static_cast<uint32_t>(flags), static_cast<uint32_t>(freq)));
 }
 
 extern "C" VELMDSD_API int32_t Java_com_tremvik_velm_VELMDSD_VELM_1DSD_1StreamCreateURL(
-    JniEnv *env, JavaRef, JavaRef url, int32_t offset, int32_t flags, JavaRef proc, JavaRef user, int32_t freq)
+    JniEnv *env, JavaRef, JavaRef url, int32_t offset, int32_t flags, JavaRef proc, JavaRef user,
+    int32_t freq)
 {
     /* Before any JNI or Java-table call: the export reports ERROR_VERSION. */
     if (AddonUnusable())
@@ -37,8 +38,8 @@ extern "C" VELMDSD_API int32_t Java_com_tremvik_velm_VELMDSD_VELM_1DSD_1StreamCr
     /* The JNI has no text for a null String: the host refuses the null URL itself. */
     if (url == nullptr)
         return static_cast<int32_t>(VELM_DSD_StreamCreateURL(nullptr, static_cast<uint32_t>(offset),
-                                                             static_cast<uint32_t>(flags) & ~URL_FLAGS_CLEAR, nullptr,
-                                                             nullptr, static_cast<uint32_t>(freq)));
+                                                             static_cast<uint32_t>(flags) & ~URL_FLAGS_CLEAR,
+                                                             nullptr, nullptr, static_cast<uint32_t>(freq)));
     const char *text = env->functions->GetStringUTFChars(env, url, nullptr);
     if (text == nullptr)
         return 0;
@@ -52,8 +53,8 @@ extern "C" VELMDSD_API int32_t Java_com_tremvik_velm_VELMDSD_VELM_1DSD_1StreamCr
         }
     }
     uint32_t handle = VELM_DSD_StreamCreateURL(text, static_cast<uint32_t>(offset),
-                                               static_cast<uint32_t>(flags) & ~URL_FLAGS_CLEAR, nativeProc, binding,
-                                               static_cast<uint32_t>(freq));
+                                               static_cast<uint32_t>(flags) & ~URL_FLAGS_CLEAR, nativeProc,
+                                               binding, static_cast<uint32_t>(freq));
     if (binding != nullptr)
         SettleBinding(env, handle, binding);
     env->functions->ReleaseStringUTFChars(env, url, text);
@@ -69,8 +70,9 @@ extern "C" VELMDSD_API int32_t Java_com_tremvik_velm_VELMDSD_VELM_1DSD_1StreamCr
     void *binding = hostJavaFunctions->WrapJavaFileProcs(env, procs, user, &nativeProcs);
     if (binding == nullptr)
         return 0;
-    uint32_t handle = VELM_DSD_StreamCreateFileUser(static_cast<uint32_t>(system), static_cast<uint32_t>(flags),
-                                                    nativeProcs, binding, static_cast<uint32_t>(freq));
+    uint32_t handle =
+        VELM_DSD_StreamCreateFileUser(static_cast<uint32_t>(system), static_cast<uint32_t>(flags),
+                                      nativeProcs, binding, static_cast<uint32_t>(freq));
     SettleBinding(env, handle, binding);
     return static_cast<int32_t>(handle);
 }

@@ -30,7 +30,9 @@ TEST(ChannelOps, SeekingResumesWhereAFreshDecodeWouldBe)
     const struct {
         uint32_t flags;
         uint64_t position;
-    } cases[] = {{0, 17640}, {VELM_SAMPLE_FLOAT, 20000}, {VELM_DSD_DOP | VELM_SAMPLE_FLOAT, 80000},
+    } cases[] = {{0, 17640},
+                 {VELM_SAMPLE_FLOAT, 20000},
+                 {VELM_DSD_DOP | VELM_SAMPLE_FLOAT, 80000},
                  {VELM_DSD_RAW | VELM_STREAM_DECODE, 30002}};
     for (auto c : cases) {
         uint32_t whole = VELM_DSD_StreamCreateFile(1, file.data(), 0, file.size(), c.flags, 0);
@@ -43,7 +45,8 @@ TEST(ChannelOps, SeekingResumesWhereAFreshDecodeWouldBe)
         uint32_t h = VELM_DSD_StreamCreateFile(1, file.data(), 0, file.size(), c.flags, 0);
         std::vector<uint8_t> head(1000);
         ASSERT_EQ(VELM_ChannelGetData(h, head.data(), 1000), 1000u);
-        ASSERT_EQ(VELM_ChannelSetPosition(h, c.position, VELM_POS_BYTE), 1u) << VELM_ErrorGetCode() << " flags " << c.flags << " length " << length;
+        ASSERT_EQ(VELM_ChannelSetPosition(h, c.position, VELM_POS_BYTE), 1u)
+            << VELM_ErrorGetCode() << " flags " << c.flags << " length " << length;
         uint64_t reached = VELM_ChannelGetPosition(h, VELM_POS_BYTE);
         EXPECT_EQ(reached, c.position) << std::hex << c.flags; /* DSDIFF reaches any whole frame */
         std::vector<uint8_t> rest = Pull(h);
@@ -54,7 +57,8 @@ TEST(ChannelOps, SeekingResumesWhereAFreshDecodeWouldBe)
                 float a, b;
                 memcpy(&a, &rest[i], 4);
                 memcpy(&b, &all[reached + i], 4);
-                EXPECT_EQ(static_cast<int32_t>(a * 8388608.0f) & 0xFFFF, static_cast<int32_t>(b * 8388608.0f) & 0xFFFF);
+                EXPECT_EQ(static_cast<int32_t>(a * 8388608.0f) & 0xFFFF,
+                          static_cast<int32_t>(b * 8388608.0f) & 0xFFFF);
             }
         } else {
             EXPECT_TRUE(std::equal(rest.begin(), rest.end(), all.begin() + static_cast<ptrdiff_t>(reached)) &&
@@ -81,7 +85,8 @@ TEST(ChannelOps, InfoAttributesAndFilePositions)
 {
     std::vector<uint8_t> file = fixture::PatternDff(20000);
     uint32_t pcm = VELM_DSD_StreamCreateFile(1, file.data(), 0, file.size(), 0, 0);
-    uint32_t dop = VELM_DSD_StreamCreateFile(1, file.data(), 0, file.size(), VELM_DSD_DOP | VELM_SAMPLE_FLOAT, 0);
+    uint32_t dop =
+        VELM_DSD_StreamCreateFile(1, file.data(), 0, file.size(), VELM_DSD_DOP | VELM_SAMPLE_FLOAT, 0);
     ASSERT_NE(pcm, 0u);
     ASSERT_NE(dop, 0u);
 

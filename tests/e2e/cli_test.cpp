@@ -81,7 +81,8 @@ protected:
     static uint32_t Le32(const std::string &s, size_t at)
     {
         return static_cast<uint8_t>(s[at]) | static_cast<uint8_t>(s[at + 1]) << 8 |
-               static_cast<uint8_t>(s[at + 2]) << 16 | static_cast<uint32_t>(static_cast<uint8_t>(s[at + 3])) << 24;
+               static_cast<uint8_t>(s[at + 2]) << 16 |
+               static_cast<uint32_t>(static_cast<uint8_t>(s[at + 3])) << 24;
     }
 
     /* The fmt fields and data size of a WAV file whose data chunk follows fmt (and fact). */
@@ -197,10 +198,10 @@ TEST_F(CliTest, MakeTestInfoAndDecodeRoundTrip)
 
     r = Run("info '" + dsf + "' --json --rate 96000");
     ASSERT_EQ(r.status, 0) << r.err;
-    for (const char *want : {"\"container\":\"DSF\"", "\"channels\":1", "\"dsdRate\":2822400",
-                             "\"channelType\":\"0x11700\"", "\"pcmRateDefault\":44100", "\"pcmRate\":176400",
-                             "\"raw\":176400,", "{\"key\":\"title\",\"value\":\"Tone\"}",
-                             "{\"key\":\"artist\",\"value\":\"Someone\"}"})
+    for (const char *want :
+         {"\"container\":\"DSF\"", "\"channels\":1", "\"dsdRate\":2822400", "\"channelType\":\"0x11700\"",
+          "\"pcmRateDefault\":44100", "\"pcmRate\":176400", "\"raw\":176400,",
+          "{\"key\":\"title\",\"value\":\"Tone\"}", "{\"key\":\"artist\",\"value\":\"Someone\"}"})
         EXPECT_NE(r.out.find(want), std::string::npos) << want << " in " << r.out;
 
     const struct {
@@ -241,7 +242,8 @@ TEST_F(CliTest, MakeTestInfoAndDecodeRoundTrip)
 TEST_F(CliTest, DsdiffTagsAreShown)
 {
     std::string dff = Path("tone.dff");
-    Result r = Run("make-test '" + dff + "' --seconds 0.2 --artist 'An Artist' --title 'A Title' --comment 'Made here'");
+    Result r = Run("make-test '" + dff +
+                   "' --seconds 0.2 --artist 'An Artist' --title 'A Title' --comment 'Made here'");
     ASSERT_EQ(r.status, 0) << r.err;
     r = Run("info '" + dff + "'");
     ASSERT_EQ(r.status, 0) << r.err;
@@ -292,7 +294,8 @@ TEST_F(CliTest, FailuresSayWhyAndLeaveNoOutput)
         Result r = Run(c.args);
         EXPECT_EQ(r.status, c.status) << c.args << ": " << r.err;
         EXPECT_NE(r.err.find(c.message), std::string::npos) << c.args << ": " << r.err;
-        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), c.status == 1 ? 1 : std::count(r.err.begin(), r.err.end(), '\n'))
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'),
+                  c.status == 1 ? 1 : std::count(r.err.begin(), r.err.end(), '\n'))
             << c.args << ": " << r.err;
         EXPECT_FALSE(Exists(Path("o.wav"))) << c.args;
         EXPECT_FALSE(Exists(Path("o.dsf"))) << c.args;
@@ -328,15 +331,19 @@ TEST_F(CliTest, EveryFormEqualsTheLibraryFromFilesPipesAndExactStarts)
         Write(path, f.bytes);
         uint32_t channels = std::string(f.name).find("small") != std::string::npos ? 3 : 2;
         Result info = Shell("cat " + Q(path) + " | " + Tool() + " info -");
-        EXPECT_NE(info.out.find(channels == 3 ? "3.0: FL FR FC" : "stereo: FL FR"), std::string::npos) << info.out;
+        EXPECT_NE(info.out.find(channels == 3 ? "3.0: FL FR FC" : "stereo: FL FR"), std::string::npos)
+            << info.out;
         for (const FormCase &form : kForms) {
             std::string ref = LibraryDecode(path, form.flags);
-            const uint32_t rate = form.flags & VELM_DSD_RAW ? 352800 : form.flags & VELM_DSD_DOP ? 176400 : 44100;
+            const uint32_t rate = form.flags & VELM_DSD_RAW   ? 352800
+                                  : form.flags & VELM_DSD_DOP ? 176400
+                                                              : 44100;
             const size_t frame = channels * (form.flags & VELM_DSD_DOP ? 4 : form.bytes);
             if (form.flags & VELM_DSD_DOP)
                 ref = DopAs24(ref);
             const size_t outFrame = form.flags & VELM_DSD_DOP ? channels * 3 : frame;
-            ASSERT_GT(ref.size(), outFrame * static_cast<size_t>(start * rate + 100)) << f.name << " " << form.args;
+            ASSERT_GT(ref.size(), outFrame * static_cast<size_t>(start * rate + 100))
+                << f.name << " " << form.args;
             const std::string skipped = ref.substr(outFrame * static_cast<size_t>(start * rate + 0.5));
             const struct {
                 std::string line;
@@ -351,7 +358,8 @@ TEST_F(CliTest, EveryFormEqualsTheLibraryFromFilesPipesAndExactStarts)
                 Result r = Shell(run.line);
                 ASSERT_EQ(r.status, 0) << run.line << ": " << r.err;
                 std::string got = form.flags & VELM_DSD_RAW ? r.out : DataOf(r.out);
-                EXPECT_TRUE(got == *run.want) << run.line << ": " << got.size() << " bytes, want " << run.want->size();
+                EXPECT_TRUE(got == *run.want)
+                    << run.line << ": " << got.size() << " bytes, want " << run.want->size();
             }
         }
     }
@@ -383,7 +391,8 @@ TEST_F(CliTest, OutputsAreReplacedOnlyWholeAndOthersNeverRemoved)
     std::string fifo = Path("fifo");
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     ASSERT_EQ(Run("decode " + Q(dsf) + " -o " + Q(Path("file.wav"))).status, 0);
-    Result r = Shell("cat " + Q(fifo) + " > " + Q(Path("copy.wav")) + " & " + tool + "-o " + Q(fifo) + "; wait");
+    Result r =
+        Shell("cat " + Q(fifo) + " > " + Q(Path("copy.wav")) + " & " + tool + "-o " + Q(fifo) + "; wait");
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(Slurp(Path("copy.wav")).substr(44), Slurp(Path("file.wav")).substr(44));
     r = Shell("head -c 10 " + Q(fifo) + " >/dev/null & " + tool + "--raw -o " + Q(fifo));
@@ -426,7 +435,8 @@ TEST_F(CliTest, SpeakerLayoutsAndFormatsWavCannotHold)
         {"rate.dsf", patched(dsdsignal::MakeDsf(2822400, Noise(2, 4096)), 56, 0xFFFFFFFFu), "--raw", 0,
          "4294967295 Hz"},
         {"wide.dsf", patched(tiny, 52, 65535), "", 1, "cannot hold 65535 channels"},
-        {"huge.dsf", patched(tiny, 52, 79000000), "", 1, "huge.dsf"}, /* refused by WAV, or by the add-on on 32 bits */
+        {"huge.dsf", patched(tiny, 52, 79000000), "", 1,
+         "huge.dsf"}, /* refused by WAV, or by the add-on on 32 bits */
     };
     for (const auto &c : cases) {
         std::string path = Path(c.name), wav = Path("o.wav");
@@ -446,7 +456,8 @@ TEST_F(CliTest, SpeakerLayoutsAndFormatsWavCannotHold)
             Wav h = ParseWav(w);
             EXPECT_EQ(h.format, 0xFFFE) << c.name;
             uint32_t mask = Le32(w, 40);
-            EXPECT_EQ(mask, c.bytes.size() > 0 && std::string(c.name) == "four.dff" ? 0x33u : 0x3Fu) << c.name;
+            EXPECT_EQ(mask, c.bytes.size() > 0 && std::string(c.name) == "four.dff" ? 0x33u : 0x3Fu)
+                << c.name;
             EXPECT_EQ(DataOf(w), LibraryDecode(path, 0)) << c.name;
         }
         remove(wav.c_str());
@@ -466,7 +477,8 @@ TEST_F(CliTest, SourceThatEndsEarlyIsDecodedKeptAndReported)
                                     "cat " + Q(cut) + " | " + Tool() + " decode - -o " + Q(Path("o.wav"))}) {
         Result r = Shell(line);
         EXPECT_EQ(r.status, 1) << line;
-        EXPECT_NE(r.err.find("source ended early: 0.22 s of 0.46 s"), std::string::npos) << line << ": " << r.err;
+        EXPECT_NE(r.err.find("source ended early: 0.22 s of 0.46 s"), std::string::npos)
+            << line << ": " << r.err;
         EXPECT_NE(r.err.find("kept"), std::string::npos) << r.err;
         EXPECT_EQ(DataOf(Slurp(Path("o.wav"))), want) << line;
         remove(Path("o.wav").c_str());
@@ -511,7 +523,8 @@ TEST_F(CliTest, PcmBitsDitherRatesAndClipping)
         size_t frames = h.dataBytes / (2 * c.bits / 8);
         /* A resampler's length is the input's to within its filter's delay. */
         EXPECT_NEAR(static_cast<double>(frames), c.frames != 0 ? c.frames : floats.size() / 8.0,
-                    c.frames != 0 ? 100.0 : 0.0) << c.args;
+                    c.frames != 0 ? 100.0 : 0.0)
+            << c.args;
         if (std::string(c.args) == "--bits 32") {
             EXPECT_EQ(DataOf(w), floats);
         }
@@ -536,8 +549,8 @@ TEST_F(CliTest, SeveralInputsGoToADirectoryAndFailuresDoNotStopTheRest)
     Write(Path("a.dsf"), dsdsignal::MakeDsf(2822400, Noise(2, 8192)));
     Write(Path("b.dff"), dsdsignal::MakeDff(2822400, Noise(2, 8192)));
     ASSERT_EQ(mkdir(Path("out").c_str(), 0755), 0);
-    Result r = Run("decode " + Q(Path("a.dsf")) + " " + Q(Path("missing.dsf")) + " " + Q(Path("b.dff")) + " -d " +
-                   Q(Path("out")));
+    Result r = Run("decode " + Q(Path("a.dsf")) + " " + Q(Path("missing.dsf")) + " " + Q(Path("b.dff")) +
+                   " -d " + Q(Path("out")));
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 3) << r.err;
     EXPECT_NE(r.err.find("missing.dsf"), std::string::npos) << r.err;
@@ -559,7 +572,9 @@ long PipePeakKb(const std::string &file)
 {
     pid_t pid = fork();
     if (pid == 0) {
-        std::string line = "cat '" + file + "' | exec " VELMDSD_TEST_LAUNCHER " " VELMDSD_TOOL_PATH " decode - --raw -o /dev/null 2>/dev/null";
+        std::string line = "cat '" + file +
+                           "' | exec " VELMDSD_TEST_LAUNCHER " " VELMDSD_TOOL_PATH
+                           " decode - --raw -o /dev/null 2>/dev/null";
         execl("/bin/sh", "sh", "-c", line.c_str(), static_cast<char *>(nullptr));
         _exit(127);
     }

@@ -114,7 +114,8 @@ TEST(Library, ExportsOnlyItsInterfaceAndNeedsOnlyTheHostAndLibc)
     cmd = std::string(VELMDSD_READELF " -d ") + VELMDSD_LIBRARY_PATH;
     out = Capture(cmd.c_str());
     std::set<std::string> needed;
-    for (pos = out.find("Shared library: ["); pos != std::string::npos; pos = out.find("Shared library: [", pos + 1)) {
+    for (pos = out.find("Shared library: ["); pos != std::string::npos;
+         pos = out.find("Shared library: [", pos + 1)) {
         size_t start = pos + strlen("Shared library: [");
         needed.insert(out.substr(start, out.find(']', start) - start));
     }
@@ -306,7 +307,8 @@ std::string ChildStderr(const char *env, int *status)
         return "cannot resolve /proc/self/exe";
     }
     self[len] = '\0';
-    std::string cmd = std::string("env VELMDSD_UNUSABLE_HOST_CHILD=1 ") + env + " " VELMDSD_TEST_LAUNCHER " '" + self +
+    std::string cmd = std::string("env VELMDSD_UNUSABLE_HOST_CHILD=1 ") + env +
+                      " " VELMDSD_TEST_LAUNCHER " '" + self +
                       "' --gtest_filter='UnusableHostChild.*'"
                       " 2>&1 >/dev/null; echo \"exit=$?\"";
     std::string out = Capture(cmd.c_str());
@@ -317,7 +319,8 @@ std::string ChildStderr(const char *env, int *status)
 
 TEST(UnusableHost, OneLineAndAnInertAddon)
 {
-    const char *cases[] = {"VELM_HOST_VERSION=0x02030000", "VELM_HOST_VERSION=02050000", "VELM_HOST_NO_JAVA=1"};
+    const char *cases[] = {"VELM_HOST_VERSION=0x02030000", "VELM_HOST_VERSION=02050000",
+                           "VELM_HOST_NO_JAVA=1"};
     for (const char *env : cases) {
         int status = 0;
         std::string err = ChildStderr(env, &status);

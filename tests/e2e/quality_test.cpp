@@ -15,7 +15,8 @@
 
 namespace {
 
-std::vector<float> DecodeFloat(const std::vector<uint8_t> &file, uint32_t flags, uint32_t freq, uint32_t *rate)
+std::vector<float> DecodeFloat(const std::vector<uint8_t> &file, uint32_t flags, uint32_t freq,
+                               uint32_t *rate)
 {
     std::vector<float> out;
     uint32_t h = VELM_DSD_StreamCreateFile(1, file.data(), 0, file.size(), flags, freq);

@@ -110,7 +110,8 @@ TEST_F(StreamNet, DecodesExactlyAsFromDiskWithoutReadingPastTheSound)
         for (uint32_t flags : kForms) {
             uint32_t disk = VELM_DSD_StreamCreateFile(0, path, 0, 0, flags, 0);
             ASSERT_NE(disk, 0u);
-            EXPECT_NE(VELM_ChannelGetTags(disk, s.name[3] == 's' ? VELM_TAG_ID3V2 : VELM_TAG_DSD_ARTIST), nullptr);
+            EXPECT_NE(VELM_ChannelGetTags(disk, s.name[3] == 's' ? VELM_TAG_ID3V2 : VELM_TAG_DSD_ARTIST),
+                      nullptr);
             EXPECT_EQ(VELM_StreamGetBitrate(disk, nullptr), 0u);
             std::vector<uint8_t> want = Decode(disk);
             ASSERT_FALSE(want.empty());
@@ -128,7 +129,7 @@ TEST_F(StreamNet, DecodesExactlyAsFromDiskWithoutReadingPastTheSound)
                 EXPECT_EQ(VELM_ChannelGetTags(h, VELM_TAG_DSD_ARTIST), nullptr);
                 EXPECT_TRUE(Decode(h) == want);
                 std::vector<std::string> requests = server->Requests();
-                ASSERT_EQ(requests.size(), 1u);  // one request, no range: no seek towards the end
+                ASSERT_EQ(requests.size(), 1u); // one request, no range: no seek towards the end
                 EXPECT_EQ(requests[0].substr(requests[0].find(' ')), " -");
             }
         }
@@ -141,8 +142,8 @@ TEST_F(StreamNet, CutOrStalledTransfersEndInBoundedTime)
     VELM_SetConfig(VELM_CONFIG_NET_TIMEOUT, 300);
     for (const Source &s : sources) {
         uint32_t flags = VELM_STREAM_DECODE;
-        std::vector<uint8_t> whole = Decode(VELM_DSD_StreamCreateURL(server->Url(s.name).c_str(), 0, flags,
-                                                                     nullptr, nullptr, 0));
+        std::vector<uint8_t> whole =
+            Decode(VELM_DSD_StreamCreateURL(server->Url(s.name).c_str(), 0, flags, nullptr, nullptr, 0));
         for (const char *query : {"?cut=40000", "?stall=40000"}) {
             SCOPED_TRACE(std::string(s.name) + query);
             auto start = std::chrono::steady_clock::now();
@@ -170,7 +171,9 @@ TEST_F(StreamNet, FreeDuringADownloadIsSafe)
 {
     int threads = ThreadCount();
     std::atomic<size_t> seen{0};
-    auto proc = [](const void *, uint32_t length, void *user) { *static_cast<std::atomic<size_t> *>(user) += length; };
+    auto proc = [](const void *, uint32_t length, void *user) {
+        *static_cast<std::atomic<size_t> *>(user) += length;
+    };
     std::string url = server->Url("a.dsf?stall=20000");
     // Freed between reads, and freed while another thread waits for data.
     for (int waiting = 0; waiting < 2; waiting++) {
@@ -288,7 +291,8 @@ TEST_F(StreamNet, ToolDecodesUrlsAsFiles)
             ASSERT_EQ(fromUrl.size(), fromFile.size()) << s.name << " " << form;
             EXPECT_TRUE(fromUrl.compare(80, std::string::npos, fromFile, 80) == 0) << s.name << " " << form;
         }
-        EXPECT_NE(run("info " + server->Url(s.name) + " 2>&1", &status).find("bit rate:"), std::string::npos) << s.name;
+        EXPECT_NE(run("info " + server->Url(s.name) + " 2>&1", &status).find("bit rate:"), std::string::npos)
+            << s.name;
         EXPECT_EQ(status, 0) << s.name;
     }
     std::string cut = run("decode " + server->Url("a.dsf?cut=40000") + " --raw -o /dev/null 2>&1", &status);

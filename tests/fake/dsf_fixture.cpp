@@ -31,7 +31,8 @@ DsfSpec PatternDsf(uint32_t channels, size_t perChannel, uint32_t firstSeed)
 
 std::vector<uint8_t> MakeId3(size_t bodySize, bool setTopBits)
 {
-    std::vector<uint8_t> out = dsdsignal::Id3v23Header(static_cast<uint32_t>(bodySize), setTopBits ? 0x80 : 0x00);
+    std::vector<uint8_t> out =
+        dsdsignal::Id3v23Header(static_cast<uint32_t>(bodySize), setTopBits ? 0x80 : 0x00);
     std::vector<uint8_t> body = PatternBytes(bodySize, 0x1D3);
     out.insert(out.end(), body.begin(), body.end());
     return out;
@@ -47,7 +48,8 @@ std::vector<uint8_t> MakeDff(const DffSpec &shape)
     if (!shape.comments.empty())
         options.comments = shape.comments;
     options.tagsAfterSound = shape.metadataAfterSound;
-    std::vector<uint8_t> out = dsdsignal::WriteDff(dsdsignal::DffChunks(shape.dsdRate, shape.channels, shape.sound, options));
+    std::vector<uint8_t> out =
+        dsdsignal::WriteDff(dsdsignal::DffChunks(shape.dsdRate, shape.channels, shape.sound, options));
     if (shape.truncateTo != 0 && shape.truncateTo < out.size())
         out.resize(static_cast<size_t>(shape.truncateTo));
     return out;

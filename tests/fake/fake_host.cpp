@@ -129,7 +129,10 @@ uint32_t NewFile(OpenFile f)
 }
 
 /* The host sets its own error code; not one of the add-on's SetError calls. */
-void HostError(int32_t code) { S().lastError = code; }
+void HostError(int32_t code)
+{
+    S().lastError = code;
+}
 
 /* Bytes [offset, offset + length) of a source; length 0 means to the end. */
 Source Window(Source src, uint64_t offset, uint64_t length)
@@ -151,7 +154,10 @@ void CloseFile(OpenFile &f)
 
 /* GetStreamPosition hands out delivered + this, so that only TranslateStreamPosition
    on the same stream turns it back into a byte count. */
-uint64_t PositionBias(uint32_t handle) { return static_cast<uint64_t>(handle) << 40; }
+uint64_t PositionBias(uint32_t handle)
+{
+    return static_cast<uint64_t>(handle) << 40;
+}
 
 /* ---- HostFunctions ---- */
 
@@ -171,8 +177,8 @@ void RegisterConfigHandlerImpl(ConfigHandlerProc *handler, uint32_t mode)
         S().handler = nullptr;
 }
 
-uint32_t CreateStreamImpl(uint32_t freq, uint32_t chans, uint32_t flags, StreamReadProc *proc,
-                          void *user, const OperationsTable *ops)
+uint32_t CreateStreamImpl(uint32_t freq, uint32_t chans, uint32_t flags, StreamReadProc *proc, void *user,
+                          const OperationsTable *ops)
 {
     if (S().createFails) {
         Logf("CreateStream(%u,%u,0x%x)=0", freq, chans, flags);
@@ -222,8 +228,13 @@ uint64_t TranslateStreamPositionImpl(uint32_t handle, uint32_t mode, uint64_t va
 uint32_t FileOpenImpl(uint32_t mem, const void *file, uint64_t offset, uint64_t length, uint32_t flags,
                       uint32_t addon)
 {
-    OpenCall call{.kind = OpenCall::FILE_OPEN, .mem = mem, .file = file, .offset = offset, .length = length,
-                  .flags = flags, .addon = addon};
+    OpenCall call{.kind = OpenCall::FILE_OPEN,
+                  .mem = mem,
+                  .file = file,
+                  .offset = offset,
+                  .length = length,
+                  .flags = flags,
+                  .addon = addon};
 
     OpenFile f;
     bool found = false;
@@ -259,8 +270,13 @@ uint32_t FileOpenImpl(uint32_t mem, const void *file, uint64_t offset, uint64_t 
 uint32_t FileOpenURLImpl(const char *url, uint32_t offset, uint32_t flags, VELM_DOWNLOADPROC *proc,
                          void *user, uint32_t addon)
 {
-    OpenCall call{.kind = OpenCall::URL_OPEN, .offset = offset, .url = url != nullptr ? url : "",
-                  .downloadProc = proc, .user = user, .flags = flags, .addon = addon};
+    OpenCall call{.kind = OpenCall::URL_OPEN,
+                  .offset = offset,
+                  .url = url != nullptr ? url : "",
+                  .downloadProc = proc,
+                  .user = user,
+                  .flags = flags,
+                  .addon = addon};
     auto it = url != nullptr ? S().paths.find(url) : S().paths.end();
     if (it != S().paths.end()) {
         OpenFile f;
@@ -277,7 +293,11 @@ uint32_t FileOpenURLImpl(const char *url, uint32_t offset, uint32_t flags, VELM_
 uint32_t FileOpenUserImpl(uint32_t system, uint32_t flags, const VELM_FILEPROCS *procs, void *user,
                           uint32_t addon)
 {
-    OpenCall call{.kind = OpenCall::USER_OPEN, .system = system, .procs = procs, .user = user, .flags = flags,
+    OpenCall call{.kind = OpenCall::USER_OPEN,
+                  .system = system,
+                  .procs = procs,
+                  .user = user,
+                  .flags = flags,
                   .addon = addon};
     if (system != 0 || procs == nullptr) {
         HostError(VELM_ERROR_ILLPARAM);
@@ -481,9 +501,18 @@ void JavaDownload(const void *, uint32_t length, void *user)
 }
 
 void JavaFileClose(void *) {}
-uint64_t JavaFileLength(void *) { return 0; }
-uint32_t JavaFileRead(void *, uint32_t, void *) { return 0; }
-uint32_t JavaFileSeek(uint64_t offset, void *) { return offset == 0; }
+uint64_t JavaFileLength(void *)
+{
+    return 0;
+}
+uint32_t JavaFileRead(void *, uint32_t, void *)
+{
+    return 0;
+}
+uint32_t JavaFileSeek(uint64_t offset, void *)
+{
+    return offset == 0;
+}
 
 const VELM_FILEPROCS javaFileProcs = {JavaFileClose, JavaFileLength, JavaFileRead, JavaFileSeek};
 
@@ -561,7 +590,10 @@ const HostJavaFunctions javaTable = {
 
 /* ---- global state ---- */
 
-void Reset() { S() = State(); }
+void Reset()
+{
+    S() = State();
+}
 
 std::string FormatV(const char *fmt, va_list args)
 {
@@ -592,17 +624,41 @@ bool FaultDue(FaultKind kind)
     return due;
 }
 
-uint32_t FaultsFired() { return S().faultsFired; }
-void SetVersion(uint32_t version) { S().version = version; }
-void SetHostTable(bool present) { S().hostPresent = present; }
-void SetJavaTable(bool present) { S().javaPresent = present; }
-const HostFunctions *HostTable() { return &hostTable; }
-const HostJavaFunctions *JavaTable() { return &javaTable; }
+uint32_t FaultsFired()
+{
+    return S().faultsFired;
+}
+void SetVersion(uint32_t version)
+{
+    S().version = version;
+}
+void SetHostTable(bool present)
+{
+    S().hostPresent = present;
+}
+void SetJavaTable(bool present)
+{
+    S().javaPresent = present;
+}
+const HostFunctions *HostTable()
+{
+    return &hostTable;
+}
+const HostJavaFunctions *JavaTable()
+{
+    return &javaTable;
+}
 
 /* ---- call log ---- */
 
-std::vector<std::string> &Log() { return S().log; }
-void ClearLog() { S().log.clear(); }
+std::vector<std::string> &Log()
+{
+    return S().log;
+}
+void ClearLog()
+{
+    S().log.clear();
+}
 
 size_t CountCalls(const char *prefix)
 {
@@ -620,14 +676,29 @@ std::string LogText()
     return text;
 }
 
-size_t BadHandleCalls() { return S().badHandles; }
+size_t BadHandleCalls()
+{
+    return S().badHandles;
+}
 
 /* ---- errors and configuration ---- */
 
-int32_t LastError() { return S().lastError; }
-size_t SetErrorCount() { return S().errors.size(); }
-const std::vector<int32_t> &Errors() { return S().errors; }
-ConfigHandlerProc *ConfigHandler() { return S().handler; }
+int32_t LastError()
+{
+    return S().lastError;
+}
+size_t SetErrorCount()
+{
+    return S().errors.size();
+}
+const std::vector<int32_t> &Errors()
+{
+    return S().errors;
+}
+ConfigHandlerProc *ConfigHandler()
+{
+    return S().handler;
+}
 
 /* ---- sources ---- */
 
@@ -638,14 +709,38 @@ uint32_t AddSource(Source source)
     return NewFile(std::move(f));
 }
 
-void RegisterPath(const char *path, Source source) { S().paths[path] = std::move(source); }
-void RegisterJavaFile(const void *object, Source source) { S().javaFiles[object] = std::move(source); }
-Source &GetSource(uint32_t file) { return Known(file).src; }
-uint64_t Position(uint32_t file) { return Known(file).pos; }
-bool IsClosed(uint32_t file) { return Known(file).closed; }
-uint32_t OwnerStream(uint32_t file) { return Known(file).owner; }
-Bitrate GetBitrate(uint32_t file) { return Known(file).bitrate; }
-uint32_t LastFile() { return S().lastFile; }
+void RegisterPath(const char *path, Source source)
+{
+    S().paths[path] = std::move(source);
+}
+void RegisterJavaFile(const void *object, Source source)
+{
+    S().javaFiles[object] = std::move(source);
+}
+Source &GetSource(uint32_t file)
+{
+    return Known(file).src;
+}
+uint64_t Position(uint32_t file)
+{
+    return Known(file).pos;
+}
+bool IsClosed(uint32_t file)
+{
+    return Known(file).closed;
+}
+uint32_t OwnerStream(uint32_t file)
+{
+    return Known(file).owner;
+}
+Bitrate GetBitrate(uint32_t file)
+{
+    return Known(file).bitrate;
+}
+uint32_t LastFile()
+{
+    return S().lastFile;
+}
 
 size_t OpenFileCount()
 {
@@ -653,7 +748,10 @@ size_t OpenFileCount()
                                              [](const auto &entry) { return !entry.second.closed; }));
 }
 
-const std::vector<OpenCall> &OpenCalls() { return S().opens; }
+const std::vector<OpenCall> &OpenCalls()
+{
+    return S().opens;
+}
 
 /* ---- streams ---- */
 
@@ -669,7 +767,10 @@ Stream *GetStream(uint32_t handle)
     return it != S().streams.end() ? &it->second : nullptr;
 }
 
-uint32_t LastStream() { return S().lastStream; }
+uint32_t LastStream()
+{
+    return S().lastStream;
+}
 
 uint32_t Read(uint32_t handle, void *buf, uint32_t len)
 {
@@ -707,8 +808,14 @@ void FreeStream(uint32_t handle)
 
 /* ---- Java ---- */
 
-void SetJavaEnv(void *env) { S().javaEnv = env; }
-const std::vector<std::string> &JavaStrings() { return S().javaStrings; }
+void SetJavaEnv(void *env)
+{
+    S().javaEnv = env;
+}
+const std::vector<std::string> &JavaStrings()
+{
+    return S().javaStrings;
+}
 
 long JavaStringIndex(const void *javaString)
 {
@@ -723,11 +830,26 @@ long JavaStringIndex(const void *javaString)
     return static_cast<long>(slot + (count - 1 - slot) / JAVA_TOKEN_COUNT * JAVA_TOKEN_COUNT);
 }
 
-void SetJavaBinding(void *binding) { S().javaBinding = binding; }
-void *DefaultJavaBinding() { return &javaBindingDummy; }
-VELM_DOWNLOADPROC *JavaNativeDownloadProc() { return JavaDownload; }
-const VELM_FILEPROCS *JavaNativeFileProcs() { return &javaFileProcs; }
-const std::vector<JavaCall> &JavaCalls() { return S().javaCalls; }
+void SetJavaBinding(void *binding)
+{
+    S().javaBinding = binding;
+}
+void *DefaultJavaBinding()
+{
+    return &javaBindingDummy;
+}
+VELM_DOWNLOADPROC *JavaNativeDownloadProc()
+{
+    return JavaDownload;
+}
+const VELM_FILEPROCS *JavaNativeFileProcs()
+{
+    return &javaFileProcs;
+}
+const std::vector<JavaCall> &JavaCalls()
+{
+    return S().javaCalls;
+}
 
 } // namespace fake
 

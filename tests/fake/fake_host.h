@@ -41,7 +41,7 @@ struct Source {
        vector shrinks from the front). A value <= 0 is returned as it is and
        the read delivers nothing; a positive value caps that read. */
     std::vector<int32_t> readScript;
-    uint64_t windowOffset = 0;       /* FileGetPosition(3) */
+    uint64_t windowOffset = 0; /* FileGetPosition(3) */
 };
 
 struct Stream : AddonStream {
@@ -53,18 +53,18 @@ struct Stream : AddonStream {
 /* One call of FileOpen, FileOpenURL or FileOpenUser, arguments as given. */
 struct OpenCall {
     enum Kind { FILE_OPEN, URL_OPEN, USER_OPEN } kind = FILE_OPEN;
-    uint32_t mem = 0;          /* FileOpen */
-    const void *file = nullptr; /* FileOpen */
-    uint64_t offset = 0;       /* FileOpen, FileOpenURL */
-    uint64_t length = 0;       /* FileOpen */
-    std::string url = "";      /* FileOpenURL */
+    uint32_t mem = 0;                          /* FileOpen */
+    const void *file = nullptr;                /* FileOpen */
+    uint64_t offset = 0;                       /* FileOpen, FileOpenURL */
+    uint64_t length = 0;                       /* FileOpen */
+    std::string url = "";                      /* FileOpenURL */
     VELM_DOWNLOADPROC *downloadProc = nullptr; /* FileOpenURL */
-    uint32_t system = 0;       /* FileOpenUser */
+    uint32_t system = 0;                       /* FileOpenUser */
     const VELM_FILEPROCS *procs = nullptr;     /* FileOpenUser */
-    void *user = nullptr;      /* FileOpenURL, FileOpenUser */
+    void *user = nullptr;                      /* FileOpenURL, FileOpenUser */
     uint32_t flags = 0;
-    uint32_t addon = 0;        /* the last argument */
-    uint32_t result = 0;       /* the file handle given back, 0 on failure */
+    uint32_t addon = 0;  /* the last argument */
+    uint32_t result = 0; /* the file handle given back, 0 on failure */
 };
 
 /* What FileSetBitrate was told about a file. */
@@ -76,12 +76,12 @@ struct Bitrate {
 
 /* One call into the fake Java functions table. */
 struct JavaCall {
-    std::string name;         /* "GetJavaEnv", "NewJavaString", "WrapJavaDownloadProc", ... */
+    std::string name; /* "GetJavaEnv", "NewJavaString", "WrapJavaDownloadProc", ... */
     void *env = nullptr;
-    void *object = nullptr;   /* Wrap*: the Java procedure object; Free/Attach: the binding */
-    void *user = nullptr;     /* Wrap*: the Java user object */
-    uint32_t handle = 0;      /* AttachJavaBinding */
-    void *result = nullptr;   /* what the call returned */
+    void *object = nullptr; /* Wrap*: the Java procedure object; Free/Attach: the binding */
+    void *user = nullptr;   /* Wrap*: the Java user object */
+    uint32_t handle = 0;    /* AttachJavaBinding */
+    void *result = nullptr; /* what the call returned */
 };
 
 /* ---- global state ---- */
@@ -110,16 +110,16 @@ const std::vector<int32_t> &Errors(); /* every SetError code, in order */
 ConfigHandlerProc *ConfigHandler();   /* null when none is registered */
 
 /* ---- sources ---- */
-uint32_t AddSource(Source source);    /* an open file, as if the host had opened it */
+uint32_t AddSource(Source source);                        /* an open file, as if the host had opened it */
 void RegisterPath(const char *path, Source source);       /* FileOpen mem 0, FileOpenURL */
 void RegisterJavaFile(const void *object, Source source); /* FileOpen with mem 0x11111111 */
-Source &GetSource(uint32_t file);     /* aborts on a handle the fake never gave out */
+Source &GetSource(uint32_t file);                         /* aborts on a handle the fake never gave out */
 uint64_t Position(uint32_t file);
 bool IsClosed(uint32_t file);
-uint32_t OwnerStream(uint32_t file);  /* the handle given to FileSetStream, 0 before */
+uint32_t OwnerStream(uint32_t file); /* the handle given to FileSetStream, 0 before */
 Bitrate GetBitrate(uint32_t file);
-uint32_t LastFile();                  /* the most recent handle AddSource or an open gave, or 0 */
-size_t OpenFileCount();               /* files given out and not closed */
+uint32_t LastFile();    /* the most recent handle AddSource or an open gave, or 0 */
+size_t OpenFileCount(); /* files given out and not closed */
 const std::vector<OpenCall> &OpenCalls();
 
 /* ---- streams ---- */
@@ -140,17 +140,18 @@ void FreeStream(uint32_t handle);
    wraps them - and fails call n (1-based), or with `persistent` call n and every later
    one. n = 0 disarms. Reset disarms too. */
 enum FaultKind : uint32_t { FAULT_READ = 1, FAULT_SEEK = 2, FAULT_POSITION = 4, FAULT_ALLOC = 8 };
-void ArmFault(uint64_t n, bool persistent, uint32_t kinds = FAULT_READ | FAULT_SEEK | FAULT_POSITION | FAULT_ALLOC);
+void ArmFault(uint64_t n, bool persistent,
+              uint32_t kinds = FAULT_READ | FAULT_SEEK | FAULT_POSITION | FAULT_ALLOC);
 bool FaultDue(FaultKind kind); /* counts one call that can fail and says whether it fails */
-uint32_t FaultsFired(); /* the kinds of the calls that failed since ArmFault */
+uint32_t FaultsFired();        /* the kinds of the calls that failed since ArmFault */
 
 /* ---- Java ---- */
 /* The env is an opaque pointer here; fake_jni.h gives a scriptable JNIEnv. */
-void SetJavaEnv(void *env);           /* what GetJavaEnv returns; default null */
+void SetJavaEnv(void *env);                    /* what GetJavaEnv returns; default null */
 const std::vector<std::string> &JavaStrings(); /* texts given to NewJavaString, in order */
 /* Index into JavaStrings() of a pointer NewJavaString returned, or -1. */
 long JavaStringIndex(const void *javaString);
-void SetJavaBinding(void *binding);   /* what Wrap* return; default DefaultJavaBinding() */
+void SetJavaBinding(void *binding); /* what Wrap* return; default DefaultJavaBinding() */
 void *DefaultJavaBinding();
 /* What Wrap* write through their out parameter on success. */
 VELM_DOWNLOADPROC *JavaNativeDownloadProc();

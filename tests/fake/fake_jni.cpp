@@ -14,8 +14,8 @@ namespace {
 
 char classToken, ctorToken, objectToken;
 char fieldTokens[16];
-const char *const fieldNames[] = {"timeStampYear", "timeStampMonth", "timeStampDay", "timeStampHour",
-                                  "timeStampMinutes", "cmtType", "cmtRef", "commentText"};
+const char *const fieldNames[] = {"timeStampYear",    "timeStampMonth", "timeStampDay", "timeStampHour",
+                                  "timeStampMinutes", "cmtType",        "cmtRef",       "commentText"};
 
 struct JniState {
     std::set<std::string> failing;
@@ -41,7 +41,10 @@ void Logf(const char *fmt, ...)
     Log().emplace_back(line);
 }
 
-bool Fails(const std::string &call) { return J().failing.count(call) != 0; }
+bool Fails(const std::string &call)
+{
+    return J().failing.count(call) != 0;
+}
 
 const char *FieldName(JavaId id)
 {
@@ -94,8 +97,14 @@ void SetObjectField(JniEnv *, JavaRef obj, JavaId field, JavaRef value)
 {
     Set("SetObjectField", obj, field, static_cast<int32_t>(JavaStringIndex(value)));
 }
-void SetByteField(JniEnv *, JavaRef obj, JavaId field, int8_t value) { Set("SetByteField", obj, field, value); }
-void SetShortField(JniEnv *, JavaRef obj, JavaId field, int16_t value) { Set("SetShortField", obj, field, value); }
+void SetByteField(JniEnv *, JavaRef obj, JavaId field, int8_t value)
+{
+    Set("SetByteField", obj, field, value);
+}
+void SetShortField(JniEnv *, JavaRef obj, JavaId field, int16_t value)
+{
+    Set("SetShortField", obj, field, value);
+}
 
 const char *GetStringUTFChars(JniEnv *, JavaRef str, uint8_t *)
 {
@@ -136,11 +145,29 @@ JniEnv *Jni()
     return &env;
 }
 
-void UseJniEnv() { SetJavaEnv(Jni()); }
-void FailJni(const std::string &call) { J().failing.insert(call); }
-const void *JniObject() { return J().object; }
-const std::map<std::string, int32_t> &JniFields() { return J().fields; }
-int JniCharsHeld() { return J().charsHeld; }
-void ResetJni() { J() = JniState(); }
+void UseJniEnv()
+{
+    SetJavaEnv(Jni());
+}
+void FailJni(const std::string &call)
+{
+    J().failing.insert(call);
+}
+const void *JniObject()
+{
+    return J().object;
+}
+const std::map<std::string, int32_t> &JniFields()
+{
+    return J().fields;
+}
+int JniCharsHeld()
+{
+    return J().charsHeld;
+}
+void ResetJni()
+{
+    J() = JniState();
+}
 
 } // namespace fake

@@ -83,7 +83,8 @@ inline std::vector<uint8_t> RefDop(const Sound &s)
 }
 
 /* The 200-tap convolution of +-1 bits, eight taps folded per byte and the 25 folds added in time order. */
-inline std::vector<uint8_t> RefPcm(const Sound &s, uint32_t dsdRate, int32_t ratio, float gainDb, bool floatOutput)
+inline std::vector<uint8_t> RefPcm(const Sound &s, uint32_t dsdRate, int32_t ratio, float gainDb,
+                                   bool floatOutput)
 {
     float taps[FILTER_TAPS];
     DesignFilterTaps(dsdRate, ratio, taps);
@@ -118,7 +119,8 @@ inline std::vector<uint8_t> RefPcm(const Sound &s, uint32_t dsdRate, int32_t rat
 }
 
 /* The decode in the output form the stream flags choose. */
-inline std::vector<uint8_t> RefDecode(const Sound &s, uint32_t flags, uint32_t dsdRate, int32_t ratio, float gainDb)
+inline std::vector<uint8_t> RefDecode(const Sound &s, uint32_t flags, uint32_t dsdRate, int32_t ratio,
+                                      float gainDb)
 {
     if (flags & DSD_RAW)
         return RefRaw(s);

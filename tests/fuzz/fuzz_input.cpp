@@ -11,8 +11,8 @@ namespace fuzz {
 
 const std::vector<uint32_t> &FreqTable()
 {
-    static const std::vector<uint32_t> table = {0,      22050,  44100,      48000,      88200,      96000,
-                                                176400, 192000, 352800,     400000,     705600,     1,
+    static const std::vector<uint32_t> table = {0,      22050,   44100,       48000,      88200,  96000,
+                                                176400, 192000,  352800,      400000,     705600, 1,
                                                 44099,  2822400, 0x7fffffffu, 0xffffffffu};
     return table;
 }
@@ -25,8 +25,8 @@ const std::vector<uint32_t> &DefaultRateTable()
 
 const std::vector<uint32_t> &RateTable()
 {
-    static const std::vector<uint32_t> table = {2822400, 5644800, 11289600, 22579200,
-                                                45158400, 705600, 8, 0xffffffffu};
+    static const std::vector<uint32_t> table = {2822400,  5644800, 11289600, 22579200,
+                                                45158400, 705600,  8,        0xffffffffu};
     return table;
 }
 
@@ -190,8 +190,8 @@ std::vector<uint8_t> BuildSource(const Controls &c, const uint8_t *filePart, siz
         return out;
     }
     case CONTAINER_DFF_SOUND:
-        return fixture::MakeDff({fixture::Fver(), fixture::Prop(rate, static_cast<uint16_t>(channels)),
-                                 fixture::Sound(rest)});
+        return fixture::MakeDff(
+            {fixture::Fver(), fixture::Prop(rate, static_cast<uint16_t>(channels)), fixture::Sound(rest)});
     case CONTAINER_DFF_CHUNKS: {
         std::vector<uint8_t> out =
             fixture::MakeDff({fixture::Fver(), fixture::Prop(rate, static_cast<uint16_t>(channels))});

@@ -189,7 +189,8 @@ public:
                 bool unused = false;
                 if (Pull(h, false, &unused, &second)) {
                     AfterEnd(h);
-                    bool comparable = start == again && !midSeek && c_.readScript.empty() && form_ != FORM_DOP;
+                    bool comparable =
+                        start == again && !midSeek && c_.readScript.empty() && form_ != FORM_DOP;
                     if (comparable && first != second)
                         Fail("a second pass from %llu gave %zu bytes, the first %zu (or other bytes)",
                              static_cast<unsigned long long>(again), second.size(), first.size());
@@ -198,7 +199,8 @@ public:
         }
 
         if (getenv("VELMDSD_FUZZ_TRACE") != nullptr)
-            fprintf(stderr, "fuzz_readers: stream %u ch %u form %d delivered %llu, passes %zu and %zu bytes\n", h,
+            fprintf(stderr,
+                    "fuzz_readers: stream %u ch %u form %d delivered %llu, passes %zu and %zu bytes\n", h,
                     rec_->channels, form_, static_cast<unsigned long long>(fake::GetStream(h)->delivered),
                     first.size(), second.size());
         fake::FreeStream(h);
@@ -316,7 +318,8 @@ private:
         if (id3 != nullptr) {
             if (memcmp(id3, "ID3", 3) != 0)
                 Fail("ID3 tag without its header");
-            uint32_t size = static_cast<uint32_t>(id3[6] & 0x7f) << 21 | static_cast<uint32_t>(id3[7] & 0x7f) << 14 |
+            uint32_t size = static_cast<uint32_t>(id3[6] & 0x7f) << 21 |
+                            static_cast<uint32_t>(id3[7] & 0x7f) << 14 |
                             static_cast<uint32_t>(id3[8] & 0x7f) << 7 | (id3[9] & 0x7f);
             sum += Touch(id3, static_cast<size_t>(size) + 10);
         }
@@ -488,7 +491,8 @@ private:
     /* A straight decode of the sound, by the tests' reference decoder. */
     std::vector<uint8_t> Reference(const std::vector<std::vector<uint8_t>> &sound) const
     {
-        return reference::RefDecode(reference::Sound{sound}, rec_->flags, rec_->dsdRate, rec_->ratio, gainDb_);
+        return reference::RefDecode(reference::Sound{sound}, rec_->flags, rec_->dsdRate, rec_->ratio,
+                                    gainDb_);
     }
 
     /* Pulls the stream until it ends; false when it did not end within the bound. */
@@ -597,8 +601,8 @@ int FuzzOneInput(const uint8_t *data, size_t size)
     Run run(c, std::move(source));
     run.Go();
     if (largestAllocation > allocationBound)
-        run.findings.push_back("an allocation of " + std::to_string(largestAllocation) + " bytes for an input of " +
-                               std::to_string(size) + " bytes");
+        run.findings.push_back("an allocation of " + std::to_string(largestAllocation) +
+                               " bytes for an input of " + std::to_string(size) + " bytes");
     if (getenv("VELMDSD_FUZZ_TRACE") != nullptr && !run.findings.empty())
         fprintf(stderr, "%s", fake::LogText().c_str());
     AddonUnload();

@@ -57,7 +57,8 @@ TEST(FuzzReplay, SeedsDecodeToTheirControls)
         fuzz::Controls decoded = fuzz::Decode(bytes.data(), bytes.size(), &offset);
         EXPECT_TRUE(decoded == seed.controls) << seed.name;
         ASSERT_LE(offset, bytes.size()) << seed.name;
-        EXPECT_EQ(std::vector<uint8_t>(bytes.begin() + static_cast<ptrdiff_t>(offset), bytes.end()), seed.filePart)
+        EXPECT_EQ(std::vector<uint8_t>(bytes.begin() + static_cast<ptrdiff_t>(offset), bytes.end()),
+                  seed.filePart)
             << seed.name;
     }
 }

@@ -61,14 +61,18 @@ fixture::Chunk ComtPadOutside()
    last chunk whose size wraps the walk's offset. */
 std::vector<uint8_t> OddMetadataAndWrap()
 {
-    fixture::Chunk diin{"DIIN", {}, {fixture::TextChunk("DIAR", ""), fixture::TextChunk("DITI", "long")},
-                        std::nullopt, nullptr};
+    fixture::Chunk diin{"DIIN",
+                        {},
+                        {fixture::TextChunk("DIAR", ""), fixture::TextChunk("DITI", "long")},
+                        std::nullopt,
+                        nullptr};
     diin.children[1].data[3] = 200; /* the title claims 200 bytes */
     fixture::Chunk tooLong = fixture::Comt(TwoComments());
     tooLong.data[2 + 13] = 0x7f; /* the first text length runs past the block */
     fixture::Chunk tiny{"COMT", {0}, {}, std::nullopt, nullptr};
     fixture::Chunk wrap{"WRAP", {}, {}, UINT64_MAX - 8, nullptr};
-    return Serialized({diin, fixture::Comt({}), tooLong, tiny, fixture::Sound(fixture::PatternBytes(200, 13)), wrap});
+    return Serialized(
+        {diin, fixture::Comt({}), tooLong, tiny, fixture::Sound(fixture::PatternBytes(200, 13)), wrap});
 }
 
 fixture::DffSpec WithTags(fixture::DffSpec shape, const char *artist, const char *title, bool after)
@@ -120,39 +124,70 @@ std::vector<Seed> Seeds()
         {"dff_streamed_meta_after_raw", C{.form = FORM_RAW, .streamed = true, .passed = true},
          fixture::MakeDff(WithTags(DffSpecOf(2, 600), "After", "", true))},
         {"dff_script_negative_dop",
-         C{.form = FORM_DOP, .maxRead = 333, .knobsAfterCreation = true, .readScript = {-5, 0, 3, -30000, 7, -100},
+         C{.form = FORM_DOP,
+           .maxRead = 333,
+           .knobsAfterCreation = true,
+           .readScript = {-5, 0, 3, -30000, 7, -100},
            .requests = {0, 7, 4096}},
          fixture::MakeDff(DffSpecOf(3, 700))},
         {"dsf_late_partial_pcm16", C{.form = FORM_PCM16, .late = true, .maxRead = 50, .arrivedFraction = 100},
          DsfFile(2, 300, 16, 1)},
         {"dsf_header_seek_mid",
-         C{.form = FORM_PCM16, .container = CONTAINER_DSF, .blockIndex = 4 /* 16 */, .id3 = true, .tail = 3,
-           .tagBytes = 20, .seekAt = 2, .pos1 = 64, .pos2 = 100, .requests = {100, 100, 100}},
+         C{.form = FORM_PCM16,
+           .container = CONTAINER_DSF,
+           .blockIndex = 4 /* 16 */,
+           .id3 = true,
+           .tail = 3,
+           .tagBytes = 20,
+           .seekAt = 2,
+           .pos1 = 64,
+           .pos2 = 100,
+           .requests = {100, 100, 100}},
          fixture::PatternBytes(520, 5)},
         {"dff_header_sound_5ch",
-         C{.form = FORM_PCM16, .container = CONTAINER_DFF_SOUND, .channels = 5, .rateIndex = 1, .gainCode = 130},
+         C{.form = FORM_PCM16,
+           .container = CONTAINER_DFF_SOUND,
+           .channels = 5,
+           .rateIndex = 1,
+           .gainCode = 130},
          fixture::PatternBytes(777, 6)},
         {"dff_header_chunks_raw", C{.form = FORM_RAW, .container = CONTAINER_DFF_CHUNKS},
          Serialized({fixture::Diin("Who", "What"), fixture::Comt(TwoComments()),
                      fixture::Chunk{"ODD ", {1, 2, 3}, {}, std::nullopt, nullptr},
                      fixture::Sound(fixture::PatternBytes(300, 8))})},
         {"dsf_fail_seek_unknown_end",
-         C{.form = FORM_PCM16, .failSeek = true, .unknownEnd = true, .freqIndex = 3 /* 48000 */,
+         C{.form = FORM_PCM16,
+           .failSeek = true,
+           .unknownEnd = true,
+           .freqIndex = 3 /* 48000 */,
            .knobsAfterCreation = true},
          DsfFile(2, 100, 16, 1)},
         {"dff_gain_nan_float",
-         C{.form = FORM_PCM_FLOAT, .limitAvailable = true, .gainCode = GAIN_NAN, .canSetMode = 0, .pos2 = 1000},
+         C{.form = FORM_PCM_FLOAT,
+           .limitAvailable = true,
+           .gainCode = GAIN_NAN,
+           .canSetMode = 0,
+           .pos2 = 1000},
          fixture::MakeDff(DffSpecOf(1, 500))},
         /* Two whole groups of 3 x 100 bytes: the last drops each channel's padding. */
         {"dsf_header_exact_groups_raw",
-         C{.form = FORM_RAW, .container = CONTAINER_DSF, .maxRead = 250, .channels = 3, .blockIndex = 5, .tail = 7},
+         C{.form = FORM_RAW,
+           .container = CONTAINER_DSF,
+           .maxRead = 250,
+           .channels = 3,
+           .blockIndex = 5,
+           .tail = 7},
          fixture::PatternBytes(600, 9)},
         {"dff_header_sound_dop",
          C{.form = FORM_DOP, .container = CONTAINER_DFF_SOUND, .channels = 2, .requests = {8, 24, 4}},
          fixture::PatternBytes(401, 10)},
         {"dsf_header_block1_float",
-         C{.form = FORM_PCM_FLOAT, .container = CONTAINER_DSF, .freqIndex = 8 /* 352800: ratio 1 */, .channels = 1,
-           .blockIndex = 1 /* 1 */, .byteSamples = true},
+         C{.form = FORM_PCM_FLOAT,
+           .container = CONTAINER_DSF,
+           .freqIndex = 8 /* 352800: ratio 1 */,
+           .channels = 1,
+           .blockIndex = 1 /* 1 */,
+           .byteSamples = true},
          fixture::PatternBytes(90, 11)},
         {"dsf_id3_beyond_total", C{.form = FORM_RAW}, fixture::MakeDsf(beyondTotal)},
         {"dff_comment_pad_outside", C{.form = FORM_RAW, .container = CONTAINER_DFF_CHUNKS},
@@ -162,7 +197,8 @@ std::vector<Seed> Seeds()
         {"dsf_cut_mid_group_script",
          C{.form = FORM_RAW, .knobsAfterCreation = true, .readScript = {-3, 0, 5, -40, 10, 10, 10}},
          fixture::MakeDsf(cutMidGroup)},
-        {"dff_odd_metadata_wrap", C{.form = FORM_PCM16, .container = CONTAINER_DFF_CHUNKS}, OddMetadataAndWrap()},
+        {"dff_odd_metadata_wrap", C{.form = FORM_PCM16, .container = CONTAINER_DFF_CHUNKS},
+         OddMetadataAndWrap()},
         /* The source holds too little to reach the position: the seek check refuses it. */
         {"dff_seek_beyond_available",
          C{.form = FORM_PCM16, .limitAvailable = true, .freqIndex = 8 /* ratio 1 */, .pos1 = 100, .pos2 = 10},
@@ -174,9 +210,10 @@ std::vector<Seed> Seeds()
         /* Chunk ids the reader refuses. */
         {"dsf_wrong_fmt_id", C{.form = FORM_PCM16}, fixture::MakeDsf(wrongFmt), false},
         {"dsf_wrong_data_id", C{.form = FORM_PCM16}, fixture::MakeDsf(wrongData), false},
-        {"dff_walk_seek_fails", C{.form = FORM_RAW, .failSeek = true}, fixture::MakeDff(DffSpecOf(2, 100)), false},
-        {"dsf_raw_with_float_refused", C{.form = FORM_RAW, .twist = TWIST_TOGGLE_FLOAT}, DsfFile(2, 50, 16, 1),
+        {"dff_walk_seek_fails", C{.form = FORM_RAW, .failSeek = true}, fixture::MakeDff(DffSpecOf(2, 100)),
          false},
+        {"dsf_raw_with_float_refused", C{.form = FORM_RAW, .twist = TWIST_TOGGLE_FLOAT},
+         DsfFile(2, 50, 16, 1), false},
     };
 }
 

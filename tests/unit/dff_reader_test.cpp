@@ -51,7 +51,8 @@ std::vector<uint8_t> StereoSound(size_t frames = 1000)
 }
 
 /* One comment record as the file holds it; `length` overrides the text length field. */
-std::vector<uint8_t> RecordBytes(const Comment &c, std::optional<uint32_t> length = std::nullopt, bool pad = true)
+std::vector<uint8_t> RecordBytes(const Comment &c, std::optional<uint32_t> length = std::nullopt,
+                                 bool pad = true)
 {
     std::vector<uint8_t> out;
     fixture::PutBe(out, c.year, 2);
@@ -87,9 +88,9 @@ fake::Source Bounded()
     return s;
 }
 
-const Comment c0{2015, 12, 31, 23, 59, 1, 0, "first"};              /* odd text */
-const Comment c1{1999, 2, 3, 4, 5, 0x8001, 0xFFFF, "second!!"};     /* even text */
-const Comment c2{0x1234, 0x80, 0xFF, 0, 1, 0xABCD, 0x0102, ""};     /* no text */
+const Comment c0{2015, 12, 31, 23, 59, 1, 0, "first"};          /* odd text */
+const Comment c1{1999, 2, 3, 4, 5, 0x8001, 0xFFFF, "second!!"}; /* even text */
+const Comment c2{0x1234, 0x80, 0xFF, 0, 1, 0xABCD, 0x0102, ""}; /* no text */
 
 /*
  * Checks the comments a record holds against `want`, reading every byte of every
@@ -126,7 +127,8 @@ void ExpectComments(const DsdStream *s, const std::vector<Comment> &want, const 
         ASSERT_EQ(length, want[i].text.size()) << name << " entry " << i;
         uint32_t viaStruct = s->comments[i]->commentLength; /* packed: read by value */
         EXPECT_EQ(viaStruct, length) << name;
-        EXPECT_EQ(std::string(reinterpret_cast<const char *>(p + 14), length), want[i].text) << name << " entry " << i;
+        EXPECT_EQ(std::string(reinterpret_cast<const char *>(p + 14), length), want[i].text)
+            << name << " entry " << i;
         prev = p;
         prevLength = length;
     }
@@ -184,38 +186,68 @@ TEST_F(DffTest, ChunksCountOnlyAtTheirOwnLevel)
         const char *artist; /* null: none */
         const char *title;
     } cases[] = {
-        {"plain", {fixture::Fver(), fixture::Prop(2822400, 2), fixture::Sound(sound)}, 2822400, 2, nullptr, nullptr},
+        {"plain",
+         {fixture::Fver(), fixture::Prop(2822400, 2), fixture::Sound(sound)},
+         2822400,
+         2,
+         nullptr,
+         nullptr},
         {"FS and CHNL at top level",
-         {fixture::Fs(5644800), fixture::Chnl(6), fixture::Prop(2822400, 2), fixture::Fs(11289600), fixture::Chnl(1),
-          fixture::Sound(sound)},
-         2822400, 2, nullptr, nullptr},
+         {fixture::Fs(5644800), fixture::Chnl(6), fixture::Prop(2822400, 2), fixture::Fs(11289600),
+          fixture::Chnl(1), fixture::Sound(sound)},
+         2822400,
+         2,
+         nullptr,
+         nullptr},
         {"FS and CHNL inside DIIN",
          {fixture::Prop(2822400, 2), DiinOf({fixture::Fs(5644800), fixture::Chnl(1)}), fixture::Sound(sound)},
-         2822400, 2, nullptr, nullptr},
+         2822400,
+         2,
+         nullptr,
+         nullptr},
         {"DIAR and DITI at top level",
          {fixture::Prop(2822400, 2), fixture::TextChunk("DIAR", "a"), fixture::TextChunk("DITI", "t"),
           fixture::Sound(sound)},
-         2822400, 2, nullptr, nullptr},
+         2822400,
+         2,
+         nullptr,
+         nullptr},
         {"DIAR, DITI and DIIN inside PROP",
          {PropOf({fixture::Fs(2822400), fixture::TextChunk("DIAR", "a"), fixture::Diin("b", "c"),
                   fixture::TextChunk("DITI", "t"), fixture::Chnl(2)}),
           fixture::Sound(sound)},
-         2822400, 2, nullptr, nullptr},
+         2822400,
+         2,
+         nullptr,
+         nullptr},
         {"PROP of another type is skipped whole",
          {fixture::Prop(2822400, 2),
           PropOf({fixture::Fs(5644800), fixture::Chnl(1), fixture::Diin("inner", "inner")}, "SNX "),
           fixture::Sound(sound)},
-         2822400, 2, nullptr, nullptr},
-        {"a later SND PROP replaces the fields", {fixture::Prop(2822400, 2), fixture::Prop(5644800, 2),
-                                                   fixture::Sound(sound)},
-         5644800, 2, nullptr, nullptr},
-        {"DIIN texts after the sound", {fixture::Prop(2822400, 2), fixture::Sound(sound), fixture::Diin("ar", "ti")},
-         2822400, 2, "ar", "ti"},
+         2822400,
+         2,
+         nullptr,
+         nullptr},
+        {"a later SND PROP replaces the fields",
+         {fixture::Prop(2822400, 2), fixture::Prop(5644800, 2), fixture::Sound(sound)},
+         5644800,
+         2,
+         nullptr,
+         nullptr},
+        {"DIIN texts after the sound",
+         {fixture::Prop(2822400, 2), fixture::Sound(sound), fixture::Diin("ar", "ti")},
+         2822400,
+         2,
+         "ar",
+         "ti"},
         {"unknown chunks anywhere",
          {Raw("JUNK", {1, 2, 3, 4}), PropOf({Raw("junk", {9}), fixture::Fs(2822400), fixture::Chnl(2)}),
           DiinOf({Raw("EMID", {1, 2}), fixture::TextChunk("DIAR", "x"), Raw("MARK", {7, 7, 7})}),
           fixture::Sound(sound), Raw("ID3 ", {0})},
-         2822400, 2, "x", nullptr},
+         2822400,
+         2,
+         "x",
+         nullptr},
     };
     for (const auto &c : cases) {
         uint32_t h = Create(MakeDff(c.chunks));
@@ -238,7 +270,8 @@ TEST_F(DffTest, MissingPiecesRefuseTheSource)
         std::vector<Chunk> chunks;
     } cases[] = {
         {"no PROP", {fixture::Fver(), fixture::Fs(2822400), fixture::Chnl(2), fixture::Sound(sound)}},
-        {"PROP of another type", {PropOf({fixture::Fs(2822400), fixture::Chnl(2)}, "snd "), fixture::Sound(sound)}},
+        {"PROP of another type",
+         {PropOf({fixture::Fs(2822400), fixture::Chnl(2)}, "snd "), fixture::Sound(sound)}},
         {"no FS", {PropOf({fixture::Chnl(2)}), fixture::Sound(sound)}},
         {"no CHNL", {PropOf({fixture::Fs(2822400)}), fixture::Sound(sound)}},
         {"rate 0", {fixture::Prop(0, 2), fixture::Sound(sound)}},
@@ -260,7 +293,8 @@ TEST_F(DffTest, SoundChunkGivesTheDataPlaceAndBlockSize)
 {
     /* Odd sizes before the sound move it; the pad bytes count. */
     std::vector<Chunk> chunks = {fixture::Fver(), Raw("ODD ", {1, 2, 3}), fixture::Prop(2822400, 3),
-                                 fixture::Diin("abc", "ab"), fixture::Sound(fixture::PatternBytes(3 * 777, 5))};
+                                 fixture::Diin("abc", "ab"),
+                                 fixture::Sound(fixture::PatternBytes(3 * 777, 5))};
     size_t before = 16;
     for (size_t i = 0; i + 1 < chunks.size(); i++)
         before += SerializeChunk(chunks[i]).size();
@@ -293,11 +327,10 @@ TEST_F(DffTest, SoundChunkGivesTheDataPlaceAndBlockSize)
 TEST_F(DffTest, WalkSeeksOncePerChunkAndEntersContainersWithoutSeeking)
 {
     const std::vector<uint8_t> sound = fixture::PatternBytes(2 * 501, 3); /* even */
-    std::vector<Chunk> chunks = {fixture::Fver(),
-                                 PropOf({fixture::Fs(2822400), Raw("ODD ", {1, 2, 3}), fixture::Chnl(2)}),
-                                 Raw("PAD ", {1}),
-                                 DiinOf({fixture::TextChunk("DIAR", "abc"), fixture::TextChunk("DITI", "ab")}),
-                                 fixture::Sound(sound)};
+    std::vector<Chunk> chunks = {
+        fixture::Fver(), PropOf({fixture::Fs(2822400), Raw("ODD ", {1, 2, 3}), fixture::Chnl(2)}),
+        Raw("PAD ", {1}), DiinOf({fixture::TextChunk("DIAR", "abc"), fixture::TextChunk("DITI", "ab")}),
+        fixture::Sound(sound)};
     std::vector<uint8_t> bytes = MakeDff(chunks);
     Walked s = Walk(bytes);
     /* FVER 16 bytes at 16; PROP at 32 with FS at 48 (16 bytes), ODD at 64 (12 + 3 + pad), CHNL at 80
@@ -339,7 +372,8 @@ TEST_F(DffTest, StreamedSourceStopsAtTheSound)
             fake::Source knobs;
             knobs.fileFlags = fileFlags;
             uint32_t h = Create(MakeDff(shape), 0, 0, knobs);
-            std::string name = std::string(after ? "after" : "before") + " flags " + std::to_string(fileFlags);
+            std::string name =
+                std::string(after ? "after" : "before") + " flags " + std::to_string(fileFlags);
             ASSERT_NE(h, 0u) << name;
             DsdStream *s = Record(h);
             bool kept = !(after && (fileFlags & FILE_STREAMED));
@@ -385,23 +419,35 @@ TEST_F(DffTest, LastTextWinsAndEmptyTextsAreIgnored)
         {"two DIAR in one DIIN",
          {DiinOf({fixture::TextChunk("DIAR", "first"), fixture::TextChunk("DIAR", "second"),
                   fixture::TextChunk("DITI", "t1")})},
-         "second", "t1"},
+         "second",
+         "t1"},
         {"a later DIIN", {fixture::Diin("a1", "t1"), fixture::Diin("", "t2")}, "a1", "t2"},
         {"empty text keeps the earlier one",
-         {DiinOf({fixture::TextChunk("DIAR", "kept"), fixture::TextChunk("DIAR", "")})}, "kept", nullptr},
-        {"empty text alone", {DiinOf({fixture::TextChunk("DIAR", ""), fixture::TextChunk("DITI", "")})}, nullptr,
+         {DiinOf({fixture::TextChunk("DIAR", "kept"), fixture::TextChunk("DIAR", "")})},
+         "kept",
+         nullptr},
+        {"empty text alone",
+         {DiinOf({fixture::TextChunk("DIAR", ""), fixture::TextChunk("DITI", "")})},
+         nullptr,
          nullptr},
         {"bytes kept as they are", {fixture::Diin("\xC3\xA9t\xE9 \x01", "  ")}, "\xC3\xA9t\xE9 \x01", "  "},
-        {"odd text then the next chunk", {DiinOf({fixture::TextChunk("DITI", "odd"), fixture::TextChunk("DIAR", "ev")})},
-         "ev", "odd"},
+        {"odd text then the next chunk",
+         {DiinOf({fixture::TextChunk("DITI", "odd"), fixture::TextChunk("DIAR", "ev")})},
+         "ev",
+         "odd"},
         /* The length says more than the chunk holds: no text, and the seek still finds the next chunk. */
         {"text length past the chunk",
-         {DiinOf({Raw("DIAR", Cat({{0, 0, 0, 9}, {'a', 'b', 'c', 'd'}})), fixture::TextChunk("DITI", "next")})},
-         nullptr, "next"},
+         {DiinOf(
+             {Raw("DIAR", Cat({{0, 0, 0, 9}, {'a', 'b', 'c', 'd'}})), fixture::TextChunk("DITI", "next")})},
+         nullptr,
+         "next"},
         /* Too large to allocate, or read short: either way nothing beyond the file's bytes. */
         {"huge text length",
-         {DiinOf({Raw("DIAR", Cat({{0xFF, 0xFF, 0xFF, 0xFF}, {'a', 'b'}})), fixture::TextChunk("DITI", "next")})},
-         nullptr, "next", "abDITI"},
+         {DiinOf(
+             {Raw("DIAR", Cat({{0xFF, 0xFF, 0xFF, 0xFF}, {'a', 'b'}})), fixture::TextChunk("DITI", "next")})},
+         nullptr,
+         "next",
+         "abDITI"},
     };
     for (const auto &c : cases) {
         std::vector<Chunk> chunks = {fixture::Prop(2822400, 2)};
@@ -420,8 +466,8 @@ TEST_F(DffTest, LastTextWinsAndEmptyTextsAreIgnored)
     }
 
     /* The file ends inside a text: a text kept holds the bytes that were there and nothing else. */
-    std::vector<uint8_t> cut =
-        MakeDff({fixture::Prop(2822400, 2), fixture::Sound(sound), DiinOf({fixture::TextChunk("DITI", "0123456789")})});
+    std::vector<uint8_t> cut = MakeDff({fixture::Prop(2822400, 2), fixture::Sound(sound),
+                                        DiinOf({fixture::TextChunk("DITI", "0123456789")})});
     cut.resize(cut.size() - 6);
     Walked s = Walk(cut);
     if (s->title != nullptr) {
@@ -465,18 +511,20 @@ TEST_F(DffTest, WalkEndsQuietlyOnFailedSeeksAndShortHeaders)
 TEST_F(DffTest, SizeThatWrapsTheNextOffsetEndsTheWalk)
 {
     const std::vector<uint8_t> sound = StereoSound();
-    for (uint64_t size : {UINT64_C(0xFFFFFFFFFFFFFFF4), UINT64_C(0xFFFFFFFFFFFFFFF3), UINT64_C(0xFFFFFFFFFFFFFFE0),
-                          UINT64_C(0xFFFFFFFFFFFFFFD0), UINT64_C(0x8000000000000000)}) {
+    for (uint64_t size :
+         {UINT64_C(0xFFFFFFFFFFFFFFF4), UINT64_C(0xFFFFFFFFFFFFFFF3), UINT64_C(0xFFFFFFFFFFFFFFE0),
+          UINT64_C(0xFFFFFFFFFFFFFFD0), UINT64_C(0x8000000000000000)}) {
         /* Before the sound: the walk ends without finding it. */
-        Walked s = Walk(MakeDff({fixture::Prop(2822400, 2), Raw("LOOP", {1, 2, 3, 4}, size), fixture::Sound(sound)}),
-                        Bounded());
+        Walked s =
+            Walk(MakeDff({fixture::Prop(2822400, 2), Raw("LOOP", {1, 2, 3, 4}, size), fixture::Sound(sound)}),
+                 Bounded());
         EXPECT_EQ(s->channels, 2u) << std::hex << size;
         EXPECT_LE(fake::CountCalls("FileRead"), 8u) << std::hex << size;
         EXPECT_EQ(s->dataOffset, 0u) << std::hex << size;
         /* After the sound: the stream stands, the later chunks go unread. */
         fake::ClearLog();
-        uint32_t h = Create(MakeDff({fixture::Prop(2822400, 2), fixture::Sound(sound), Raw("LOOP", {0, 0}, size),
-                                     fixture::Diin("a", "t")}),
+        uint32_t h = Create(MakeDff({fixture::Prop(2822400, 2), fixture::Sound(sound),
+                                     Raw("LOOP", {0, 0}, size), fixture::Diin("a", "t")}),
                             0, 0, Bounded());
         ASSERT_NE(h, 0u) << std::hex << size;
         EXPECT_LE(fake::CountCalls("FileRead"), 16u) << std::hex << size;
@@ -539,20 +587,50 @@ TEST_F(DffTest, DamagedCommentChunksKeepOnlyWholeRecords)
         bool walkGoesOn;
     } cases[] = {
         {"three whole records", whole, std::nullopt, {}, 0, {c0, c1, c2}, true},
-        {"count larger than the records", Cat({Count(7), RecordBytes(c0), RecordBytes(c1)}), std::nullopt, {}, 0,
-         {c0, c1}, true},
+        {"count larger than the records",
+         Cat({Count(7), RecordBytes(c0), RecordBytes(c1)}),
+         std::nullopt,
+         {},
+         0,
+         {c0, c1},
+         true},
         {"count 65535", Cat({Count(0xFFFF), RecordBytes(c2)}), std::nullopt, {}, 0, {c2}, true},
-        {"count smaller than the records", Cat({Count(1), RecordBytes(c0), RecordBytes(c1)}), std::nullopt, {}, 0,
-         {c0}, true},
-        {"second text past the block", Cat({Count(2), RecordBytes(c0), RecordBytes(c1, 500)}), std::nullopt, {}, 0,
-         {c0}, true},
-        {"second text one byte past the block", Cat({Count(2), RecordBytes(c0), RecordBytes(c1, 9)}), std::nullopt,
-         {}, 0, {c0}, true},
-        {"first text length all ones", Cat({Count(2), RecordBytes(c0, 0xFFFFFFFF), RecordBytes(c1)}), std::nullopt,
-         {}, 0, {}, true},
+        {"count smaller than the records",
+         Cat({Count(1), RecordBytes(c0), RecordBytes(c1)}),
+         std::nullopt,
+         {},
+         0,
+         {c0},
+         true},
+        {"second text past the block",
+         Cat({Count(2), RecordBytes(c0), RecordBytes(c1, 500)}),
+         std::nullopt,
+         {},
+         0,
+         {c0},
+         true},
+        {"second text one byte past the block",
+         Cat({Count(2), RecordBytes(c0), RecordBytes(c1, 9)}),
+         std::nullopt,
+         {},
+         0,
+         {c0},
+         true},
+        {"first text length all ones",
+         Cat({Count(2), RecordBytes(c0, 0xFFFFFFFF), RecordBytes(c1)}),
+         std::nullopt,
+         {},
+         0,
+         {},
+         true},
         {"second header cut", Cat({Count(2), RecordBytes(c0), c1Cut}), std::nullopt, {}, 0, {c0}, true},
-        {"last pad byte outside the block", Cat({Count(1), RecordBytes(c0, std::nullopt, false)}), std::nullopt, {},
-         0, {c0}, true},
+        {"last pad byte outside the block",
+         Cat({Count(1), RecordBytes(c0, std::nullopt, false)}),
+         std::nullopt,
+         {},
+         0,
+         {c0},
+         true},
         {"size shorter than the data", whole, 2 + 20 + 14 + 8 + 13, {}, 0, {c0, c1}, true},
         {"count 0", Cat({Count(0), RecordBytes(c0)}), std::nullopt, {}, 0, {}, true},
         {"size 0", {}, std::nullopt, {}, 0, {}, true},
@@ -562,20 +640,25 @@ TEST_F(DffTest, DamagedCommentChunksKeepOnlyWholeRecords)
         {"block read fails", whole, std::nullopt, {12, 2, -1}, 0, {}, true},
         {"block read gives nothing", whole, std::nullopt, {12, 2, 0}, 0, {}, true},
         {"block read of 13 bytes", whole, std::nullopt, {12, 2, 13}, 0, {}, true},
-        {"reads of at most 19 bytes", Cat({Count(2), RecordBytes(c0), RecordBytes(c1)}), std::nullopt, {}, 19, {c0},
+        {"reads of at most 19 bytes",
+         Cat({Count(2), RecordBytes(c0), RecordBytes(c1)}),
+         std::nullopt,
+         {},
+         19,
+         {c0},
          true},
         {"size past 4 GiB", whole, UINT64_C(0x100000002), {}, 0, {}, false},
     };
     for (const auto &c : cases) {
         Chunk comt = Raw("COMT", c.data, c.size);
-        std::vector<uint8_t> bytes =
-            MakeDff({comt, fixture::Prop(2822400, 2), fixture::Diin("after", ""), fixture::Sound(StereoSound(10))});
+        std::vector<uint8_t> bytes = MakeDff(
+            {comt, fixture::Prop(2822400, 2), fixture::Diin("after", ""), fixture::Sound(StereoSound(10))});
         if (c.size.has_value() && *c.size < c.data.size()) {
             /* The walk goes on from where the size says, which must hold a chunk header. */
             std::vector<uint8_t> fixed = MakeDff({comt});
             fixed.resize(16 + 12 + static_cast<size_t>(*c.size) + (*c.size & 1));
-            std::vector<uint8_t> rest =
-                MakeDff({fixture::Prop(2822400, 2), fixture::Diin("after", ""), fixture::Sound(StereoSound(10))});
+            std::vector<uint8_t> rest = MakeDff(
+                {fixture::Prop(2822400, 2), fixture::Diin("after", ""), fixture::Sound(StereoSound(10))});
             fixed.insert(fixed.end(), rest.begin() + 16, rest.end());
             bytes = fixed;
         }
@@ -600,10 +683,17 @@ TEST_F(DffTest, CommentsCutByTheEndOfTheFile)
     const struct {
         size_t blockBytes;
         std::vector<Comment> kept;
-    } cases[] = {{0, {}},           {13, {}},          {14 + 7, {}},          {14 + 8, {c1}},
-                 {22 + 14 + 4, {c1}}, {22 + 14 + 5, {c1, c0}}, {22 + 20 + 13, {c1, c0}}, {22 + 20 + 14, {c1, c0, c2}}};
+    } cases[] = {{0, {}},
+                 {13, {}},
+                 {14 + 7, {}},
+                 {14 + 8, {c1}},
+                 {22 + 14 + 4, {c1}},
+                 {22 + 14 + 5, {c1, c0}},
+                 {22 + 20 + 13, {c1, c0}},
+                 {22 + 20 + 14, {c1, c0, c2}}};
     for (const auto &c : cases) {
-        std::vector<uint8_t> bytes(full.begin(), full.begin() + static_cast<ptrdiff_t>(blockStart + c.blockBytes));
+        std::vector<uint8_t> bytes(full.begin(),
+                                   full.begin() + static_cast<ptrdiff_t>(blockStart + c.blockBytes));
         uint32_t h = Create(bytes);
         ASSERT_NE(h, 0u) << c.blockBytes;
         ExpectComments(Record(h), c.kept, "block bytes " + std::to_string(c.blockBytes));
@@ -622,7 +712,8 @@ TEST_F(DffTest, LastCommentChunkWins)
         {"three chunks", {fixture::Comt({c0}), fixture::Comt({c1, c1}), fixture::Comt({c2, c0})}, {c2, c0}},
         {"an empty later chunk clears", {fixture::Comt({c0}), Raw("COMT", Count(0))}, {}},
         {"a broken later chunk clears", {fixture::Comt({c0}), Raw("COMT", {1})}, {}},
-        {"a good chunk after a broken one", {Raw("COMT", Cat({Count(2), RecordBytes(c0, 99)})), fixture::Comt({c1})},
+        {"a good chunk after a broken one",
+         {Raw("COMT", Cat({Count(2), RecordBytes(c0, 99)})), fixture::Comt({c1})},
          {c1}},
     };
     for (const auto &c : cases) {
@@ -677,8 +768,8 @@ TEST_F(DffTest, SameSoundDecodesAlikeFromDsfAndDsdiff)
         std::vector<uint8_t> dffAfter = MakeDff(dff);
 
         for (const auto &f : forms) {
-            std::string name = std::to_string(snd.channels) + "x" + std::to_string(snd.perChannel) + " flags " +
-                               std::to_string(f.flags) + " freq " + std::to_string(f.freq);
+            std::string name = std::to_string(snd.channels) + "x" + std::to_string(snd.perChannel) +
+                               " flags " + std::to_string(f.flags) + " freq " + std::to_string(f.freq);
             uint32_t h = Create(fixture::MakeDsf(dsf), f.flags, f.freq);
             ASSERT_NE(h, 0u) << name;
             std::vector<uint8_t> want = PullToEnd(h, 3000);
@@ -697,8 +788,8 @@ TEST_F(DffTest, SameSoundDecodesAlikeFromDsfAndDsdiff)
                 EXPECT_EQ(Record(g)->length, Record(h)->length) << name << " variant " << variant;
                 EXPECT_EQ(fake::GetStream(g)->freq, fake::GetStream(h)->freq) << name;
                 std::vector<uint8_t> got = PullToEnd(g, 3000);
-                EXPECT_TRUE(got == want) << name << " variant " << variant << " got " << got.size() << " want "
-                                         << want.size();
+                EXPECT_TRUE(got == want)
+                    << name << " variant " << variant << " got " << got.size() << " want " << want.size();
                 fake::FreeStream(g);
             }
             fake::FreeStream(h);

@@ -11,7 +11,10 @@
 
 namespace {
 
-const HostFunctions &H() { return *fake::HostTable(); }
+const HostFunctions &H()
+{
+    return *fake::HostTable();
+}
 
 std::vector<uint8_t> Bytes(size_t n)
 {
@@ -110,7 +113,8 @@ TEST_F(FakeHostTest, GetPositionModes)
         uint32_t mode;
         bool unknownEnd;
         uint64_t want;
-    } rows[] = {{0, false, 8}, {1, false, 70}, {2, false, 100}, {2, true, UINT64_MAX}, {3, false, 12}, {4, false, UINT64_MAX}};
+    } rows[] = {{0, false, 8},         {1, false, 70}, {2, false, 100},
+                {2, true, UINT64_MAX}, {3, false, 12}, {4, false, UINT64_MAX}};
     for (const auto &r : rows) {
         fake::GetSource(f).unknownEnd = r.unknownEnd;
         EXPECT_EQ(H().FileGetPosition(f, r.mode), r.want) << "mode " << r.mode;
@@ -149,7 +153,10 @@ uint32_t CountingRead(uint32_t handle, void *out, uint32_t length, void *)
 }
 
 int releases;
-void CountRelease(void *) { ++releases; }
+void CountRelease(void *)
+{
+    ++releases;
+}
 
 TEST_F(FakeHostTest, StreamReadTracksDeliveredAndFreeClosesTheFile)
 {
@@ -365,7 +372,7 @@ TEST(DsfFixtureTest, LayoutAtFixedOffsets)
     const uint8_t *s = f.data() + fixture::DSF_SOUND_OFFSET;
     for (size_t ch = 0; ch < 2; ++ch) {
         const auto &bytes = shape.channelBytes[ch];
-        EXPECT_EQ(0, memcmp(s + ch * 8, bytes.data(), 8));      /* group 0 */
+        EXPECT_EQ(0, memcmp(s + ch * 8, bytes.data(), 8));          /* group 0 */
         EXPECT_EQ(0, memcmp(s + 16 + ch * 8, bytes.data() + 8, 2)); /* group 1 */
         for (size_t i = 2; i < 8; ++i)
             EXPECT_EQ(s[16 + ch * 8 + i], 0x69);
@@ -407,7 +414,8 @@ TEST(DffFixtureTest, OddSizesArePaddedAndCountedWithoutThePad)
 {
     std::vector<fixture::Chunk> chunks = {
         fixture::TextChunk("DIAR", "abc"), /* size 7 */
-        fixture::Chunk{"PROP", {}, {fixture::Fs(2822400), fixture::TextChunk("XYZW", "a")}, std::nullopt, "SND "},
+        fixture::Chunk{
+            "PROP", {}, {fixture::Fs(2822400), fixture::TextChunk("XYZW", "a")}, std::nullopt, "SND "},
         fixture::Comt({{2020, 5, 6, 7, 8, 1, 2, "odd"}, {2021, 1, 1, 0, 0, 0, 0, "ev"}}),
     };
     std::vector<uint8_t> f = fixture::MakeDff(chunks);

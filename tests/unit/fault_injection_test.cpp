@@ -126,20 +126,23 @@ protected:
             /* Only a failed allocation can make it a memory error. */
             const uint32_t fired = fake::FaultsFired();
             EXPECT_NE(fired, 0u) << where;
-            EXPECT_TRUE(fake::LastError() == ERROR_FORMAT || (fake::LastError() == ERROR_MEMORY && (fired & fake::FAULT_ALLOC)))
+            EXPECT_TRUE(fake::LastError() == ERROR_FORMAT ||
+                        (fake::LastError() == ERROR_MEMORY && (fired & fake::FAULT_ALLOC)))
                 << where << ": error " << fake::LastError();
             EXPECT_EQ(fake::LastStream(), 0u) << where;
             EXPECT_FALSE(fake::IsClosed(file)) << where;
         } else {
             const std::vector<uint8_t> whole = RefDecode(sound, c.flags, 2822400, Record(h)->ratio, 6.0f);
-            EXPECT_TRUE(IsPrefix(Play(h), whole) || !checkBytes) << where << ": first pass\n" << fake::LogText();
+            EXPECT_TRUE(IsPrefix(Play(h), whole) || !checkBytes) << where << ": first pass\n"
+                                                                 << fake::LogText();
 
             if (Ops(h)->setPosition(Record(h), c.seekPosition, 0) != UINT64_MAX) {
                 Sound rest;
                 for (const auto &ch : sound.channels)
                     rest.channels.emplace_back(ch.begin() + SEEK_SOUND_BYTE, ch.end());
                 const std::vector<uint8_t> after = RefDecode(rest, c.flags, 2822400, Record(h)->ratio, 6.0f);
-                EXPECT_TRUE(IsPrefix(Play(h), after) || !checkBytes) << where << ": after the seek\n" << fake::LogText();
+                EXPECT_TRUE(IsPrefix(Play(h), after) || !checkBytes) << where << ": after the seek\n"
+                                                                     << fake::LogText();
             } else {
                 EXPECT_EQ(fake::LastError(), ERROR_POSITION) << where;
             }
@@ -180,7 +183,8 @@ TEST_F(FaultTest, EveryFailingHostCallLeavesACleanFailureOrARightPrefix)
             shape.id3 = fixture::MakeId3(100);
             bytes = fixture::MakeDsf(shape);
         }
-        for (uint32_t kinds : {fake::FAULT_READ | fake::FAULT_SEEK | fake::FAULT_ALLOC, uint32_t{fake::FAULT_POSITION}}) {
+        for (uint32_t kinds :
+             {fake::FAULT_READ | fake::FAULT_SEEK | fake::FAULT_ALLOC, uint32_t{fake::FAULT_POSITION}}) {
             uint64_t calls = 0;
             for (bool persistent : {false, true})
                 for (uint64_t n = 1; n < 10000 && Run(c, bytes, sound, kinds, n, persistent); n++)

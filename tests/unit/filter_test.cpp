@@ -81,7 +81,7 @@ TEST(FilterTables, EntriesMatchTheDesignedValues)
     const struct {
         int g, b;
         float value;
-    } cases[] = {{5, 0x80, -495.11908f}, {5, 0x01, -373.739532f}, {5, 0xFF, 585.395691f},
+    } cases[] = {{5, 0x80, -495.11908f},  {5, 0x01, -373.739532f}, {5, 0xFF, 585.395691f},
                  {5, 0x00, -585.395691f}, {0, 0xFF, -3.10039783f}, {24, 0xFF, -3.10039783f},
                  {12, 0xFF, 8267.35742f}};
     for (auto c : cases)
@@ -108,8 +108,11 @@ TEST(FilterTables, ComplementIsExactNegationAndWindowsSumToGain)
         int32_t ratio;
         float gainDb;
         uint32_t flags;
-    } cases[] = {{2822400, 8, 6.0f, 0}, {2822400, 1, 0.0f, STREAM_FLOAT}, {5644800, 16, -3.0f, 0},
-                 {3072000, 8, 12.5f, STREAM_FLOAT}, {22579200, 64, 6.0f, 0}};
+    } cases[] = {{2822400, 8, 6.0f, 0},
+                 {2822400, 1, 0.0f, STREAM_FLOAT},
+                 {5644800, 16, -3.0f, 0},
+                 {3072000, 8, 12.5f, STREAM_FLOAT},
+                 {22579200, 64, 6.0f, 0}};
     for (auto c : cases) {
         StreamPtr s = PcmStream(c.rate, c.ratio, c.gainDb, c.flags, 0);
         double ones = 0.0, zeros = 0.0;

@@ -53,7 +53,8 @@ TEST_F(HostileTest, HostReportingMoreThanItReadCannotOverrunTheBlocks)
     shape.sound = fixture::Interleave({fixture::PatternBytes(3000, 1), fixture::PatternBytes(3000, 2)});
     shape.artist = "Artist";
     shape.title = "A Title";
-    shape.comments = {fixture::Comment{2020, 1, 2, 3, 4, 0, 0, "odd"}, fixture::Comment{2021, 5, 6, 7, 8, 1, 2, "even"}};
+    shape.comments = {fixture::Comment{2020, 1, 2, 3, 4, 0, 0, "odd"},
+                      fixture::Comment{2021, 5, 6, 7, 8, 1, 2, "even"}};
     for (int32_t extra : {1, 100, INT32_MAX - 8192}) {
         ReportMoreThanRead(extra);
         uint32_t h = Create(fixture::MakeDff(shape), STREAM_DECODE_ONLY | DSD_RAW);
@@ -118,7 +119,8 @@ std::vector<uint8_t> SmallDff(size_t which = SIZE_MAX, uint64_t size = 0, std::v
     if (!artist.empty())
         diin[0] = Raw("DIAR", artist);
     Chunk comt = fixture::Comt({fixture::Comment{2020, 1, 2, 3, 4, 0, 0, "note"}});
-    Chunk sound = fixture::Sound(fixture::Interleave({fixture::PatternBytes(300, 1), fixture::PatternBytes(300, 2)}));
+    Chunk sound =
+        fixture::Sound(fixture::Interleave({fixture::PatternBytes(300, 1), fixture::PatternBytes(300, 2)}));
     Chunk prop{"PROP", {}, {}, std::nullopt, "SND "};
     Chunk diinChunk{"DIIN", {}, {}, std::nullopt, nullptr};
     Chunk *chunks[] = {&inner[0], &inner[1], &diin[0], &diin[1], &comt, &sound, &prop, &diinChunk};
@@ -126,7 +128,8 @@ std::vector<uint8_t> SmallDff(size_t which = SIZE_MAX, uint64_t size = 0, std::v
         chunks[which]->sizeOverride = size;
     prop.children = inner;
     diinChunk.children = diin;
-    return fixture::MakeDff({prop, sound, diinChunk, comt}, which == 8 ? std::optional<uint64_t>(size) : std::nullopt);
+    return fixture::MakeDff({prop, sound, diinChunk, comt},
+                            which == 8 ? std::optional<uint64_t>(size) : std::nullopt);
 }
 
 struct HostileFile {
@@ -147,38 +150,52 @@ std::vector<HostileFile> HostileFiles()
         return b;
     };
     const size_t fmt = fixture::DSF_FMT_OFFSET, data = fixture::DSF_DATA_OFFSET;
-    files.push_back({"DSF with 79,536,431 channels", patched(dsf, fmt + 24, 79536431, 4, false), ERROR_FORMAT});
-    files.push_back({"DSF block size 0x3FFFFFF0", patched(dsf, fmt + 44, 0x3FFFFFF0, 4, false), ERROR_FORMAT});
+    files.push_back(
+        {"DSF with 79,536,431 channels", patched(dsf, fmt + 24, 79536431, 4, false), ERROR_FORMAT});
+    files.push_back(
+        {"DSF block size 0x3FFFFFF0", patched(dsf, fmt + 44, 0x3FFFFFF0, 4, false), ERROR_FORMAT});
     for (uint64_t size : {0, 4, 11})
-        files.push_back({"DSF data size " + std::to_string(size), patched(dsf, data + 4, size, 8, false), ERROR_FORMAT});
+        files.push_back(
+            {"DSF data size " + std::to_string(size), patched(dsf, data + 4, size, 8, false), ERROR_FORMAT});
     files.push_back({"DSF ID3 of 256 MiB", patched(dsf, dsf.size() - 50 + 6, 0x7F7F7F7F, 4, true), ERROR_OK});
     files.push_back({"DSF metadata beyond the total size", patched(dsf, 12, 100, 8, false), ERROR_OK});
-    files.push_back({"DSF ID3 of 256 MiB beyond the total size", patched(patched(dsf, 12, 100, 8, false), dsf.size() - 50 + 6, 0x7F7F7F7F, 4, true), ERROR_OK});
+    files.push_back({"DSF ID3 of 256 MiB beyond the total size",
+                     patched(patched(dsf, 12, 100, 8, false), dsf.size() - 50 + 6, 0x7F7F7F7F, 4, true),
+                     ERROR_OK});
     fixture::DsfSpec cut = SmallDsf();
     cut.truncateTo = 92 + 100;
     files.push_back({"DSF cut inside its first block group", fixture::MakeDsf(cut), ERROR_FORMAT});
     files.push_back({"DSDIFF FS of size 0", SmallDff(0, 0), ERROR_FORMAT});
     files.push_back({"DSDIFF CHNL of size 1", SmallDff(1, 1), ERROR_FORMAT});
     files.push_back({"DSDIFF title longer than its chunk", SmallDff(3, 6), ERROR_OK});
-    files.push_back({"DSDIFF artist of 2^31-1 bytes", SmallDff(SIZE_MAX, 0, {0x7F, 0xFF, 0xFF, 0xFF, 'h', 'i'}), ERROR_OK});
+    files.push_back({"DSDIFF artist of 2^31-1 bytes",
+                     SmallDff(SIZE_MAX, 0, {0x7F, 0xFF, 0xFF, 0xFF, 'h', 'i'}), ERROR_OK});
     files.push_back({"DSDIFF comments of 2^31-1 bytes", SmallDff(4, 0x7FFFFFFF), ERROR_OK});
     /* FRM8 header, PROP header and type, FS chunk, CHNL header: the channel count. */
-    files.push_back({"DSDIFF with 65535 channels", patched(dff, 16 + 16 + 16 + 12, 0xFFFF, 2, true), ERROR_OK});
+    files.push_back(
+        {"DSDIFF with 65535 channels", patched(dff, 16 + 16 + 16 + 12, 0xFFFF, 2, true), ERROR_OK});
 
     const struct {
         const char *name;
         size_t at;
-    } dsfFields[] = {{"total size", 12}, {"metadata pointer", 20}, {"fmt size", fmt + 4},
-                     {"sample count", fmt + 36}, {"data size", data + 4}};
+    } dsfFields[] = {{"total size", 12},
+                     {"metadata pointer", 20},
+                     {"fmt size", fmt + 4},
+                     {"sample count", fmt + 36},
+                     {"data size", data + 4}};
     for (const auto &f : dsfFields)
         for (uint64_t size : SIZES)
-            files.push_back({std::string("DSF ") + f.name + " " + std::to_string(size), patched(dsf, f.at, size, 8, false), -1});
+            files.push_back({std::string("DSF ") + f.name + " " + std::to_string(size),
+                             patched(dsf, f.at, size, 8, false), -1});
     for (size_t which = 0; which < 9; which++) /* FS, CHNL, DIAR, DITI, COMT, DSD, PROP, DIIN, FRM8 */
         for (uint64_t size : SIZES)
-            files.push_back({"DSDIFF size field " + std::to_string(which) + " " + std::to_string(size), SmallDff(which, size), -1});
+            files.push_back({"DSDIFF size field " + std::to_string(which) + " " + std::to_string(size),
+                             SmallDff(which, size), -1});
     for (size_t n = 0; n < 140; n++) {
-        files.push_back({"DSF cut to " + std::to_string(n), std::vector<uint8_t>(dsf.begin(), dsf.begin() + static_cast<ptrdiff_t>(n)), -1});
-        files.push_back({"DSDIFF cut to " + std::to_string(n), std::vector<uint8_t>(dff.begin(), dff.begin() + static_cast<ptrdiff_t>(n)), -1});
+        files.push_back({"DSF cut to " + std::to_string(n),
+                         std::vector<uint8_t>(dsf.begin(), dsf.begin() + static_cast<ptrdiff_t>(n)), -1});
+        files.push_back({"DSDIFF cut to " + std::to_string(n),
+                         std::vector<uint8_t>(dff.begin(), dff.begin() + static_cast<ptrdiff_t>(n)), -1});
     }
     for (uint32_t seed = 1; seed <= 8; seed++) {
         std::vector<uint8_t> noise = fixture::PatternBytes(600, seed);
@@ -206,7 +223,8 @@ TEST_F(HostileTest, HostileFilesFailCleanlyOrPlayWithBoundedMemory)
     for (const HostileFile &f : HostileFiles()) {
         for (size_t kind = 0; kind < 4; kind++) {
             for (uint32_t flags : FORMS) {
-                SCOPED_TRACE(f.name + ", source kind " + std::to_string(kind) + ", flags " + std::to_string(flags));
+                SCOPED_TRACE(f.name + ", source kind " + std::to_string(kind) + ", flags " +
+                             std::to_string(flags));
                 fake::ClearLog();
                 const size_t before = LiveBytes();
                 uint32_t h = Create(f.bytes, flags, 0, kinds[kind]);
@@ -226,7 +244,9 @@ TEST_F(HostileTest, HostileFilesFailCleanlyOrPlayWithBoundedMemory)
                     continue;
                 }
                 const DsdStream *s = Record(h);
-                const uint64_t frame = static_cast<uint64_t>(s->channels) * (flags == RAW ? 1 : flags == 0 ? 2 : 4);
+                const uint64_t frame = static_cast<uint64_t>(s->channels) * (flags == RAW ? 1
+                                                                             : flags == 0 ? 2
+                                                                                          : 4);
                 std::vector<uint8_t> out(static_cast<size_t>(frame < 16384 ? 16384 - 16384 % frame : frame));
                 uint64_t delivered = 0;
                 bool ended = false;
@@ -263,7 +283,9 @@ TEST_F(HostileTest, HostileFilesFailCleanlyOrPlayWithBoundedMemory)
 TEST_F(HostileTest, DataAfterASeekIsTheLinearReadFromThePositionReturned)
 {
     std::mt19937 random(15);
-    auto pick = [&](uint32_t lo, uint32_t hi) { return std::uniform_int_distribution<uint32_t>(lo, hi)(random); };
+    auto pick = [&](uint32_t lo, uint32_t hi) {
+        return std::uniform_int_distribution<uint32_t>(lo, hi)(random);
+    };
     const uint32_t freqs[] = {352800, 176400, 88200, 44100}; /* ratios 1, 2, 4, 8 at 2822400 Hz */
     for (int trial = 0; trial < 160; trial++) {
         const bool dsf = trial % 4 != 0;
@@ -288,8 +310,9 @@ TEST_F(HostileTest, DataAfterASeekIsTheLinearReadFromThePositionReturned)
             shape.sound = fixture::Interleave(sound);
             file = fixture::MakeDff(shape);
         }
-        SCOPED_TRACE(testing::Message() << "trial " << trial << (dsf ? " DSF" : " DSDIFF") << " channels " << channels
-                                        << " block " << blockSize << " flags " << flags << " freq " << freq);
+        SCOPED_TRACE(testing::Message()
+                     << "trial " << trial << (dsf ? " DSF" : " DSDIFF") << " channels " << channels
+                     << " block " << blockSize << " flags " << flags << " freq " << freq);
         const uint32_t unit = flags == RAW ? 1 : flags == 0 ? 2 : 4;
         const uint64_t frame = static_cast<uint64_t>(channels) * unit;
         const uint32_t chunk = static_cast<uint32_t>(frame * pick(1, 700));
@@ -332,7 +355,9 @@ TEST_F(HostileTest, DataAfterASeekIsTheLinearReadFromThePositionReturned)
                 float a, b;
                 memcpy(&a, &after[i], 4);
                 memcpy(&b, &want[i], 4);
-                EXPECT_EQ(static_cast<int32_t>(a * 8388608.0f) & 0xFFFF, static_cast<int32_t>(b * 8388608.0f) & 0xFFFF) << i;
+                EXPECT_EQ(static_cast<int32_t>(a * 8388608.0f) & 0xFFFF,
+                          static_cast<int32_t>(b * 8388608.0f) & 0xFFFF)
+                    << i;
             }
         } else {
             EXPECT_TRUE(after == want) << position << " reached " << reached;

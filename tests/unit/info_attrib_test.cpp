@@ -76,7 +76,8 @@ TEST_F(InfoAttribTest, InfoAddsTheDsdBitsTheTypeAndTheDopResolutionOnly)
                 EXPECT_EQ(info.ctype, 0x11700u);
                 EXPECT_EQ(info.flags, want.flags) << std::hex << c.flags << " " << before;
                 EXPECT_EQ(info.origres, want.origres) << std::hex << c.flags;
-                EXPECT_EQ(memcmp(&info, &want, sizeof info), 0) << "a word the operation does not own changed";
+                EXPECT_EQ(memcmp(&info, &want, sizeof info), 0)
+                    << "a word the operation does not own changed";
                 EXPECT_TRUE(ErrorsSince(mark).empty());
                 EXPECT_TRUE(fake::Log().empty()) << fake::LogText();
             }
@@ -91,12 +92,14 @@ TEST_F(InfoAttribTest, RateIsTheDsdRateAsTheNearestFloatOnEveryForm)
     const struct {
         uint32_t rate;
         float value;
-    } rates[] = {{2822400, 2822400.0f}, {5644800, 5644800.0f}, {33554435, 33554436.0f} /* floats step by 4 here */};
+    } rates[] = {
+        {2822400, 2822400.0f}, {5644800, 5644800.0f}, {33554435, 33554436.0f} /* floats step by 4 here */};
     Sound sound = MakeSound(2, 4096, 2);
     for (auto r : rates) {
         for (uint32_t flags : {0u, F, DOP, RAW, RAW | DSD_DOP}) {
             for (bool dff : {false, true}) {
-                SCOPED_TRACE(testing::Message() << r.rate << " flags " << std::hex << flags << " dff " << dff);
+                SCOPED_TRACE(testing::Message()
+                             << r.rate << " flags " << std::hex << flags << " dff " << dff);
                 uint32_t h = Create(dff ? DffAt(r.rate, sound) : Dsf(4096, 2, r.rate), flags);
                 ASSERT_NE(h, 0u);
                 size_t mark = fake::Errors().size();
@@ -202,10 +205,10 @@ TEST_F(InfoAttribTest, OutputAfterAGainChangeFollowsTheNewGainExactly)
         ASSERT_EQ(loud.size(), soft.size());
         ASSERT_TRUE(loud != soft);
         for (int container = 0; container < 3; container++) {
-            SCOPED_TRACE(testing::Message() << "flags " << form.flags << " ratio " << form.ratio << " container "
-                                            << container);
-            uint32_t h = Create(container == 2 ? AsDff(sound) : AsDsf(sound, 4096, container == 1), form.flags,
-                                form.freq);
+            SCOPED_TRACE(testing::Message()
+                         << "flags " << form.flags << " ratio " << form.ratio << " container " << container);
+            uint32_t h = Create(container == 2 ? AsDff(sound) : AsDsf(sound, 4096, container == 1),
+                                form.flags, form.freq);
             ASSERT_NE(h, 0u);
             ASSERT_EQ(Record(h)->ratio, form.ratio);
             const uint32_t first = 700 * frame;
@@ -310,9 +313,10 @@ TEST_F(InfoAttribTest, ReleaseAfterCreateReadAndSeekFreesTheStreamWithoutHostCal
     } files[] = {
         {"DSF with an ID3 tag", TaggedDsf(sound), true, false, false, 0},
         {"DSF without a tag", AsDsf(sound, 4096, false), false, false, false, 0},
-        {"DSDIFF with artist, title and comments", TaggedDff(sound, "An Artist", "A Title", 3, false), false, true,
-         true, 3},
-        {"DSDIFF with its metadata after the sound", TaggedDff(sound, "Another", "", 1, true), false, true, false, 1},
+        {"DSDIFF with artist, title and comments", TaggedDff(sound, "An Artist", "A Title", 3, false), false,
+         true, true, 3},
+        {"DSDIFF with its metadata after the sound", TaggedDff(sound, "Another", "", 1, true), false, true,
+         false, 1},
         {"DSDIFF without metadata", AsDff(sound), false, false, false, 0},
     };
     const uint32_t forms[][2] = {{0, 0}, {F, 88200}, {DOP, 0}, {RAW, 0}, {RAW | DSD_DOP, 0}};

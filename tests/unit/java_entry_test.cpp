@@ -5,12 +5,12 @@
 #include "fake_jni.h"
 
 extern "C" {
-int32_t Java_com_tremvik_velm_VELMDSD_VELM_1DSD_1StreamCreateFile(JniEnv *, JavaRef, JavaRef, int64_t, int64_t,
-                                                                   int32_t, int32_t);
+int32_t Java_com_tremvik_velm_VELMDSD_VELM_1DSD_1StreamCreateFile(JniEnv *, JavaRef, JavaRef, int64_t,
+                                                                  int64_t, int32_t, int32_t);
 int32_t Java_com_tremvik_velm_VELMDSD_VELM_1DSD_1StreamCreateURL(JniEnv *, JavaRef, JavaRef, int32_t, int32_t,
-                                                                  JavaRef, JavaRef, int32_t);
-int32_t Java_com_tremvik_velm_VELMDSD_VELM_1DSD_1StreamCreateFileUser(JniEnv *, JavaRef, int32_t, int32_t, JavaRef,
-                                                                       JavaRef, int32_t);
+                                                                 JavaRef, JavaRef, int32_t);
+int32_t Java_com_tremvik_velm_VELMDSD_VELM_1DSD_1StreamCreateFileUser(JniEnv *, JavaRef, int32_t, int32_t,
+                                                                      JavaRef, JavaRef, int32_t);
 }
 
 namespace {
@@ -55,8 +55,8 @@ protected:
 
 TEST_F(JavaEntryTest, FileMethodPassesTheObjectWithTheMarker)
 {
-    int32_t h = Java_com_tremvik_velm_VELMDSD_VELM_1DSD_1StreamCreateFile(fake::Jni(), nullptr, &fileObject, 0, 0,
-                                                                          int32_t(0x80000100), 0);
+    int32_t h = Java_com_tremvik_velm_VELMDSD_VELM_1DSD_1StreamCreateFile(fake::Jni(), nullptr, &fileObject,
+                                                                          0, 0, int32_t(0x80000100), 0);
     ASSERT_NE(h, 0) << fake::LogText();
     const fake::OpenCall &call = fake::OpenCalls().back();
     EXPECT_EQ(call.mem, 0x11111111u);
@@ -99,8 +99,8 @@ TEST_F(JavaEntryTest, UrlMethodBindsOrDropsTheProcedure)
             fake::FailJni("GetStringUTFChars");
         size_t errors = fake::SetErrorCount();
         int32_t h = Java_com_tremvik_velm_VELMDSD_VELM_1DSD_1StreamCreateURL(
-            fake::Jni(), nullptr, const_cast<char *>(c.url), 3, int32_t(0x80000100), c.withProc ? &procObject : nullptr,
-            &userObject, 48000);
+            fake::Jni(), nullptr, const_cast<char *>(c.url), 3, int32_t(0x80000100),
+            c.withProc ? &procObject : nullptr, &userObject, 48000);
         EXPECT_EQ(h != 0, c.error == 0) << c.name << "\n" << fake::LogText();
         EXPECT_EQ(fake::JniCharsHeld(), 0) << c.name;
         if (c.error < 0) {
@@ -135,8 +135,8 @@ TEST_F(JavaEntryTest, UrlMethodBindsOrDropsTheProcedure)
 TEST_F(JavaEntryTest, UserMethodAlwaysBindsAndSettles)
 {
     /* system 1: refused by the export, nothing opened, binding freed. */
-    EXPECT_EQ(Java_com_tremvik_velm_VELMDSD_VELM_1DSD_1StreamCreateFileUser(fake::Jni(), nullptr, 1, 0, &procObject,
-                                                                            &userObject, 0),
+    EXPECT_EQ(Java_com_tremvik_velm_VELMDSD_VELM_1DSD_1StreamCreateFileUser(fake::Jni(), nullptr, 1, 0,
+                                                                            &procObject, &userObject, 0),
               0);
     EXPECT_EQ(fake::LastError(), ERROR_PARAM);
     EXPECT_TRUE(fake::OpenCalls().empty());
@@ -145,9 +145,8 @@ TEST_F(JavaEntryTest, UserMethodAlwaysBindsAndSettles)
     /* The fake's native table reads an empty source: not DSD, binding freed, flags unchanged. */
     fake::Reset();
     AddonLoad();
-    EXPECT_EQ(Java_com_tremvik_velm_VELMDSD_VELM_1DSD_1StreamCreateFileUser(fake::Jni(), nullptr, 0,
-                                                                            int32_t(0x80000000), &procObject,
-                                                                            &userObject, 0),
+    EXPECT_EQ(Java_com_tremvik_velm_VELMDSD_VELM_1DSD_1StreamCreateFileUser(
+                  fake::Jni(), nullptr, 0, int32_t(0x80000000), &procObject, &userObject, 0),
               0);
     EXPECT_EQ(fake::LastError(), ERROR_FORMAT);
     ASSERT_EQ(fake::OpenCalls().size(), 1u);
@@ -161,8 +160,8 @@ TEST_F(JavaEntryTest, UserMethodAlwaysBindsAndSettles)
     fake::Reset();
     AddonLoad();
     fake::SetJavaBinding(nullptr);
-    EXPECT_EQ(Java_com_tremvik_velm_VELMDSD_VELM_1DSD_1StreamCreateFileUser(fake::Jni(), nullptr, 0, 0, nullptr,
-                                                                            nullptr, 0),
+    EXPECT_EQ(Java_com_tremvik_velm_VELMDSD_VELM_1DSD_1StreamCreateFileUser(fake::Jni(), nullptr, 0, 0,
+                                                                            nullptr, nullptr, 0),
               0);
     EXPECT_EQ(fake::SetErrorCount(), 0u);
     EXPECT_TRUE(fake::OpenCalls().empty());
@@ -175,16 +174,16 @@ TEST_F(JavaEntryTest, UnstartedAddonTouchesNeitherJniNorJavaTable)
     AddonLoad();
     ASSERT_NE(startFailed, 0u);
     fake::ClearLog();
-    EXPECT_EQ(Java_com_tremvik_velm_VELMDSD_VELM_1DSD_1StreamCreateFile(fake::Jni(), nullptr, &fileObject, 0, 0, 0, 0),
+    EXPECT_EQ(Java_com_tremvik_velm_VELMDSD_VELM_1DSD_1StreamCreateFile(fake::Jni(), nullptr, &fileObject, 0,
+                                                                        0, 0, 0),
               0);
     EXPECT_EQ(fake::LastError(), ERROR_VERSION);
-    EXPECT_EQ(Java_com_tremvik_velm_VELMDSD_VELM_1DSD_1StreamCreateURL(fake::Jni(), nullptr,
-                                                                       const_cast<char *>(goodUrl), 0, 0, &procObject,
-                                                                       nullptr, 0),
+    EXPECT_EQ(Java_com_tremvik_velm_VELMDSD_VELM_1DSD_1StreamCreateURL(
+                  fake::Jni(), nullptr, const_cast<char *>(goodUrl), 0, 0, &procObject, nullptr, 0),
               0);
     EXPECT_EQ(fake::LastError(), ERROR_VERSION);
-    EXPECT_EQ(Java_com_tremvik_velm_VELMDSD_VELM_1DSD_1StreamCreateFileUser(fake::Jni(), nullptr, 0, 0, &procObject,
-                                                                            nullptr, 0),
+    EXPECT_EQ(Java_com_tremvik_velm_VELMDSD_VELM_1DSD_1StreamCreateFileUser(fake::Jni(), nullptr, 0, 0,
+                                                                            &procObject, nullptr, 0),
               0);
     EXPECT_EQ(fake::Errors(), (std::vector<int32_t>{ERROR_VERSION, ERROR_VERSION, ERROR_VERSION}));
     EXPECT_TRUE(fake::JavaCalls().empty());

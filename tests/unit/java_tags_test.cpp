@@ -18,7 +18,8 @@ protected:
         shape.sound = fixture::PatternBytes(2000, 1);
         shape.artist = "The Artist";
         shape.title = "Ti\xc3\xa9tle \xf0\x9f\x8e\xb5";
-        shape.comments = {{2015, 12, 31, 23, 59, 1, 0, "one"}, {0xFFFF, 0x80, 0xFF, 0x7F, 0, 0x8000, 0x7FFF, ""}};
+        shape.comments = {{2015, 12, 31, 23, 59, 1, 0, "one"},
+                          {0xFFFF, 0x80, 0xFF, 0x7F, 0, 0x8000, 0x7FFF, ""}};
         stream = Create(fixture::MakeDff(shape));
         ASSERT_NE(stream, 0u);
         fake::ClearLog();
@@ -41,12 +42,24 @@ TEST_F(JavaTagTest, CommentObjectCarriesTheBitPatterns)
         std::string text;
     } cases[] = {
         {0x80013100,
-         {{"timeStampYear", 2015}, {"timeStampMonth", 12}, {"timeStampDay", 31}, {"timeStampHour", 23},
-          {"timeStampMinutes", 59}, {"cmtType", 1}, {"cmtRef", 0}, {"commentText", 0}},
+         {{"timeStampYear", 2015},
+          {"timeStampMonth", 12},
+          {"timeStampDay", 31},
+          {"timeStampHour", 23},
+          {"timeStampMinutes", 59},
+          {"cmtType", 1},
+          {"cmtRef", 0},
+          {"commentText", 0}},
          "one"},
         {0x80013101,
-         {{"timeStampYear", -1}, {"timeStampMonth", -128}, {"timeStampDay", -1}, {"timeStampHour", 127},
-          {"timeStampMinutes", 0}, {"cmtType", -32768}, {"cmtRef", 32767}, {"commentText", 1}},
+         {{"timeStampYear", -1},
+          {"timeStampMonth", -128},
+          {"timeStampDay", -1},
+          {"timeStampHour", 127},
+          {"timeStampMinutes", 0},
+          {"cmtType", -32768},
+          {"cmtRef", 32767},
+          {"commentText", 1}},
          ""},
     };
     size_t errors = fake::SetErrorCount();
@@ -74,7 +87,7 @@ TEST_F(JavaTagTest, FailingJniCallGivesNullAndSetsNothingAfter)
 {
     const struct {
         const char *fail;
-        int32_t error; /* 0: none set */
+        int32_t error;        /* 0: none set */
         const char *lastCall; /* the log ends with this call */
     } cases[] = {
         {"FindClass", ERROR_JAVA_CLASS, "FindClass("},

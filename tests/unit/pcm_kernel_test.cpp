@@ -44,8 +44,10 @@ TEST(PcmKernel, FastIsBitIdenticalToPlain)
                     const size_t bytes = frames * channels * (flags ? 4 : 2);
                     std::vector<uint8_t> plain(bytes, 0x00), fast(bytes, 0xFF);
                     const PcmKernels &p = pcmKernelsPlain, &f = pcmKernelsFast;
-                    (flags ? p.toFloat : p.toInt16)(s->filterTables, in.data(), channels, ratio, frames, plain.data());
-                    (flags ? f.toFloat : f.toInt16)(s->filterTables, in.data(), channels, ratio, frames, fast.data());
+                    (flags ? p.toFloat : p.toInt16)(s->filterTables, in.data(), channels, ratio, frames,
+                                                    plain.data());
+                    (flags ? f.toFloat : f.toInt16)(s->filterTables, in.data(), channels, ratio, frames,
+                                                    fast.data());
                     ASSERT_EQ(memcmp(plain.data(), fast.data(), bytes), 0)
                         << "flags " << flags << " lsbFirst " << lsbFirst << " ratio " << ratio << " channels "
                         << channels << " frames " << frames;

@@ -20,7 +20,10 @@ const uint64_t NONE = UINT64_MAX;
 class PositionTest : public AddonTest {
 protected:
     static uint64_t GetLength(uint32_t h, uint32_t mode) { return Ops(h)->getLength(Record(h), mode); }
-    static uint64_t FilePosition(uint32_t h, uint32_t mode) { return Ops(h)->getFilePosition(Record(h), mode); }
+    static uint64_t FilePosition(uint32_t h, uint32_t mode)
+    {
+        return Ops(h)->getFilePosition(Record(h), mode);
+    }
     static uint32_t CanSet(uint32_t h, uint64_t pos, uint32_t mode = 0)
     {
         return Ops(h)->canSetPosition(Record(h), pos, mode);
@@ -71,8 +74,8 @@ TEST_F(PositionTest, WorkedSeeksMoveTheFileAndReportThePositionReached)
         {true, DOP, 0, 0, 0, 0},
     };
     for (auto c : cases) {
-        SCOPED_TRACE(testing::Message() << (c.dff ? "DSDIFF" : "DSF") << " flags " << std::hex << c.flags << std::dec
-                                        << " freq " << c.freq << " position " << c.position);
+        SCOPED_TRACE(testing::Message() << (c.dff ? "DSDIFF" : "DSF") << " flags " << std::hex << c.flags
+                                        << std::dec << " freq " << c.freq << " position " << c.position);
         uint32_t h = Create(c.dff ? dff : dsf, c.flags, c.freq);
         ASSERT_NE(h, 0u);
         DsdStream *s = Record(h);
@@ -88,7 +91,8 @@ TEST_F(PositionTest, WorkedSeeksMoveTheFileAndReportThePositionReached)
         std::vector<uint8_t> expected = Snapshot(s);
         const int32_t zero = 0;
         /* The bytes between the block group's start and the position are dropped from the next refill. */
-        const int32_t drop = static_cast<int32_t>(c.offset) - static_cast<int32_t>((c.flags & DSD_RAW) ? c.result : c.offset);
+        const int32_t drop =
+            static_cast<int32_t>(c.offset) - static_cast<int32_t>((c.flags & DSD_RAW) ? c.result : c.offset);
         memcpy(expected.data() + offsetof(DsdStream, bufferFill), &drop, sizeof drop);
         memcpy(expected.data() + offsetof(DsdStream, partialFill), &zero, sizeof zero);
 
@@ -96,8 +100,8 @@ TEST_F(PositionTest, WorkedSeeksMoveTheFileAndReportThePositionReached)
         size_t mark = fake::Errors().size();
         EXPECT_EQ(SetPos(h, c.position), c.result);
         EXPECT_EQ(fake::CountCalls("FileSeek"), 1u) << fake::LogText();
-        EXPECT_EQ(fake::CountCalls(("FileSeek(" + std::to_string(file) + "," + std::to_string(dataOffset + c.offset) +
-                                    ")=1")
+        EXPECT_EQ(fake::CountCalls(("FileSeek(" + std::to_string(file) + "," +
+                                    std::to_string(dataOffset + c.offset) + ")=1")
                                        .c_str()),
                   1u)
             << fake::LogText();
@@ -135,7 +139,8 @@ TEST_F(PositionTest, PlaybackAfterASeekMatchesAWholeFileDecodeFromThePlaceReache
     for (uint32_t channels : {2u, 3u}) {
         /* DSF: 7 block groups, the last one padded. */
         Sound sound = MakeSound(channels, 6 * 4096 + 1500, channels);
-        const std::vector<uint8_t> files[] = {AsDsf(sound, 4096, false), AsDsf(sound, 4096, true), AsDff(sound)};
+        const std::vector<uint8_t> files[] = {AsDsf(sound, 4096, false), AsDsf(sound, 4096, true),
+                                              AsDff(sound)};
         for (auto form : forms) {
             const uint32_t unit = UnitBytes(form.flags);
             const uint32_t frame = unit * channels;
@@ -147,8 +152,9 @@ TEST_F(PositionTest, PlaybackAfterASeekMatchesAWholeFileDecodeFromThePlaceReache
                                         frames / 2 * frame + 1, 0};
             for (size_t container = 0; container < 3; container++) {
                 for (uint64_t target : targets) {
-                    SCOPED_TRACE(testing::Message() << "channels " << channels << " flags " << std::hex << form.flags
-                                                    << std::dec << " container " << container << " target " << target);
+                    SCOPED_TRACE(testing::Message()
+                                 << "channels " << channels << " flags " << std::hex << form.flags << std::dec
+                                 << " container " << container << " target " << target);
                     uint32_t h = Create(files[container], form.flags, form.freq);
                     ASSERT_NE(h, 0u);
                     ASSERT_EQ(Record(h)->ratio, form.ratio);
@@ -183,8 +189,9 @@ TEST_F(PositionTest, PlaybackAfterASeekMatchesAWholeFileDecodeFromThePlaceReache
                     ASSERT_LE(start, target);
 
                     std::vector<uint8_t> got = PullToEnd(h);
-                    std::vector<uint8_t> want(whole.begin() + static_cast<ptrdiff_t>(std::min<uint64_t>(start, whole.size())),
-                                              whole.end());
+                    std::vector<uint8_t> want(
+                        whole.begin() + static_cast<ptrdiff_t>(std::min<uint64_t>(start, whole.size())),
+                        whole.end());
                     if (form.flags & DSD_DOP) {
                         /* Same DSD bytes; the marker of a frame follows from the frames delivered before it. */
                         ASSERT_EQ(got.size(), want.size());
@@ -192,7 +199,8 @@ TEST_F(PositionTest, PlaybackAfterASeekMatchesAWholeFileDecodeFromThePlaceReache
                             float g, w;
                             memcpy(&g, &got[i], 4);
                             memcpy(&w, &want[i], 4);
-                            uint32_t wordWant = static_cast<uint32_t>(static_cast<int32_t>(w * 8388608.0f)) & 0xFFFF;
+                            uint32_t wordWant =
+                                static_cast<uint32_t>(static_cast<int32_t>(w * 8388608.0f)) & 0xFFFF;
                             uint64_t delivered = 3 + i / frame;
                             wordWant |= delivered % 2 == 0 ? 0x050000u : 0xFA0000u;
                             int32_t signedWord = static_cast<int32_t>(wordWant << 8) >> 8;
@@ -255,7 +263,8 @@ TEST_F(PositionTest, SeekDropsAPartlyStagedDsfGroup)
         std::vector<uint8_t> got = PullToEnd(h);
         /* From the position reached: group 2 on for 16-bit PCM (16384 source bytes are 4096 bytes),
            raw from the very byte asked for. */
-        EXPECT_TRUE(got == std::vector<uint8_t>(c.whole.begin() + static_cast<ptrdiff_t>(c.reached), c.whole.end()))
+        EXPECT_TRUE(got ==
+                    std::vector<uint8_t>(c.whole.begin() + static_cast<ptrdiff_t>(c.reached), c.whole.end()))
             << std::hex << c.flags;
     }
 }
@@ -334,7 +343,8 @@ TEST_F(PositionTest, StreamWithoutSamplesHasNoLengthAndNoReachablePosition)
         EXPECT_EQ(GetLength(h, 0), NONE);
         EXPECT_EQ(CanSet(h, 0), 0u);
         EXPECT_EQ(CanSet(h, 1), 0u);
-        EXPECT_EQ(ErrorsSince(mark), (std::vector<int32_t>{ERROR_NOT_AVAILABLE, ERROR_POSITION, ERROR_POSITION}));
+        EXPECT_EQ(ErrorsSince(mark),
+                  (std::vector<int32_t>{ERROR_NOT_AVAILABLE, ERROR_POSITION, ERROR_POSITION}));
     }
 }
 
@@ -370,10 +380,10 @@ TEST_F(PositionTest, DsdiffReadPositionIsTheFirstSoundByteNotYetConsumed)
         uint32_t flags, request;
         uint64_t consumed;
     } cases[] = {
-        {RAW, 100, 100},  /* 100 bytes out, 100 in */
-        {0, 16, 64},      /* 4 frames of 16-bit PCM, each 8 bytes per channel further on */
-        {F, 16, 32},      /* 2 frames of float PCM */
-        {DOP, 24, 12},    /* 3 DoP frames of 2 bytes per channel */
+        {RAW, 100, 100}, /* 100 bytes out, 100 in */
+        {0, 16, 64},     /* 4 frames of 16-bit PCM, each 8 bytes per channel further on */
+        {F, 16, 32},     /* 2 frames of float PCM */
+        {DOP, 24, 12},   /* 3 DoP frames of 2 bytes per channel */
         {RAW, 0, 0},
     };
     for (auto c : cases) {
@@ -505,11 +515,13 @@ TEST_F(PositionTest, CanSetPositionStopsAtTheLength)
         const struct {
             uint64_t position;
             uint32_t result;
-        } cases[] = {{0, 1}, {1, 1}, {length / 2, 1}, {length - 1, 1}, {length, 0}, {length + 1, 0}, {NONE, 0}};
+        } cases[] = {{0, 1},      {1, 1},          {length / 2, 1}, {length - 1, 1},
+                     {length, 0}, {length + 1, 0}, {NONE, 0}};
         for (auto c : cases) {
             size_t mark = fake::Errors().size();
             EXPECT_EQ(CanSet(h, c.position), c.result) << std::hex << flags << std::dec << " " << c.position;
-            EXPECT_EQ(ErrorsSince(mark), c.result ? std::vector<int32_t>{} : std::vector<int32_t>{ERROR_POSITION});
+            EXPECT_EQ(ErrorsSince(mark),
+                      c.result ? std::vector<int32_t>{} : std::vector<int32_t>{ERROR_POSITION});
         }
     }
 }
@@ -524,25 +536,20 @@ TEST_F(PositionTest, CanSetPositionComparesTheAvailableAmountWithTheSoundOffset)
         uint64_t position, available;
         uint32_t result;
     } cases[] = {
-        {false, 0, 176400, 704512, 1},     /* the block group start, not 705600 */
-        {false, 0, 176400, 704511, 0},
-        {true, 0, 176400, 705600, 1},
-        {true, 0, 176400, 705599, 0},
-        {true, RAW, 100001, 100000, 1},
-        {true, RAW, 100001, 99999, 0},
-        {false, RAW, 100000, 98304, 1},
-        {false, DOP, 80000, 32768, 1},
-        {true, DOP, 80000, 39999, 0},
-        {true, RAW, 0, 0, 1},
-        {false, 0, 1000, 0, 1},            /* still inside the first block group */
-        {true, RAW, 2, 1, 0},
-        {true, RAW, 700000, NONE - 1, 1},
-        {true, RAW, 700000, NONE, 1},      /* no limit */
-        {false, 0, 180211, NONE, 1},       /* the last byte */
+        {false, 0, 176400, 704512, 1}, /* the block group start, not 705600 */
+        {false, 0, 176400, 704511, 0}, {true, 0, 176400, 705600, 1},
+        {true, 0, 176400, 705599, 0},  {true, RAW, 100001, 100000, 1},
+        {true, RAW, 100001, 99999, 0}, {false, RAW, 100000, 98304, 1},
+        {false, DOP, 80000, 32768, 1}, {true, DOP, 80000, 39999, 0},
+        {true, RAW, 0, 0, 1},          {false, 0, 1000, 0, 1}, /* still inside the first block group */
+        {true, RAW, 2, 1, 0},          {true, RAW, 700000, NONE - 1, 1},
+        {true, RAW, 700000, NONE, 1}, /* no limit */
+        {false, 0, 180211, NONE, 1},  /* the last byte */
     };
     for (auto c : cases) {
-        SCOPED_TRACE(testing::Message() << (c.dff ? "DSDIFF" : "DSF") << " flags " << std::hex << c.flags << std::dec
-                                        << " position " << c.position << " available " << c.available);
+        SCOPED_TRACE(testing::Message()
+                     << (c.dff ? "DSDIFF" : "DSF") << " flags " << std::hex << c.flags << std::dec
+                     << " position " << c.position << " available " << c.available);
         fake::Source knobs;
         knobs.available = c.available;
         uint32_t h = Create(c.dff ? dff : dsf, c.flags, 0, knobs);
@@ -552,7 +559,8 @@ TEST_F(PositionTest, CanSetPositionComparesTheAvailableAmountWithTheSoundOffset)
         size_t mark = fake::Errors().size();
         EXPECT_EQ(CanSet(h, c.position), c.result);
         EXPECT_EQ(fake::CountCalls(("FileGetPosition(" + std::to_string(file) + ",1)").c_str()), 1u);
-        EXPECT_EQ(ErrorsSince(mark), c.result ? std::vector<int32_t>{} : std::vector<int32_t>{ERROR_POSITION});
+        EXPECT_EQ(ErrorsSince(mark),
+                  c.result ? std::vector<int32_t>{} : std::vector<int32_t>{ERROR_POSITION});
         fake::FreeStream(h);
     }
 }

@@ -37,8 +37,8 @@ TEST_F(StartupTest, OnlyA24HostStarts)
         bool host, java;
         bool starts;
     } cases[] = {
-        {0x02040000, true, true, true},  {0x02040A0F, true, true, true},   {0x0204FFFF, true, true, true},
-        {0x02030000, true, true, false}, {0x02050000, true, true, false},  {0x03040000, true, true, false},
+        {0x02040000, true, true, true},   {0x02040A0F, true, true, true},   {0x0204FFFF, true, true, true},
+        {0x02030000, true, true, false},  {0x02050000, true, true, false},  {0x03040000, true, true, false},
         {0x02040000, true, false, false}, {0x02040000, false, true, false}, {0x02040000, false, false, false},
     };
     for (auto c : cases) {

@@ -48,10 +48,10 @@ TEST_F(CreateTest, RatioAndStreamRateFollowTheTargetRate)
         int32_t ratio;
         uint32_t rate;
     } cases[] = {
-        {2822400, 0, 8, 44100},        {2822400, 48000, 4, 88200},   {2822400, 96000, 2, 176400},
-        {2822400, 192000, 1, 352800},  {2822400, 400000, 1, 352800}, {2822400, 22050, 8, 44100},
-        {2822400, 44099, 8, 44100},    {3072000, 0, 8, 48000},       {5644800, 0, 16, 44100},
-        {11289600, 0, 32, 44100},      {22579200, 0, 64, 44100},     {5644800, 88200, 8, 88200},
+        {2822400, 0, 8, 44100},       {2822400, 48000, 4, 88200},   {2822400, 96000, 2, 176400},
+        {2822400, 192000, 1, 352800}, {2822400, 400000, 1, 352800}, {2822400, 22050, 8, 44100},
+        {2822400, 44099, 8, 44100},   {3072000, 0, 8, 48000},       {5644800, 0, 16, 44100},
+        {11289600, 0, 32, 44100},     {22579200, 0, 64, 44100},     {5644800, 88200, 8, 88200},
     };
     for (auto c : cases) {
         uint32_t h = Create(Dsf(4096, 2, c.dsdRate), 0, c.freq);
@@ -270,17 +270,25 @@ TEST_F(CreateTest, UnusableSourcesAreRefusedInOrder)
         {"dsd chunk size 29", shape([](DsfSpec &s) { s.dsdChunkSize = 29; }), 0, ERROR_FORMAT, false},
         {"fmt id", shape([](DsfSpec &s) { s.fmtId = "fmx "; }), 0, ERROR_FORMAT, false},
         {"data id", shape([](DsfSpec &s) { s.dataId = "date"; }), 0, ERROR_FORMAT, false},
-        {"no channels", shape([](DsfSpec &s) { s.channels = 0; s.channelBytes.clear(); }), 0, ERROR_FORMAT, false},
+        {"no channels", shape([](DsfSpec &s) {
+             s.channels = 0;
+             s.channelBytes.clear();
+         }),
+         0, ERROR_FORMAT, false},
         {"no rate", shape([](DsfSpec &s) { s.dsdRate = 0; }), 0, ERROR_FORMAT, false},
-        {"no block size", shape([](DsfSpec &s) { s.blockSize = 0; s.channelBytes.clear(); }), 0, ERROR_FORMAT, false},
+        {"no block size", shape([](DsfSpec &s) {
+             s.blockSize = 0;
+             s.channelBytes.clear();
+         }),
+         0, ERROR_FORMAT, false},
         {"cut in fmt", shape([](DsfSpec &s) { s.truncateTo = 60; }), 0, ERROR_FORMAT, false},
         {"damaged beats flags", shape([](DsfSpec &s) { s.fmtId = "FMT "; }), DSD_RAW, ERROR_FORMAT, false},
         {"bad flags on good file", shape([](DsfSpec &) {}), DSD_RAW, ERROR_PARAM, false},
         /* Sizes that only a source of unknown size declaring huge data can reach. */
         {"buffer too large", Patched(0x7FFFFFFF, 4096, 2822400, 1ull << 62), 0, ERROR_MEMORY, false, true},
         {"block too large", Patched(1, 0x7FFFFFFF, 2822400, 1ull << 62), 0, ERROR_MEMORY, false, true},
-        {"block times channels too large", Patched(0x10000, 0x10000, 2822400, 1ull << 62), 0, ERROR_MEMORY, false,
-         true},
+        {"block times channels too large", Patched(0x10000, 0x10000, 2822400, 1ull << 62), 0, ERROR_MEMORY,
+         false, true},
         /* A huge ratio times the channels would overflow the read procedure's counters. */
         {"window step too large", Patched(300000, 1, 0xFFFFFFF0, 1ull << 40), 0, ERROR_MEMORY, false, true},
         {"largest window step that fits", Patched(200000, 1, 0xFFFFFFF0, 1ull << 40), 0, 0, true, true},
@@ -415,7 +423,8 @@ TEST_F(CreateTest, UrlAndUserExportsPassTheirArguments)
     src.data.insert(src.data.begin(), 7, 0xEE); /* the URL's data starts at offset 7 */
     fake::RegisterPath("http://example.invalid/a.dsf", src);
     int user = 0;
-    uint32_t h = VELM_DSD_StreamCreateURL("http://example.invalid/a.dsf", 7, 0x80000000u, nullptr, &user, 96000);
+    uint32_t h =
+        VELM_DSD_StreamCreateURL("http://example.invalid/a.dsf", 7, 0x80000000u, nullptr, &user, 96000);
     ASSERT_NE(h, 0u) << fake::LogText();
     const fake::OpenCall &call = fake::OpenCalls().back();
     EXPECT_EQ(call.kind, fake::OpenCall::URL_OPEN);

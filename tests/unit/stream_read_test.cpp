@@ -21,7 +21,10 @@ std::vector<uint8_t> Reference(const Sound &s, uint32_t flags, int32_t ratio, fl
     return RefDecode(s, flags, 2822400, ratio, gainDb);
 }
 
-uint32_t FrameBytes(uint32_t flags, uint32_t channels) { return channels * UnitBytes(flags); }
+uint32_t FrameBytes(uint32_t flags, uint32_t channels)
+{
+    return channels * UnitBytes(flags);
+}
 
 class ReadTest : public AddonTest {
 protected:
@@ -65,12 +68,12 @@ TEST_F(ReadTest, EveryFormMatchesTheReferenceForBothContainers)
     const struct {
         uint32_t flags, freq;
         int32_t ratio;
-    } forms[] = {{DSD_RAW | D, 0, 1}, {DSD_DOP | F, 0, 2},  {0, 0, 8},         {F, 0, 8},
-                 {F, 88200, 4},       {0, 176400, 2},       {F, 352800, 1},    {DSD_RAW | DSD_DOP | D, 0, 1}};
+    } forms[] = {{DSD_RAW | D, 0, 1}, {DSD_DOP | F, 0, 2}, {0, 0, 8},      {F, 0, 8},
+                 {F, 88200, 4},       {0, 176400, 2},      {F, 352800, 1}, {DSD_RAW | DSD_DOP | D, 0, 1}};
     for (auto f : forms) {
         std::vector<uint8_t> want = Reference(sound, f.flags, f.ratio);
         for (int container = 0; container < 3; container++) {
-            std::vector<uint8_t> bytes = container == 0 ? AsDsf(sound, 4096, true)
+            std::vector<uint8_t> bytes = container == 0   ? AsDsf(sound, 4096, true)
                                          : container == 1 ? AsDsf(sound, 4096, false)
                                                           : AsDff(sound);
             uint32_t h = Create(bytes, f.flags, f.freq);
@@ -98,7 +101,8 @@ TEST_F(ReadTest, OutputDoesNotDependOnHowTheHostOrTheSourceSplitsIt)
         uint32_t blockSize = container == 2 ? 4096 : (rng() % 2 ? 4096 : 1 + rng() % 200);
         Sound sound = MakeSound(channels, perChannel, round);
 
-        std::vector<uint8_t> bytes = container == 2 ? AsDff(sound) : AsDsf(sound, blockSize, container == 0, 0x69);
+        std::vector<uint8_t> bytes =
+            container == 2 ? AsDff(sound) : AsDsf(sound, blockSize, container == 0, 0x69);
         fake::Source knobs;
         knobs.maxRead = rng() % 3 ? 0 : 1 + rng() % 700;
         bool streamed = rng() % 3 == 0;
@@ -119,9 +123,10 @@ TEST_F(ReadTest, OutputDoesNotDependOnHowTheHostOrTheSourceSplitsIt)
             });
         std::vector<uint8_t> want = Reference(sound, flags, ratio);
         /* A DSF file read whole but in pieces still drops only its padding. */
-        ASSERT_TRUE(got == want) << "round " << round << " flags " << std::hex << flags << std::dec << " channels "
-                                 << channels << " perChannel " << perChannel << " block " << blockSize
-                                 << " container " << container << " got " << got.size() << " want " << want.size();
+        ASSERT_TRUE(got == want) << "round " << round << " flags " << std::hex << flags << std::dec
+                                 << " channels " << channels << " perChannel " << perChannel << " block "
+                                 << blockSize << " container " << container << " got " << got.size()
+                                 << " want " << want.size();
         EXPECT_EQ(Record(h)->length, want.size()) << round;
         fake::FreeStream(h);
     }
@@ -245,9 +250,17 @@ TEST_F(ReadTest, SixteenBitConversionTruncatesClampsAndSurvivesNaN)
     const struct {
         float in;
         int16_t out;
-    } cases[] = {{40000.7f, 32767}, {-40000.2f, -32768}, {-0.9f, 0},      {1.9f, 1},
-                 {32767.9f, 32767}, {-32768.9f, -32768}, {32766.9f, 32766}, {INFINITY, 32767},
-                 {-INFINITY, -32768}, {NAN, 0},          {-NAN, 0}};
+    } cases[] = {{40000.7f, 32767},
+                 {-40000.2f, -32768},
+                 {-0.9f, 0},
+                 {1.9f, 1},
+                 {32767.9f, 32767},
+                 {-32768.9f, -32768},
+                 {32766.9f, 32766},
+                 {INFINITY, 32767},
+                 {-INFINITY, -32768},
+                 {NAN, 0},
+                 {-NAN, 0}};
     for (auto c : cases)
         EXPECT_EQ(PcmToInt16(c.in), c.out) << c.in;
 }
@@ -275,12 +288,13 @@ TEST_F(ReadTest, RequestsOfTornFramesDeliverWholeFramesOnly)
     const struct {
         uint32_t flags;
         uint32_t request, delivered;
-    } cases[] = {{0, 4096, 4092},         {0, 5, 0},           {F, 13, 12},          {DSD_RAW | D, 5, 3},
+    } cases[] = {{0, 4096, 4092},           {0, 5, 0},           {F, 13, 12},        {DSD_RAW | D, 5, 3},
                  {DSD_DOP | F, 4096, 4092}, {DSD_DOP | F, 3, 0}, {DSD_RAW | D, 0, 0}};
     for (auto c : cases) {
         uint32_t h = Create(AsDff(sound), c.flags);
         std::vector<uint8_t> buf(c.request + 8);
-        EXPECT_EQ(fake::Read(h, buf.data(), c.request), c.delivered) << std::hex << c.flags << " " << c.request;
+        EXPECT_EQ(fake::Read(h, buf.data(), c.request), c.delivered)
+            << std::hex << c.flags << " " << c.request;
     }
     /* Pulling in torn requests still yields the whole stream. */
     uint32_t h = Create(AsDff(sound), 0);
@@ -295,7 +309,7 @@ TEST_F(ReadTest, RequestSizesCountUnitsOfTheForm)
     uint8_t buf[4096];
     EXPECT_EQ(fake::Read(h, buf, 4096), 4096u); /* 2048 units, 1024 frames */
     h = Create(AsDff(sound), DSD_DOP | F);
-    EXPECT_EQ(fake::Read(h, buf, 4096), 4096u); /* 1024 units, 512 frames */
+    EXPECT_EQ(fake::Read(h, buf, 4096), 4096u);     /* 1024 units, 512 frames */
     EXPECT_EQ(Record(h)->dopMarker, DOP_MARKER_05); /* an even number of frames */
 }
 

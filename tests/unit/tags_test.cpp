@@ -63,8 +63,8 @@ std::vector<uint8_t> TaggedDff()
     shape.artist = "The Artist";
     shape.title = "A Title";
     shape.comments = {{2015, 12, 31, 23, 59, 1, 0, "one"},
-                     {2016, 1, 2, 3, 4, 2, 7, "two!"},
-                     {2017, 5, 6, 7, 8, 0xFFFF, 0x8000, "three"}};
+                      {2016, 1, 2, 3, 4, 2, 7, "two!"},
+                      {2017, 5, 6, 7, 8, 0xFFFF, 0x8000, "three"}};
     return fixture::MakeDff(shape);
 }
 
@@ -85,9 +85,15 @@ std::vector<uint8_t> DsfWithTag(const std::vector<uint8_t> &id3)
 
 /* Types no stream ever has a tag for. */
 const std::vector<Lookup> nothingThere = {
-    {0, Want::NONE},          {2, Want::NONE},          {0x12FFF, Want::NONE},   {0x13002, Want::NONE},
-    {0x130FF, Want::NONE},    {0x13100 + 0xFFFF, Want::NONE}, {0x13100 + 0x10000, Want::NONE},
-    {0x7FFFFFFF, Want::NONE}, {0x00013000 | 0x100000, Want::NONE},
+    {0, Want::NONE},
+    {2, Want::NONE},
+    {0x12FFF, Want::NONE},
+    {0x13002, Want::NONE},
+    {0x130FF, Want::NONE},
+    {0x13100 + 0xFFFF, Want::NONE},
+    {0x13100 + 0x10000, Want::NONE},
+    {0x7FFFFFFF, Want::NONE},
+    {0x00013000 | 0x100000, Want::NONE},
 };
 
 TEST_F(TagTest, DsdiffStreamHandsOutItsTexts)
@@ -133,8 +139,11 @@ TEST_F(TagTest, DsdiffStreamWithoutTagsGivesNull)
 {
     uint32_t h = Create(PlainDff());
     ASSERT_NE(h, 0u);
-    std::vector<Lookup> lookups = {{1, Want::NONE}, {0x13000, Want::NONE}, {0x13001, Want::NONE},
-                                   {0x13100, Want::NONE}, {0x13101, Want::NONE}};
+    std::vector<Lookup> lookups = {{1, Want::NONE},
+                                   {0x13000, Want::NONE},
+                                   {0x13001, Want::NONE},
+                                   {0x13100, Want::NONE},
+                                   {0x13101, Want::NONE}};
     lookups.insert(lookups.end(), nothingThere.begin(), nothingThere.end());
     Check(h, lookups, "plain dsdiff");
 }
@@ -144,8 +153,8 @@ TEST_F(TagTest, DsfStreamHandsOutItsId3TagOnly)
     std::vector<uint8_t> id3 = fixture::MakeId3(200);
     uint32_t h = Create(DsfWithTag(id3));
     ASSERT_NE(h, 0u);
-    std::vector<Lookup> lookups = {{1, Want::ID3}, {0x13000, Want::NONE}, {0x13001, Want::NONE},
-                                   {0x13100, Want::NONE}};
+    std::vector<Lookup> lookups = {
+        {1, Want::ID3}, {0x13000, Want::NONE}, {0x13001, Want::NONE}, {0x13100, Want::NONE}};
     lookups.insert(lookups.end(), nothingThere.begin(), nothingThere.end());
     Check(h, lookups, "dsf with id3");
     const uint8_t *tag = static_cast<const uint8_t *>(Tags(h, 1));
@@ -169,9 +178,10 @@ TEST_F(TagTest, JavaFormOfAbsentTagsIsNullWithoutError)
         uint32_t h;
         uint32_t type;
     } cases[] = {
-        {dff, 0x80013100},  {dff, 0x80013000},    {dff, 0x80013001}, {dff, 0x80000001},   {tagged, 0x80013103},
-        {tagged, 0x80013002}, {tagged, 0x800130FF}, {tagged, 0x80000001}, {tagged, 0x80000000}, {tagged, 0xFFFFFFFF},
-        {dsf, 0x80000001},  {dsf, 0x80013000},    {dsf, 0x80013100},
+        {dff, 0x80013100},    {dff, 0x80013000},    {dff, 0x80013001},    {dff, 0x80000001},
+        {tagged, 0x80013103}, {tagged, 0x80013002}, {tagged, 0x800130FF}, {tagged, 0x80000001},
+        {tagged, 0x80000000}, {tagged, 0xFFFFFFFF}, {dsf, 0x80000001},    {dsf, 0x80013000},
+        {dsf, 0x80013100},
     };
     fake::ClearLog();
     size_t errors = fake::SetErrorCount();

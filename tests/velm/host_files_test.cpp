@@ -16,7 +16,8 @@ constexpr uint64_t kAllOnes = UINT64_MAX;
 // Reads the whole window and checks positions, end and contents against
 // the bytes expected from `first` on.
 void ExpectWindow(uint32_t file, const std::vector<uint8_t> &source, uint64_t first, uint64_t size,
-                  uint64_t openOffset) {
+                  uint64_t openOffset)
+{
     const HostFunctions &h = Host();
     EXPECT_EQ(h.FileGetPosition(file, 0), 0u);
     EXPECT_EQ(h.FileGetPosition(file, 1), size);
@@ -51,7 +52,8 @@ struct WindowCase {
     uint64_t offset, length, size;
 };
 
-TEST(HostFiles, PathWindows) {
+TEST(HostFiles, PathWindows)
+{
     TempFile temp(100);
     ASSERT_TRUE(temp.ok());
     const WindowCase cases[] = {{0, 0, 100}, {10, 0, 90}, {10, 20, 20}, {90, 50, 10}, {100, 0, 0}};
@@ -63,9 +65,11 @@ TEST(HostFiles, PathWindows) {
     }
 }
 
-TEST(HostFiles, MemoryWindows) {
+TEST(HostFiles, MemoryWindows)
+{
     std::vector<uint8_t> block(64);
-    for (size_t i = 0; i < block.size(); ++i) block[i] = static_cast<uint8_t>(200 - i);
+    for (size_t i = 0; i < block.size(); ++i)
+        block[i] = static_cast<uint8_t>(200 - i);
     // For a memory block, `length` is the block's size and the window starts at `offset`.
     const WindowCase cases[] = {{0, 64, 64}, {16, 64, 48}, {0, 32, 32}, {64, 64, 0}};
     for (const WindowCase &c : cases) {
@@ -76,7 +80,8 @@ TEST(HostFiles, MemoryWindows) {
     }
 }
 
-TEST(HostFiles, OpenFailures) {
+TEST(HostFiles, OpenFailures)
+{
     TempFile temp(10);
     ASSERT_TRUE(temp.ok());
     static const VELM_FILEPROCS noRead = {nullptr, nullptr, nullptr, nullptr};
@@ -119,7 +124,8 @@ TEST(HostFiles, OpenFailures) {
     }
 }
 
-TEST(HostFiles, UnknownHandles) {
+TEST(HostFiles, UnknownHandles)
+{
     const HostFunctions &h = Host();
     const uint32_t bad = 0x7fff0000;
     uint8_t byte = 0;
@@ -139,26 +145,29 @@ TEST(HostFiles, UnknownHandles) {
     EXPECT_EQ(VELM_ErrorGetCode(), VELM_ERROR_HANDLE);
 }
 
-TEST(HostFiles, ShrunkFileEndsAtItsRealEnd) {
+TEST(HostFiles, ShrunkFileEndsAtItsRealEnd)
+{
     TempFile temp(100);
     ASSERT_TRUE(temp.ok());
     const HostFunctions &h = Host();
     uint32_t file = h.FileOpen(0, temp.path(), 0, 0, 0, 1);
     ASSERT_NE(file, 0u);
-    ASSERT_EQ(truncate(temp.path(), 40), 0);  // another program cuts it while it plays
+    ASSERT_EQ(truncate(temp.path(), 40), 0); // another program cuts it while it plays
     uint8_t buffer[100];
     EXPECT_EQ(h.FileRead(file, buffer, 100), 40);
     EXPECT_NE(h.FileIsEnd(file), 0u);
     h.FileClose(file);
 }
 
-TEST(HostFiles, LocalUrlFeedsTheDownloadProc) {
+TEST(HostFiles, LocalUrlFeedsTheDownloadProc)
+{
     TempFile temp(50);
     ASSERT_TRUE(temp.ok());
     std::vector<uint8_t> seen;
     auto proc = [](const void *buffer, uint32_t length, void *user) {
         auto *out = static_cast<std::vector<uint8_t> *>(user);
-        out->insert(out->end(), static_cast<const uint8_t *>(buffer), static_cast<const uint8_t *>(buffer) + length);
+        out->insert(out->end(), static_cast<const uint8_t *>(buffer),
+                    static_cast<const uint8_t *>(buffer) + length);
     };
     std::string url = std::string("file://") + temp.path();
     const HostFunctions &h = Host();
@@ -183,16 +192,19 @@ struct UserSource {
 
     static void Close(void *user) { static_cast<UserSource *>(user)->closes++; }
     static uint64_t Length(void *user) { return static_cast<UserSource *>(user)->reportedLength; }
-    static uint32_t Read(void *buffer, uint32_t length, void *user) {
+    static uint32_t Read(void *buffer, uint32_t length, void *user)
+    {
         auto *s = static_cast<UserSource *>(user);
         uint64_t n = std::min<uint64_t>(length, s->data.size() - s->pos);
         memcpy(buffer, s->data.data() + s->pos, n);
         s->pos += n;
         return static_cast<uint32_t>(n);
     }
-    static uint32_t Seek(uint64_t offset, void *user) {
+    static uint32_t Seek(uint64_t offset, void *user)
+    {
         auto *s = static_cast<UserSource *>(user);
-        if (offset > s->data.size()) return 0;
+        if (offset > s->data.size())
+            return 0;
         s->pos = offset;
         return 1;
     }
@@ -200,9 +212,11 @@ struct UserSource {
 
 const VELM_FILEPROCS kUserProcs = {UserSource::Close, UserSource::Length, UserSource::Read, UserSource::Seek};
 
-TEST(HostFiles, UserProceduresWithKnownLength) {
+TEST(HostFiles, UserProceduresWithKnownLength)
+{
     UserSource source;
-    for (int i = 0; i < 40; ++i) source.data.push_back(static_cast<uint8_t>(3 * i));
+    for (int i = 0; i < 40; ++i)
+        source.data.push_back(static_cast<uint8_t>(3 * i));
     source.reportedLength = 40;
     const HostFunctions &h = Host();
     uint32_t file = h.FileOpenUser(0, 0, &kUserProcs, &source, 1);
@@ -223,7 +237,8 @@ TEST(HostFiles, UserProceduresWithKnownLength) {
     EXPECT_EQ(source.closes, 1);
 }
 
-TEST(HostFiles, UserProceduresWithUnknownLength) {
+TEST(HostFiles, UserProceduresWithUnknownLength)
+{
     UserSource source;
     source.data.assign(10, 7);
     source.reportedLength = UINT64_MAX;
@@ -233,11 +248,11 @@ TEST(HostFiles, UserProceduresWithUnknownLength) {
     EXPECT_EQ(h.FileGetPosition(file, 2), kAllOnes);
     uint8_t buffer[8];
     EXPECT_EQ(h.FileRead(file, buffer, 8), 8);
-    EXPECT_EQ(h.FileIsEnd(file), 0u);  // a full read says nothing about the end
+    EXPECT_EQ(h.FileIsEnd(file), 0u); // a full read says nothing about the end
     EXPECT_EQ(h.FileRead(file, buffer, 8), 2);
-    EXPECT_NE(h.FileIsEnd(file), 0u);  // the short read does
+    EXPECT_NE(h.FileIsEnd(file), 0u); // the short read does
     h.FileClose(file);
     EXPECT_EQ(source.closes, 1);
 }
 
-}  // namespace
+} // namespace

@@ -15,25 +15,31 @@ namespace {
 
 constexpr uint64_t kAllOnes = UINT64_MAX;
 
-std::vector<uint8_t> Pattern(size_t size) {
+std::vector<uint8_t> Pattern(size_t size)
+{
     std::vector<uint8_t> bytes(size);
-    for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<uint8_t>(i * 7 + i / 251);
+    for (size_t i = 0; i < size; ++i)
+        bytes[i] = static_cast<uint8_t>(i * 7 + i / 251);
     return bytes;
 }
 
-void Collect(const void *buffer, uint32_t length, void *user) {
+void Collect(const void *buffer, uint32_t length, void *user)
+{
     auto *out = static_cast<std::vector<uint8_t> *>(user);
-    out->insert(out->end(), static_cast<const uint8_t *>(buffer), static_cast<const uint8_t *>(buffer) + length);
+    out->insert(out->end(), static_cast<const uint8_t *>(buffer),
+                static_cast<const uint8_t *>(buffer) + length);
 }
 
 // Reads a source that no stream owns (each read waits for its bytes) until
 // FileIsEnd, in reads of `chunk`.
-std::vector<uint8_t> ReadToEnd(uint32_t file, uint32_t chunk) {
+std::vector<uint8_t> ReadToEnd(uint32_t file, uint32_t chunk)
+{
     const HostFunctions &h = Host();
     std::vector<uint8_t> out, buf(chunk);
     for (int guard = 0; h.FileIsEnd(file) == 0 && guard < 100000; ++guard) {
         int32_t n = h.FileRead(file, buf.data(), chunk);
-        if (n > 0) out.insert(out.end(), buf.begin(), buf.begin() + n);
+        if (n > 0)
+            out.insert(out.end(), buf.begin(), buf.begin() + n);
     }
     return out;
 }
@@ -42,11 +48,13 @@ class HostNet : public ::testing::Test {
 protected:
     static void SetUpTestSuite() { server = new HttpServer; }
     static void TearDownTestSuite() { delete server; }
-    void SetUp() override {
+    void SetUp() override
+    {
         ASSERT_TRUE(server->ok());
         server->Put("a.bin", bytes);
     }
-    void TearDown() override {
+    void TearDown() override
+    {
         VELM_SetConfig(VELM_CONFIG_NET_TIMEOUT, 10000);
         VELM_SetConfig(VELM_CONFIG_NET_BUFFER, 4u << 20);
     }
@@ -56,20 +64,22 @@ protected:
 
 HttpServer *HostNet::server = nullptr;
 
-TEST_F(HostNet, ServesWhatArrivesAndSeesEveryPiece) {
+TEST_F(HostNet, ServesWhatArrivesAndSeesEveryPiece)
+{
     struct Case {
         const char *query;
         uint32_t offset;
         bool lengthKnown;
     };
-    const Case cases[] = {{"", 0, true}, {"?trickle=7", 0, true}, {"?nolength=1", 0, false}, {"", 1000, true}};
+    const Case cases[] = {
+        {"", 0, true}, {"?trickle=7", 0, true}, {"?nolength=1", 0, false}, {"", 1000, true}};
     const HostFunctions &h = Host();
     for (const Case &c : cases) {
         SCOPED_TRACE(std::string(c.query) + " offset " + std::to_string(c.offset));
         server->ClearRequests();
         std::vector<uint8_t> seen;
-        uint32_t file = h.FileOpenURL(server->Url(std::string("a.bin") + c.query).c_str(), c.offset, 0, Collect,
-                                      &seen, 1);
+        uint32_t file = h.FileOpenURL(server->Url(std::string("a.bin") + c.query).c_str(), c.offset, 0,
+                                      Collect, &seen, 1);
         ASSERT_NE(file, 0u);
         uint64_t size = bytes.size() - c.offset;
         EXPECT_EQ(h.FileGetFlags(file), VELM_FILE_STREAMED);
@@ -80,7 +90,7 @@ TEST_F(HostNet, ServesWhatArrivesAndSeesEveryPiece) {
         EXPECT_TRUE(seen == got);
         EXPECT_EQ(h.FileGetPosition(file, 1), size);
         EXPECT_EQ(h.FileSeek(file, size + 1), 0u);
-        EXPECT_NE(h.FileSeek(file, 5), 0u);  // still held
+        EXPECT_NE(h.FileSeek(file, 5), 0u); // still held
         uint8_t byte = 0;
         EXPECT_EQ(h.FileRead(file, &byte, 1), 1);
         EXPECT_EQ(byte, bytes[c.offset + 5]);
@@ -92,16 +102,18 @@ TEST_F(HostNet, ServesWhatArrivesAndSeesEveryPiece) {
     }
 }
 
-TEST_F(HostNet, FailedTransfersEndTheSourceInBoundedTime) {
+TEST_F(HostNet, FailedTransfersEndTheSourceInBoundedTime)
+{
     VELM_SetConfig(VELM_CONFIG_NET_TIMEOUT, 300);
     int threads = ThreadCount();
     const HostFunctions &h = Host();
     for (const char *query : {"?cut=50000", "?stall=50000"}) {
         SCOPED_TRACE(query);
         auto start = std::chrono::steady_clock::now();
-        uint32_t file = h.FileOpenURL(server->Url(std::string("a.bin") + query).c_str(), 0, 0, nullptr, nullptr, 1);
+        uint32_t file =
+            h.FileOpenURL(server->Url(std::string("a.bin") + query).c_str(), 0, 0, nullptr, nullptr, 1);
         ASSERT_NE(file, 0u);
-        EXPECT_EQ(h.FileSeek(file, 60000), 0u);  // never arrives
+        EXPECT_EQ(h.FileSeek(file, 60000), 0u); // never arrives
         EXPECT_EQ(ReadToEnd(file, 4096).size(), 50000u);
         EXPECT_NE(h.FileIsEnd(file), 0u);
         h.FileClose(file);
@@ -114,7 +126,8 @@ TEST_F(HostNet, FailedTransfersEndTheSourceInBoundedTime) {
     EXPECT_EQ(ThreadCount(), threads);
 }
 
-TEST_F(HostNet, OpenFailsForMissingFilesAndRefusedConnections) {
+TEST_F(HostNet, OpenFailsForMissingFilesAndRefusedConnections)
+{
     // A bound socket that does not listen refuses connections.
     int s = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in address{};
@@ -132,7 +145,8 @@ TEST_F(HostNet, OpenFailsForMissingFilesAndRefusedConnections) {
     close(s);
 }
 
-TEST_F(HostNet, HoldsNoMoreThanItsBuffer) {
+TEST_F(HostNet, HoldsNoMoreThanItsBuffer)
+{
     ASSERT_EQ(VELM_SetConfig(VELM_CONFIG_NET_BUFFER, 64 << 10), 1u);
     EXPECT_EQ(VELM_GetConfig(VELM_CONFIG_NET_BUFFER), 64u << 10);
     std::vector<uint8_t> large = Pattern(1 << 20);
@@ -140,8 +154,8 @@ TEST_F(HostNet, HoldsNoMoreThanItsBuffer) {
     uint32_t file = Host().FileOpenURL(server->Url("large.bin").c_str(), 0, 0, nullptr, nullptr, 1);
     ASSERT_NE(file, 0u);
     EXPECT_TRUE(ReadToEnd(file, 10000) == large);
-    EXPECT_EQ(Host().FileSeek(file, 0), 0u);  // long dropped
+    EXPECT_EQ(Host().FileSeek(file, 0), 0u); // long dropped
     Host().FileClose(file);
 }
 
-}  // namespace
+} // namespace

@@ -16,34 +16,42 @@
 
 class HttpServer {
 public:
-    HttpServer() {
+    HttpServer()
+    {
         char dir[] = "/tmp/velm_http_XXXXXX";
-        if (mkdtemp(dir) == nullptr) return;
+        if (mkdtemp(dir) == nullptr)
+            return;
         root_ = dir;
         log_ = root_ + "/requests.log";
         int out[2];
-        if (pipe(out) != 0) return;
+        if (pipe(out) != 0)
+            return;
         pid_ = fork();
         if (pid_ == 0) {
             dup2(out[1], 1);
             close(out[0]);
             close(out[1]);
-            execl(VELM_PYTHON3, VELM_PYTHON3, VELM_HTTP_SERVER_SCRIPT, root_.c_str(), log_.c_str(), (char *)nullptr);
+            execl(VELM_PYTHON3, VELM_PYTHON3, VELM_HTTP_SERVER_SCRIPT, root_.c_str(), log_.c_str(),
+                  (char *)nullptr);
             _exit(127);
         }
         close(out[1]);
         FILE *in = fdopen(out[0], "r");
-        if (in == nullptr || fscanf(in, "%d", &port_) != 1) port_ = 0;
-        if (in != nullptr) fclose(in);
+        if (in == nullptr || fscanf(in, "%d", &port_) != 1)
+            port_ = 0;
+        if (in != nullptr)
+            fclose(in);
     }
-    ~HttpServer() {
+    ~HttpServer()
+    {
         if (pid_ > 0) {
             kill(pid_, SIGTERM);
             waitpid(pid_, nullptr, 0);
         }
         if (!root_.empty()) {
             std::string command = "rm -rf '" + root_ + "'";
-            if (system(command.c_str()) != 0) perror("rm");
+            if (system(command.c_str()) != 0)
+                perror("rm");
         }
     }
     HttpServer(const HttpServer &) = delete;
@@ -51,18 +59,22 @@ public:
 
     bool ok() const { return port_ > 0; }
     // Puts `bytes` where the server serves them as /name.
-    void Put(const std::string &name, const std::vector<uint8_t> &bytes) const {
+    void Put(const std::string &name, const std::vector<uint8_t> &bytes) const
+    {
         std::ofstream(root_ + "/" + name, std::ios::binary)
             .write(reinterpret_cast<const char *>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
     }
-    std::string Url(const std::string &pathAndQuery) const {
+    std::string Url(const std::string &pathAndQuery) const
+    {
         return "http://127.0.0.1:" + std::to_string(port_) + "/" + pathAndQuery;
     }
     // One line per request so far: "path range" (range "-" when none).
-    std::vector<std::string> Requests() const {
+    std::vector<std::string> Requests() const
+    {
         std::ifstream in(log_);
         std::vector<std::string> lines;
-        for (std::string line; std::getline(in, line);) lines.push_back(line);
+        for (std::string line; std::getline(in, line);)
+            lines.push_back(line);
         return lines;
     }
     void ClearRequests() const { std::ofstream(log_, std::ios::trunc); }
@@ -74,12 +86,14 @@ private:
 };
 
 // Threads of this process, from /proc.
-inline int ThreadCount() {
+inline int ThreadCount()
+{
     std::ifstream status("/proc/self/status");
     for (std::string line; std::getline(status, line);) {
-        if (line.rfind("Threads:", 0) == 0) return atoi(line.c_str() + 8);
+        if (line.rfind("Threads:", 0) == 0)
+            return atoi(line.c_str() + 8);
     }
     return -1;
 }
 
-#endif  // VELM_TEST_HTTP_SERVER_H
+#endif // VELM_TEST_HTTP_SERVER_H

@@ -11,18 +11,21 @@
 
 #include "velm_addon.h"
 
-inline const HostFunctions &Host() {
+inline const HostFunctions &Host()
+{
     return *static_cast<const HostFunctions *>(VELM_GetConfigPtr(VELM_CONFIG_ADDON));
 }
 
 // A temporary file holding bytes 0, 1, 2, ... (mod 256); removed at the end.
 class TempFile {
 public:
-    explicit TempFile(size_t size) {
+    explicit TempFile(size_t size)
+    {
         char name[] = "/tmp/velm_test_XXXXXX";
         int fd = mkstemp(name);
         path_ = name;
-        for (size_t i = 0; i < size; ++i) bytes_.push_back(static_cast<uint8_t>(i));
+        for (size_t i = 0; i < size; ++i)
+            bytes_.push_back(static_cast<uint8_t>(i));
         if (fd >= 0) {
             ok_ = write(fd, bytes_.data(), size) == static_cast<ssize_t>(size);
             close(fd);
@@ -42,4 +45,4 @@ private:
     bool ok_ = false;
 };
 
-#endif  // VELM_TEST_UTIL_H
+#endif // VELM_TEST_UTIL_H

@@ -20,17 +20,17 @@ uint32_t FormSampleBytes(Form form);
 const char *ErrorName(int code);
 
 struct DecodeRequest {
-    std::string input;    /* a file, or "-" for standard input */
-    std::string output;   /* "-" is standard output; empty: decode without writing */
+    std::string input;        /* a file, or "-" for standard input */
+    std::string output;       /* "-" is standard output; empty: decode without writing */
     Form form = Form::kPcm16; /* kPcm16 stands for PCM in general; `bits` picks the samples */
-    uint32_t rate = 0;    /* PCM rate wanted; 0: the configured default, no resampling */
-    uint32_t bits = 16;   /* PCM output: 16, 24 or 32 (float) */
-    bool dither = false;  /* TPDF dither when PCM floats become 16 or 24 bits */
-    bool hasGain = false; /* PCM gain in dB through the gain attribute */
+    uint32_t rate = 0;        /* PCM rate wanted; 0: the configured default, no resampling */
+    uint32_t bits = 16;       /* PCM output: 16, 24 or 32 (float) */
+    bool dither = false;      /* TPDF dither when PCM floats become 16 or 24 bits */
+    bool hasGain = false;     /* PCM gain in dB through the gain attribute */
     float gainDb = 0.0f;
-    double start = 0.0;     /* seconds */
-    double duration = -1.0; /* seconds; negative: to the end */
-    bool progress = false;  /* a progress bar on standard error */
+    double start = 0.0;       /* seconds */
+    double duration = -1.0;   /* seconds; negative: to the end */
+    bool progress = false;    /* a progress bar on standard error */
     bool keepSamples = false; /* PCM: keep the samples as floats (for measurements) */
 };
 
@@ -44,9 +44,9 @@ struct DecodeSummary {
     double audioSeconds = 0.0;
     double promisedSeconds = 0.0; /* what the header promised from the start on */
     double elapsedSeconds = 0.0;
-    uint64_t clipped = 0;     /* PCM samples that did not fit the output */
+    uint64_t clipped = 0;         /* PCM samples that did not fit the output */
     double suggestedGainDb = 0.0; /* a gain that avoids the clipping */
-    std::vector<float> samples; /* interleaved, full scale 1.0, when keepSamples */
+    std::vector<float> samples;   /* interleaved, full scale 1.0, when keepSamples */
 };
 
 /* Decodes one input. kFailed: `error` holds one line naming the cause and no output is left

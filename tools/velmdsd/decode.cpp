@@ -124,7 +124,6 @@ bool ParseUint(const char *text, uint32_t *value)
     return true;
 }
 
-
 uint32_t ClampToU32(double v)
 {
     if (!(v > 0.0))
@@ -296,12 +295,13 @@ struct Sink {
 void ShowProgress(uint64_t done, uint64_t total, bool final)
 {
     const int width = 40;
-    double frac = total != 0 && total != UINT64_MAX ? static_cast<double>(done) / static_cast<double>(total) : 0.0;
+    double frac =
+        total != 0 && total != UINT64_MAX ? static_cast<double>(done) / static_cast<double>(total) : 0.0;
     if (frac > 1.0)
         frac = 1.0;
     int filled = static_cast<int>(frac * width);
-    fprintf(stderr, "\r[%.*s%*s] %3d%%", filled, "########################################", width - filled, "",
-            static_cast<int>(frac * 100.0));
+    fprintf(stderr, "\r[%.*s%*s] %3d%%", filled, "########################################", width - filled,
+            "", static_cast<int>(frac * 100.0));
     if (final)
         fputs("\r\033[K", stderr);
     fflush(stderr);
@@ -376,7 +376,10 @@ Outcome Decode(const DecodeRequest &req, DecodeSummary *summary, std::string *er
     float rateAttr = 0.0f;
     VELM_ChannelGetAttribute(h, VELM_DSD_ATTRIB_RATE, &rateAttr);
     const uint32_t dsdRate = hdr.known ? hdr.dsdRate : ClampToU32(rateAttr);
-    const uint32_t ratio = form == Form::kRaw ? 1 : form == Form::kDop ? 2 : info.freq != 0 ? dsdRate / 8 / info.freq : 1;
+    const uint32_t ratio = form == Form::kRaw   ? 1
+                           : form == Form::kDop ? 2
+                           : info.freq != 0     ? dsdRate / 8 / info.freq
+                                                : 1;
     summary->channels = info.chans;
     summary->streamRate = info.freq;
     summary->outputRate = pcm && req.rate != 0 && req.rate != info.freq ? req.rate : info.freq;
@@ -424,8 +427,8 @@ Outcome Decode(const DecodeRequest &req, DecodeSummary *summary, std::string *er
     const uint32_t readBytes = static_cast<uint32_t>(frame * framesPerRead);
     uint8_t *buf = static_cast<uint8_t *>(malloc(readBytes));
     if (buf == nullptr)
-        return fail("cannot allocate " + std::to_string(readBytes) + " bytes for " + std::to_string(info.chans) +
-                    " channels: " + req.input);
+        return fail("cannot allocate " + std::to_string(readBytes) + " bytes for " +
+                    std::to_string(info.chans) + " channels: " + req.input);
 
     /* Where to start: seek to a place from which the output matches a decode from the start
        (a DSF seek lands on a block group; DoP needs an even frame for its marker), then skip
@@ -433,7 +436,8 @@ Outcome Decode(const DecodeRequest &req, DecodeSummary *summary, std::string *er
     const uint64_t length = VELM_ChannelGetLength(h, VELM_POS_BYTE);
     const uint64_t totalFrames = length != UINT64_MAX ? length / frame : UINT64_MAX;
     const double startFrames = std::nearbyint(req.start * info.freq);
-    if (startFrames >= 9007199254740992.0 || (totalFrames != UINT64_MAX && startFrames >= static_cast<double>(totalFrames) && req.start > 0)) {
+    if (startFrames >= 9007199254740992.0 ||
+        (totalFrames != UINT64_MAX && startFrames >= static_cast<double>(totalFrames) && req.start > 0)) {
         free(buf);
         return fail("--start " + Seconds(req.start) + " is past the end (" +
                     Seconds(totalFrames != UINT64_MAX ? static_cast<double>(totalFrames) / info.freq : 0.0) +
@@ -451,8 +455,8 @@ Outcome Decode(const DecodeRequest &req, DecodeSummary *summary, std::string *er
         if (sound % step == 0 && sound != 0) {
             if (!VELM_ChannelSetPosition(h, sound / unit * frame, VELM_POS_BYTE)) {
                 free(buf);
-                return fail(std::string(ErrorName(VELM_ErrorGetCode())) + ": cannot start at " + Seconds(req.start) +
-                            ": " + req.input);
+                return fail(std::string(ErrorName(VELM_ErrorGetCode())) + ": cannot start at " +
+                            Seconds(req.start) + ": " + req.input);
             }
             reached = sound / unit;
         }
@@ -463,7 +467,8 @@ Outcome Decode(const DecodeRequest &req, DecodeSummary *summary, std::string *er
         double frames = std::nearbyint(req.duration * info.freq);
         limit = frames < 9.0e15 ? static_cast<uint64_t>(frames) * frame : UINT64_MAX;
     }
-    uint64_t expected = totalFrames != UINT64_MAX && totalFrames > target ? (totalFrames - target) * frame : 0;
+    uint64_t expected =
+        totalFrames != UINT64_MAX && totalFrames > target ? (totalFrames - target) * frame : 0;
     if (limit < expected || totalFrames == UINT64_MAX)
         expected = limit;
 
@@ -486,7 +491,8 @@ Outcome Decode(const DecodeRequest &req, DecodeSummary *summary, std::string *er
     }
 #else
     if (form == Form::kPcmFloat && summary->outputRate != info.freq)
-        outcomeError = "this build cannot resample (built without libsoxr): --rate " + std::to_string(req.rate);
+        outcomeError =
+            "this build cannot resample (built without libsoxr): --rate " + std::to_string(req.rate);
 #endif
 
     uint64_t done = 0;
@@ -547,8 +553,11 @@ Outcome Decode(const DecodeRequest &req, DecodeSummary *summary, std::string *er
 
     /* What the header promised from the start on, against what came. */
     const uint64_t gotFrames = target + done / frame;
-    uint64_t promised = hdr.known && hdr.channels == info.chans ? FramesFor(form, hdr.declaredBytes, ratio) : totalFrames;
-    summary->promisedSeconds = promised != UINT64_MAX && promised > target ? static_cast<double>(promised - target) / info.freq : 0.0;
+    uint64_t promised =
+        hdr.known && hdr.channels == info.chans ? FramesFor(form, hdr.declaredBytes, ratio) : totalFrames;
+    summary->promisedSeconds = promised != UINT64_MAX && promised > target
+                                   ? static_cast<double>(promised - target) / info.freq
+                                   : 0.0;
     const bool early = outcomeError.empty() && ended && promised != UINT64_MAX && gotFrames < promised;
     const bool fromPipe = in.pipe != nullptr;
     CloseInput(&in);
@@ -574,7 +583,8 @@ Outcome Decode(const DecodeRequest &req, DecodeSummary *summary, std::string *er
             OutputAbort(&sink.out);
         }
     }
-    summary->elapsedSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    summary->elapsedSeconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     if (!outcomeError.empty()) {
         *error = outcomeError;
         return Outcome::kFailed;
@@ -605,8 +615,8 @@ std::string SummaryLine(const DecodeRequest &req, const DecodeSummary &s)
     else
         snprintf(rate, sizeof rate, "%u Hz", s.outputRate);
     snprintf(line, sizeof line, "%s: %.2f s of audio, %s %s, %u channel%s, %.3f s, %.0fx real time -> %s",
-             req.input == "-" ? "standard input" : req.input.c_str(), s.audioSeconds, form.c_str(), rate, s.channels,
-             s.channels == 1 ? "" : "s", s.elapsedSeconds, speed,
+             req.input == "-" ? "standard input" : req.input.c_str(), s.audioSeconds, form.c_str(), rate,
+             s.channels, s.channels == 1 ? "" : "s", s.elapsedSeconds, speed,
              req.output == "-" ? "standard output" : req.output.c_str());
     return line;
 }

@@ -7,9 +7,9 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <strings.h>
 #include <ctime>
 #include <string>
+#include <strings.h>
 
 #include "cli.h"
 #include "dsdsignal/measure.h"
@@ -41,7 +41,8 @@ bool WriteTone(const ToneFile &t, std::string *error)
         *error = "the output must end in .dsf or .dff: " + t.path;
         return false;
     }
-    dsdsignal::ChannelBytes sound = dsdsignal::MakeTone(t.dsdRate, t.channels, t.seconds, t.freqHz, t.levelDbfs);
+    dsdsignal::ChannelBytes sound =
+        dsdsignal::MakeTone(t.dsdRate, t.channels, t.seconds, t.freqHz, t.levelDbfs);
     std::vector<uint8_t> bytes;
     if (EndsWith(t.path, ".dff")) {
         dsdsignal::DffOptions options;
@@ -163,12 +164,16 @@ int CmdDemo(int argc, char **argv)
         Form form;
         uint32_t rate;
     } rows[] = {
-        {"pcm16-44k.wav", Form::kPcm16, 44100},       {"float-44k.wav", Form::kPcmFloat, 44100},
-        {"float-88k.wav", Form::kPcmFloat, 88200},     {"float-352k.wav", Form::kPcmFloat, 352800},
-        {"dop.wav", Form::kDop, 0},                    {"raw.dsd", Form::kRaw, 0},
+        {"pcm16-44k.wav", Form::kPcm16, 44100},
+        {"float-44k.wav", Form::kPcmFloat, 44100},
+        {"float-88k.wav", Form::kPcmFloat, 88200},
+        {"float-352k.wav", Form::kPcmFloat, 352800},
+        {"dop.wav", Form::kDop, 0},
+        {"raw.dsd", Form::kRaw, 0},
     };
     printf("SNR 20-20k: signal to noise from 20 Hz to 20 kHz, measured on PCM only (DoP and raw DSD\n"
-           "carry the DSD bits unchanged, for a DAC to convert). speed: seconds of audio decoded per second.\n\n");
+           "carry the DSD bits unchanged, for a DAC to convert). speed: seconds of audio decoded per "
+           "second.\n\n");
     printf("%-16s %-11s %9s %12s %10s\n", "output", "form", "rate Hz", "SNR 20-20k", "speed");
     int status = 0;
     for (const Row &row : rows) {
@@ -190,15 +195,17 @@ int CmdDemo(int argc, char **argv)
             size_t frames = s.samples.size() / s.channels;
             size_t skip = static_cast<size_t>(0.2 * s.outputRate);
             if (frames > skip + 1024) {
-                double db = dsdsignal::MeasureChannelSnrDb(s.samples.data() + skip * s.channels, frames - skip,
-                                                           s.channels, 0, s.outputRate, tone.freqHz);
+                double db =
+                    dsdsignal::MeasureChannelSnrDb(s.samples.data() + skip * s.channels, frames - skip,
+                                                   s.channels, 0, s.outputRate, tone.freqHz);
                 char text[32];
                 snprintf(text, sizeof text, "%.1f dB", db);
                 snr = text;
             }
         }
         char speed[32];
-        snprintf(speed, sizeof speed, "%.0fx", s.elapsedSeconds > 0 ? s.audioSeconds / s.elapsedSeconds : 0.0);
+        snprintf(speed, sizeof speed, "%.0fx",
+                 s.elapsedSeconds > 0 ? s.audioSeconds / s.elapsedSeconds : 0.0);
         printf("%-16s %-11s %9u %12s %10s\n", row.file, FormName(row.form), s.outputRate, snr.c_str(), speed);
     }
     printf("\nThe tone and the outputs are in %s/.\n", dir.c_str());

@@ -1,8 +1,8 @@
 /* The info command: what a DSD file holds, as the add-on sees it. */
 #include <cstdio>
 #include <cstring>
-#include <strings.h>
 #include <string>
+#include <strings.h>
 #include <vector>
 
 #include "cli.h"
@@ -13,9 +13,9 @@ namespace cli {
 namespace {
 
 struct Tag {
-    std::string key;   /* "artist", "title", "comment" */
+    std::string key; /* "artist", "title", "comment" */
     std::string value;
-    std::string when;  /* comments: "YYYY-MM-DD HH:MM" */
+    std::string when; /* comments: "YYYY-MM-DD HH:MM" */
 };
 
 struct Info {
@@ -98,7 +98,8 @@ std::string DecodeTextFrame(const uint8_t *p, size_t n)
     case 2:
         return Utf16ToUtf8(p + 1, n - 1, true);
     case 3:
-        return std::string(reinterpret_cast<const char *>(p + 1), strnlen(reinterpret_cast<const char *>(p + 1), n - 1));
+        return std::string(reinterpret_cast<const char *>(p + 1),
+                           strnlen(reinterpret_cast<const char *>(p + 1), n - 1));
     default:
         return "";
     }
@@ -119,8 +120,10 @@ void ReadId3(const uint8_t *tag, Info *info)
         return; /* older layouts and extended headers: the size is all we show */
     size_t pos = 10, end = 10 + static_cast<size_t>(size);
     while (end - pos >= 10 && tag[pos] != 0) {
-        uint32_t frameSize = version == 4 ? Synchsafe(tag + pos + 4)
-                                          : (uint32_t(tag[pos + 4]) << 24 | tag[pos + 5] << 16 | tag[pos + 6] << 8 | tag[pos + 7]);
+        uint32_t frameSize =
+            version == 4
+                ? Synchsafe(tag + pos + 4)
+                : (uint32_t(tag[pos + 4]) << 24 | tag[pos + 5] << 16 | tag[pos + 6] << 8 | tag[pos + 7]);
         if (frameSize > end - pos - 10)
             break;
         const uint8_t *body = tag + pos + 10;
@@ -247,7 +250,8 @@ int CmdInfo(int argc, char **argv)
     ReadTags(h, &info);
     CloseInput(&in);
 
-    const uint64_t perChannel = info.lengths[0] != UINT64_MAX && info.channels != 0 ? info.lengths[0] / info.channels : 0;
+    const uint64_t perChannel =
+        info.lengths[0] != UINT64_MAX && info.channels != 0 ? info.lengths[0] / info.channels : 0;
     if (info.dsdRate >= 8)
         info.seconds = static_cast<double>(perChannel) / (info.dsdRate / 8);
     info.defaultRate = DesignedRate(info.dsdRate, 0);
@@ -261,12 +265,14 @@ int CmdInfo(int argc, char **argv)
 
     if (json) {
         printf("{\"file\":%s,\"container\":%s,\"channels\":%u,\"dsdRate\":%u,\"channelType\":\"0x%x\","
-               "\"layout\":%s,\"seconds\":%.6f,\"pcmRateDefault\":%u,\"pcmRate\":%u,\"lengths\":{\"raw\":%s,\"dop\":%s,"
+               "\"layout\":%s,\"seconds\":%.6f,\"pcmRateDefault\":%u,\"pcmRate\":%u,\"lengths\":{\"raw\":%s,"
+               "\"dop\":%s,"
                "\"pcm16\":%s,\"pcmFloat\":%s},\"id3Size\":%u,\"bitrate\":%u,\"tags\":[",
                Json(path).c_str(), Json(info.container).c_str(), info.channels, info.dsdRate, info.ctype,
-               Json(info.layout).c_str(), info.seconds, info.defaultRate, info.chosenRate, LengthJson(info.lengths[0]).c_str(),
-               LengthJson(info.lengths[1]).c_str(), LengthJson(info.lengths[2]).c_str(),
-               LengthJson(info.lengths[3]).c_str(), info.id3Size, bitrate);
+               Json(info.layout).c_str(), info.seconds, info.defaultRate, info.chosenRate,
+               LengthJson(info.lengths[0]).c_str(), LengthJson(info.lengths[1]).c_str(),
+               LengthJson(info.lengths[2]).c_str(), LengthJson(info.lengths[3]).c_str(), info.id3Size,
+               bitrate);
         for (size_t i = 0; i < info.tags.size(); i++) {
             const Tag &t = info.tags[i];
             printf("%s{\"key\":%s,\"value\":%s", i ? "," : "", Json(t.key).c_str(), Json(t.value).c_str());

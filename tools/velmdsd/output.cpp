@@ -57,8 +57,8 @@ std::string WavRefusal(const OutputFormat &f)
     uint64_t align = uint64_t{f.channels} * SampleBytes(f.kind);
     if (f.channels == 0 || f.channels > 0xFFFF || align > 0xFFFF || align * f.rate > 0xFFFFFFFFu) {
         char line[160];
-        snprintf(line, sizeof line, "a WAV file cannot hold %u channels of %u-bit samples at %u Hz", f.channels,
-                 SampleBytes(f.kind) * 8, f.rate);
+        snprintf(line, sizeof line, "a WAV file cannot hold %u channels of %u-bit samples at %u Hz",
+                 f.channels, SampleBytes(f.kind) * 8, f.rate);
         return line;
     }
     return "";
@@ -125,7 +125,8 @@ bool OutputOpen(Output *out, const std::string &path, const OutputFormat &format
             }
         } else {
             char resolved[PATH_MAX];
-            out->target = exists && realpath(path.c_str(), resolved) != nullptr ? std::string(resolved) : path;
+            out->target =
+                exists && realpath(path.c_str(), resolved) != nullptr ? std::string(resolved) : path;
             size_t slash = out->target.rfind('/');
             std::string dir = slash == std::string::npos ? "." : out->target.substr(0, slash + 1);
             std::string base = slash == std::string::npos ? out->target : out->target.substr(slash + 1);
@@ -184,7 +185,8 @@ bool OutputFinish(Output *out, std::string *error)
     if (ok && out->format.kind != SampleKind::kRawBytes && fseeko(out->file, 0, SEEK_SET) == 0) {
         uint8_t header[80];
         size_t n = MakeWavHeader(out->format, out->dataBytes, header);
-        ok = fwrite(header, 1, n, out->file) == n && fseeko(out->file, 0, SEEK_END) == 0 && fflush(out->file) == 0;
+        ok = fwrite(header, 1, n, out->file) == n && fseeko(out->file, 0, SEEK_END) == 0 &&
+             fflush(out->file) == 0;
     }
     if (ok && !out->tempPath.empty())
         ok = fsync(fileno(out->file)) == 0;

@@ -171,8 +171,14 @@ void ReadDsf(const ByteReader &r, HeaderFacts *h)
         return;
     static const struct {
         uint32_t channels, mask;
-    } kTypes[8] = {{0, 0},     {1, FC},          {2, FL | FR},           {3, FL | FR | FC}, {4, FL | FR | BL | BR},
-                   {4, FL | FR | FC | LFE}, {5, FL | FR | FC | BL | BR}, {6, FL | FR | FC | LFE | BL | BR}};
+    } kTypes[8] = {{0, 0},
+                   {1, FC},
+                   {2, FL | FR},
+                   {3, FL | FR | FC},
+                   {4, FL | FR | BL | BR},
+                   {4, FL | FR | FC | LFE},
+                   {5, FL | FR | FC | BL | BR},
+                   {6, FL | FR | FC | LFE | BL | BR}};
     uint64_t fmtSize = Le(b + 4, 8);
     uint32_t type = static_cast<uint32_t>(Le(b + 20, 4));
     h->channels = static_cast<uint32_t>(Le(b + 24, 4));
@@ -198,8 +204,8 @@ uint32_t DffSpeaker(const uint8_t *id)
     static const struct {
         char id[5];
         uint32_t bit;
-    } kIds[] = {{"SLFT", FL}, {"SRGT", FR}, {"MLFT", FL}, {"MRGT", FR}, {"C   ", FC},
-                {"LFE ", LFE}, {"LS  ", BL}, {"RS  ", BR}};
+    } kIds[] = {{"SLFT", FL}, {"SRGT", FR},  {"MLFT", FL}, {"MRGT", FR},
+                {"C   ", FC}, {"LFE ", LFE}, {"LS  ", BL}, {"RS  ", BR}};
     for (const auto &k : kIds)
         if (memcmp(id, k.id, 4) == 0)
             return k.bit;
@@ -309,8 +315,8 @@ bool OpenStream(const std::string &name, uint32_t flags, uint32_t freq, Input *i
     }
     if (in->handle == 0) {
         int code = VELM_ErrorGetCode();
-        *error = std::string(ErrorName(code)) + " (" + std::to_string(code) + "): cannot open: " +
-                 (name == "-" ? "standard input" : name);
+        *error = std::string(ErrorName(code)) + " (" + std::to_string(code) +
+                 "): cannot open: " + (name == "-" ? "standard input" : name);
         return false;
     }
     return true;
@@ -334,8 +340,12 @@ std::string LayoutText(uint32_t mask, uint32_t channels)
     static const struct {
         uint32_t mask;
         const char *name;
-    } kLayouts[] = {{FC, "mono"},        {FL | FR, "stereo"},         {FL | FR | FC, "3.0"},
-                    {FL | FR | BL | BR, "quad"}, {FL | FR | FC | LFE, "3.1"}, {FL | FR | FC | BL | BR, "5.0"},
+    } kLayouts[] = {{FC, "mono"},
+                    {FL | FR, "stereo"},
+                    {FL | FR | FC, "3.0"},
+                    {FL | FR | BL | BR, "quad"},
+                    {FL | FR | FC | LFE, "3.1"},
+                    {FL | FR | FC | BL | BR, "5.0"},
                     {FL | FR | FC | LFE | BL | BR, "5.1"}};
     if (mask == 0 || static_cast<uint32_t>(__builtin_popcount(mask)) != channels)
         return "unknown (" + std::to_string(channels) + " channel" + (channels == 1 ? ")" : "s)");

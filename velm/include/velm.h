@@ -66,13 +66,13 @@ extern "C" {
 
 /* Channel information (VELM_ChannelGetInfo): 8 words. */
 typedef struct VELM_CHANNELINFO {
-    uint32_t freq;     /* sample rate of the stream */
-    uint32_t chans;    /* channels */
-    uint32_t flags;    /* stream flags */
-    uint32_t ctype;    /* channel type */
-    uint32_t origres;  /* resolution of the source samples in bits, 0 when unknown */
-    uint32_t plugin;   /* plug-in that made the stream, 0 for none */
-    uint32_t sample;   /* unused by this host: 0 */
+    uint32_t freq;        /* sample rate of the stream */
+    uint32_t chans;       /* channels */
+    uint32_t flags;       /* stream flags */
+    uint32_t ctype;       /* channel type */
+    uint32_t origres;     /* resolution of the source samples in bits, 0 when unknown */
+    uint32_t plugin;      /* plug-in that made the stream, 0 for none */
+    uint32_t sample;      /* unused by this host: 0 */
     const char *filename; /* file name when the source is a named file, else null */
 } VELM_CHANNELINFO;
 
@@ -104,8 +104,8 @@ VELM_API int32_t VELM_ErrorGetCode(void);
 VELM_API uint32_t VELM_SetConfig(uint32_t option, uint32_t value);
 VELM_API uint32_t VELM_GetConfig(uint32_t option);
 VELM_API uint32_t VELM_PluginLoad(const char *path);
-VELM_API uint32_t VELM_StreamCreateFile(uint32_t mem, const void *file, uint64_t offset,
-                                        uint64_t length, uint32_t flags);
+VELM_API uint32_t VELM_StreamCreateFile(uint32_t mem, const void *file, uint64_t offset, uint64_t length,
+                                        uint32_t flags);
 /*
  * Pulls up to `length` bytes of a stream. Fewer (even 0) is not the end: a
  * source that arrives over the network may not have brought more within

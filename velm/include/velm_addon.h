@@ -24,7 +24,7 @@ extern "C" {
 #define VELM_STREAMPROC_END 0x80000000u
 
 /* File flags (FileGetFlags). */
-#define VELM_FILE_STREAMED 0x1u        /* read as it arrives: no seeking ahead of what has arrived */
+#define VELM_FILE_STREAMED 0x1u         /* read as it arrives: no seeking ahead of what has arrived */
 #define VELM_FILE_FLAG_PASSED 0x100000u /* copied into the stream flags */
 
 /*
@@ -49,21 +49,21 @@ typedef uint32_t ConfigHandlerProc(uint32_t option, uint32_t flags, void *value)
  * at the same time for one stream.
  */
 typedef struct OperationsTable {
-    void *reserved0;                                                /* 0 */
-    void (*release)(void *inst);                                    /* 1 */
-    uint64_t (*getLength)(void *inst, uint32_t mode);               /* 2 */
-    const void *(*getTags)(void *inst, uint32_t type);              /* 3 */
-    uint64_t (*getFilePosition)(void *inst, uint32_t mode);         /* 4 */
-    void (*getInfo)(void *inst, VELM_CHANNELINFO *info);            /* 5 */
-    uint32_t (*canSetPosition)(void *inst, uint64_t pos, uint32_t mode); /* 6 */
-    uint64_t (*setPosition)(void *inst, uint64_t pos, uint32_t mode);    /* 7 */
-    void *reserved8;                                                /* 8 */
-    void *reserved9;                                                /* 9 */
-    void *reserved10;                                               /* 10 */
-    void *reserved11;                                               /* 11 */
-    void *reserved12;                                               /* 12 */
+    void *reserved0;                                                                /* 0 */
+    void (*release)(void *inst);                                                    /* 1 */
+    uint64_t (*getLength)(void *inst, uint32_t mode);                               /* 2 */
+    const void *(*getTags)(void *inst, uint32_t type);                              /* 3 */
+    uint64_t (*getFilePosition)(void *inst, uint32_t mode);                         /* 4 */
+    void (*getInfo)(void *inst, VELM_CHANNELINFO *info);                            /* 5 */
+    uint32_t (*canSetPosition)(void *inst, uint64_t pos, uint32_t mode);            /* 6 */
+    uint64_t (*setPosition)(void *inst, uint64_t pos, uint32_t mode);               /* 7 */
+    void *reserved8;                                                                /* 8 */
+    void *reserved9;                                                                /* 9 */
+    void *reserved10;                                                               /* 10 */
+    void *reserved11;                                                               /* 11 */
+    void *reserved12;                                                               /* 12 */
     uint32_t (*attribute)(void *inst, uint32_t attrib, float *value, uint32_t set); /* 13 */
-    void *reserved14;                                               /* 14 */
+    void *reserved14;                                                               /* 14 */
 } OperationsTable;
 
 /* A stream an add-on made: the arguments of CreateStream, as a host keeps them. */
@@ -81,38 +81,38 @@ typedef struct AddonStream {
  * 0 meaning failure. 64-bit positions are unsigned; all ones is unknown.
  */
 typedef struct HostFunctions {
-    void (*SetError)(int32_t code);                                            /* 0 */
-    void (*RegisterConfigHandler)(ConfigHandlerProc *handler, uint32_t mode);  /* 1: 0 adds, 1 removes */
-    uint32_t (*CreateStream)(uint32_t freq, uint32_t chans, uint32_t flags, StreamReadProc *proc,
-                             void *user, const OperationsTable *ops);          /* 2 */
-    void *reserved3;                                                           /* 3 */
-    void *reserved4;                                                           /* 4 */
-    void *reserved5;                                                           /* 5 */
-    void *reserved6;                                                           /* 6 */
-    void *reserved7;                                                           /* 7 */
-    uint64_t (*GetStreamPosition)(uint32_t handle, uint32_t mode);             /* 8 */
+    void (*SetError)(int32_t code);                                           /* 0 */
+    void (*RegisterConfigHandler)(ConfigHandlerProc *handler, uint32_t mode); /* 1: 0 adds, 1 removes */
+    uint32_t (*CreateStream)(uint32_t freq, uint32_t chans, uint32_t flags, StreamReadProc *proc, void *user,
+                             const OperationsTable *ops);          /* 2 */
+    void *reserved3;                                               /* 3 */
+    void *reserved4;                                               /* 4 */
+    void *reserved5;                                               /* 5 */
+    void *reserved6;                                               /* 6 */
+    void *reserved7;                                               /* 7 */
+    uint64_t (*GetStreamPosition)(uint32_t handle, uint32_t mode); /* 8 */
     /* Bytes the stream delivered before the read procedure's current call. */
     uint64_t (*TranslateStreamPosition)(uint32_t handle, uint32_t mode, uint64_t value,
-                                        uint32_t mode2);                       /* 9 */
-    uint32_t (*FileOpen)(uint32_t mem, const void *file, uint64_t offset, uint64_t length,
-                         uint32_t flags, uint32_t addon);                      /* 10 */
-    uint32_t (*FileOpenURL)(const char *url, uint32_t offset, uint32_t flags,
-                            VELM_DOWNLOADPROC *proc, void *user, uint32_t addon); /* 11 */
-    uint32_t (*FileOpenUser)(uint32_t system, uint32_t flags, const VELM_FILEPROCS *procs,
-                             void *user, uint32_t addon);                      /* 12 */
-    void (*FileClose)(uint32_t file);                                          /* 13 */
-    void *reserved14;                                                          /* 14 */
-    void (*FileSetStream)(uint32_t file, uint32_t handle);                     /* 15: the stream takes the file */
-    uint32_t (*FileGetFlags)(uint32_t file);                                   /* 16 */
-    void *reserved17;                                                          /* 17 */
+                                        uint32_t mode2); /* 9 */
+    uint32_t (*FileOpen)(uint32_t mem, const void *file, uint64_t offset, uint64_t length, uint32_t flags,
+                         uint32_t addon); /* 10 */
+    uint32_t (*FileOpenURL)(const char *url, uint32_t offset, uint32_t flags, VELM_DOWNLOADPROC *proc,
+                            void *user, uint32_t addon); /* 11 */
+    uint32_t (*FileOpenUser)(uint32_t system, uint32_t flags, const VELM_FILEPROCS *procs, void *user,
+                             uint32_t addon);              /* 12 */
+    void (*FileClose)(uint32_t file);                      /* 13 */
+    void *reserved14;                                      /* 14 */
+    void (*FileSetStream)(uint32_t file, uint32_t handle); /* 15: the stream takes the file */
+    uint32_t (*FileGetFlags)(uint32_t file);               /* 16 */
+    void *reserved17;                                      /* 17 */
     /* Bytes read, possibly fewer than asked (a streamed source gives what has
        arrived); a signed count. */
-    int32_t (*FileRead)(uint32_t file, void *buffer, uint32_t length);         /* 18 */
-    uint32_t (*FileSeek)(uint32_t file, uint64_t pos);                         /* 19: nonzero on success */
+    int32_t (*FileRead)(uint32_t file, void *buffer, uint32_t length); /* 18 */
+    uint32_t (*FileSeek)(uint32_t file, uint64_t pos);                 /* 19: nonzero on success */
     /* Mode 0 read position, 1 available (arrived), 2 end, 3 passed through. */
-    uint64_t (*FileGetPosition)(uint32_t file, uint32_t mode);                 /* 20 */
-    uint32_t (*FileIsEnd)(uint32_t file);                                      /* 21: nonzero when no more will come */
-    void *reserved22;                                                          /* 22 */
+    uint64_t (*FileGetPosition)(uint32_t file, uint32_t mode); /* 20 */
+    uint32_t (*FileIsEnd)(uint32_t file);                      /* 21: nonzero when no more will come */
+    void *reserved22;                                          /* 22 */
     void (*FileSetBitrate)(uint32_t file, uint32_t bytesPerSecond, uint32_t offset); /* 23 */
 } HostFunctions;
 
@@ -122,16 +122,15 @@ typedef struct HostFunctions {
  * needs no JNI header.
  */
 typedef struct HostJavaFunctions {
-    void *(*GetJavaEnv)(void);                                                 /* 0 */
-    void *(*NewJavaString)(void *env, const char *text);                       /* 1 */
-    void *reserved2;                                                           /* 2 */
-    void *reserved3;                                                           /* 3 */
-    void *(*WrapJavaDownloadProc)(void *env, void *proc, void *user,
-                                  VELM_DOWNLOADPROC **nativeProc);             /* 4 */
+    void *(*GetJavaEnv)(void);                                                                        /* 0 */
+    void *(*NewJavaString)(void *env, const char *text);                                              /* 1 */
+    void *reserved2;                                                                                  /* 2 */
+    void *reserved3;                                                                                  /* 3 */
+    void *(*WrapJavaDownloadProc)(void *env, void *proc, void *user, VELM_DOWNLOADPROC **nativeProc); /* 4 */
     void *(*WrapJavaFileProcs)(void *env, void *procs, void *user,
-                               const VELM_FILEPROCS **nativeProcs);            /* 5 */
-    void (*FreeJavaBinding)(void *binding);                                    /* 6 */
-    void (*AttachJavaBinding)(void *env, uint32_t handle, void *binding);      /* 7 */
+                               const VELM_FILEPROCS **nativeProcs);       /* 5 */
+    void (*FreeJavaBinding)(void *binding);                               /* 6 */
+    void (*AttachJavaBinding)(void *env, uint32_t handle, void *binding); /* 7 */
 } HostJavaFunctions;
 
 /* Plug-in records handed out by VELMplugin(0). */

@@ -10,21 +10,24 @@ namespace dsdsignal {
 // A growing 1-bit stream packed 8 samples to a byte, the earliest sample in bit 7
 // (the order of DSDIFF sound data and of DSF files with 8 bits per sample).
 struct PackedBits {
-  std::vector<uint8_t> bytes;
-  uint64_t bitCount = 0;
+    std::vector<uint8_t> bytes;
+    uint64_t bitCount = 0;
 
-  void Append(int bit) {
-    if ((bitCount & 7) == 0) bytes.push_back(0);
-    if (bit) bytes.back() |= static_cast<uint8_t>(0x80u >> (bitCount & 7));
-    ++bitCount;
-  }
+    void Append(int bit)
+    {
+        if ((bitCount & 7) == 0)
+            bytes.push_back(0);
+        if (bit)
+            bytes.back() |= static_cast<uint8_t>(0x80u >> (bitCount & 7));
+        ++bitCount;
+    }
 };
 
 struct ModulatorStats {
-  uint64_t samples = 0;         // input samples consumed
-  uint64_t clippedSamples = 0;  // samples after which the leading path had a state at its bound
-  uint64_t resets = 0;          // times the guard cleared the loop filter
-  double peakLoad = 0;          // largest |state| / bound seen on the leading path (1 = clipped)
+    uint64_t samples = 0;        // input samples consumed
+    uint64_t clippedSamples = 0; // samples after which the leading path had a state at its bound
+    uint64_t resets = 0;         // times the guard cleared the loop filter
+    double peakLoad = 0;         // largest |state| / bound seen on the leading path (1 = clipped)
 };
 
 // 7th-order modulator with a noise transfer function whose zeros spread over 0..20 kHz
@@ -39,44 +42,44 @@ struct ModulatorStats {
 // Input is in units of full modulation: +-1 is a bitstream of all ones or all zeros;
 // -3 dBFS is a sine of amplitude 0.708. Input is clamped to +-1; NaN counts as 0.
 class SigmaDeltaModulator {
- public:
-  static constexpr int kOrder = 7;
-  static constexpr int kPaths = 8;
-  static constexpr int kDelay = 40;
-  static constexpr uint32_t kResetAfter = 4096;
+public:
+    static constexpr int kOrder = 7;
+    static constexpr int kPaths = 8;
+    static constexpr int kDelay = 40;
+    static constexpr uint32_t kResetAfter = 4096;
 
-  SigmaDeltaModulator() { Reset(); }
+    SigmaDeltaModulator() { Reset(); }
 
-  // Back to silence, with no pending bits; the statistics are cleared too.
-  void Reset();
+    // Back to silence, with no pending bits; the statistics are cleared too.
+    void Reset();
 
-  // Feeds `count` input samples. Each bit is appended to `out` as soon as it is
-  // settled, kDelay samples after its input; a first call therefore appends nothing
-  // until more than kDelay samples have been fed.
-  void Process(const double *in, size_t count, PackedBits &out);
+    // Feeds `count` input samples. Each bit is appended to `out` as soon as it is
+    // settled, kDelay samples after its input; a first call therefore appends nothing
+    // until more than kDelay samples have been fed.
+    void Process(const double *in, size_t count, PackedBits &out);
 
-  // Settles the pending bits as the best path has them, so that `out` then holds exactly
-  // one bit per input sample fed since Reset(). Further input continues from there.
-  void Finish(PackedBits &out);
+    // Settles the pending bits as the best path has them, so that `out` then holds exactly
+    // one bit per input sample fed since Reset(). Further input continues from there.
+    void Finish(PackedBits &out);
 
-  // Bits fed but not yet appended.
-  uint32_t Pending() const { return pending_; }
+    // Bits fed but not yet appended.
+    uint32_t Pending() const { return pending_; }
 
-  const ModulatorStats &Stats() const { return stats_; }
+    const ModulatorStats &Stats() const { return stats_; }
 
- private:
-  int Step(double u);  // the settled bit, or -1 while fewer than kDelay + 1 samples are fed
-  void ClearFilter();
+private:
+    int Step(double u); // the settled bit, or -1 while fewer than kDelay + 1 samples are fed
+    void ClearFilter();
 
-  // The candidate paths, best first: loop-filter states, accumulated cost, and the bits
-  // chosen so far (bit i: the decision i samples ago, 1 for +1).
-  double x_[kOrder][kPaths];
-  double cost_[kPaths];
-  uint64_t history_[kPaths];
-  int pathCount_ = 1;
-  uint32_t pending_ = 0;
-  uint32_t clippedRun_ = 0;
-  ModulatorStats stats_;
+    // The candidate paths, best first: loop-filter states, accumulated cost, and the bits
+    // chosen so far (bit i: the decision i samples ago, 1 for +1).
+    double x_[kOrder][kPaths];
+    double cost_[kPaths];
+    uint64_t history_[kPaths];
+    int pathCount_ = 1;
+    uint32_t pending_ = 0;
+    uint32_t clippedRun_ = 0;
+    ModulatorStats stats_;
 };
 
-}  // namespace dsdsignal
+} // namespace dsdsignal

@@ -13,7 +13,7 @@ namespace dsdsignal {
 // same. Bytes hold 8 samples each, the earliest in bit 7. The modulator sees the tone go
 // on past the end, so the last bits are as good as the rest.
 // dsdRate 0, channels 0 or a non-positive duration give empty channels.
-std::vector<std::vector<uint8_t>> MakeTone(uint32_t dsdRate, uint32_t channels, double seconds,
-                                           double freqHz, double levelDbfs);
+std::vector<std::vector<uint8_t>> MakeTone(uint32_t dsdRate, uint32_t channels, double seconds, double freqHz,
+                                           double levelDbfs);
 
-}  // namespace dsdsignal
+} // namespace dsdsignal
