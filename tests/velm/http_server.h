@@ -96,4 +96,16 @@ inline int ThreadCount()
     return -1;
 }
 
+// The thread count once it is back to `expected`, or what it is after two seconds: a thread that
+// has been joined may leave the process a moment later (under an emulator in particular).
+inline int ThreadCountAfterSettling(int expected)
+{
+    int n = ThreadCount();
+    for (int i = 0; i < 200 && n != expected; i++) {
+        usleep(10000);
+        n = ThreadCount();
+    }
+    return n;
+}
+
 #endif // VELM_TEST_HTTP_SERVER_H
