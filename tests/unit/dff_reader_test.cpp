@@ -56,7 +56,8 @@ std::vector<uint8_t> RecordBytes(const Comment &c, std::optional<uint32_t> lengt
 {
     std::vector<uint8_t> out;
     fixture::PutBe(out, c.year, 2);
-    out.insert(out.end(), {c.month, c.day, c.hour, c.minutes});
+    for (uint8_t b : {c.month, c.day, c.hour, c.minutes})
+        out.push_back(b);
     fixture::PutBe(out, c.type, 2);
     fixture::PutBe(out, c.ref, 2);
     fixture::PutBe(out, length.value_or(static_cast<uint32_t>(c.text.size())), 4);
