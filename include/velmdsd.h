@@ -9,6 +9,10 @@
  *   neither       PCM through a 200-tap low-pass filter, float or 16-bit,
  *                 at the lowest rate dsdRate / (8 * 2^k) not below `freq`
  *                 (0: the VELM_DSD_CONFIG_RATE value).
+ * PCM streams created with VELM_DSD_PCM_HQ (or while VELM_DSD_CONFIG_QUALITY
+ * is 1) use the high-quality converter instead: a longer table-driven first
+ * stage and linear-phase half-band stages, output sample 0 at time 0, at the
+ * same rate. The flag is ignored for raw DSD and DoP.
  */
 #ifndef VELMDSD_H
 #define VELMDSD_H
@@ -30,10 +34,13 @@ extern "C" {
 /* Stream flags. */
 #define VELM_DSD_RAW 0x200u
 #define VELM_DSD_DOP 0x400u
+#define VELM_DSD_PCM_HQ 0x800u /* high-quality PCM conversion; never passed on to the host */
 
 /* Configuration options (VELM_SetConfig / VELM_GetConfig). */
 #define VELM_DSD_CONFIG_RATE 0x10800u /* PCM target rate in Hz for freq 0; default 44100 */
 #define VELM_DSD_CONFIG_GAIN 0x10801u /* initial PCM gain in dB (signed); default 6 */
+#define VELM_DSD_CONFIG_QUALITY                                                                              \
+    0x10803u /* PCM converter without VELM_DSD_PCM_HQ: 0 designed (default), 1 high quality */
 
 /* Attributes (VELM_ChannelGetAttribute / SetAttribute). */
 #define VELM_DSD_ATTRIB_GAIN 0x14000u /* PCM gain in dB */

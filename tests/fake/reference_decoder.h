@@ -78,7 +78,8 @@ inline std::vector<uint8_t> RefDop(const Sound &s)
         marker ^= 0x05 ^ 0xFA;
     }
     std::vector<uint8_t> bytes(out.size() * 4);
-    memcpy(bytes.data(), out.data(), bytes.size());
+    if (!out.empty())
+        memcpy(bytes.data(), out.data(), bytes.size());
     return bytes;
 }
 
