@@ -10,6 +10,7 @@
 
 #include "convert/dsd_bytes.h"
 #include "convert/filter.h"
+#include "convert/hq_decimator.h"
 #include "convert/pcm_kernel.h"
 #include "create/source_read.h"
 #include "host/host.h"
@@ -216,9 +217,64 @@ static ReadCall StartCall(const DsdStream *s)
         call.minimum = FILTER_GROUPS * s->channels;
         break;
     }
+    if (s->hq != nullptr)
+        call.minimum = s->hq->firstBytes * s->channels; /* one first-stage window */
     call.group = static_cast<int32_t>(s->blockSize * s->channels);
     call.remaining = s->dataOffset + s->dataSize - hostFunctions->FileGetPosition(s->file, 0);
     return call;
+}
+
+/* The high-quality converter, from the `fill` bytes waiting; keeps what it still needs. */
+static uint32_t ProduceHq(DsdStream *s, const ReadCall *call, int32_t fill, void *out, uint32_t done,
+                          uint32_t want, bool ended)
+{
+    uint64_t consumed;
+    done = HqProduce(s, fill, out, done, want, call->form == FORM_PCM_FLOAT, ended, &consumed);
+    int32_t rest = static_cast<int32_t>(static_cast<int64_t>(fill) - static_cast<int64_t>(consumed));
+    s->bufferFill = rest;
+    if (rest > 0 && consumed != 0)
+        memmove(s->buffer, s->buffer + consumed, static_cast<size_t>(rest));
+    return done;
+}
+
+/*
+ * The high-quality converter reads ahead of the samples it delivers: when the data has
+ * ended, the samples still owed (one per `ratio` bytes of data) come from the bytes
+ * waiting and silence after them.
+ */
+static uint32_t StreamReadHq(uint32_t handle, DsdStream *s, ReadCall *call, void *out, uint32_t want)
+{
+    HqState *hq = s->hq;
+    uint32_t done = 0;
+    while (hq->endOut == HQ_END_UNKNOWN) {
+        done = ProduceHq(s, call, s->bufferFill, out, done, want, false);
+        if (want - done < s->channels)
+            break;
+        int32_t fill = s->bufferFill;
+        if (!Refill(s, call, &fill)) {
+            if (call->remaining == 0 && s->bufferFill < static_cast<int32_t>(call->minimum)) {
+                /* Floor division: a negative count is bytes still to be dropped. */
+                int64_t waiting = s->bufferFill;
+                int64_t perChannel =
+                    waiting >= 0 ? waiting / s->channels : -((-waiting + s->channels - 1) / s->channels);
+                int64_t end = static_cast<int64_t>(hq->inPos) + perChannel;
+                hq->endOut = HqSamples(end > 0 ? static_cast<uint64_t>(end) : 0, s->ratio);
+            }
+            break;
+        }
+        s->bufferFill = fill;
+    }
+    if (hq->endOut != HQ_END_UNKNOWN)
+        done = ProduceHq(s, call, s->bufferFill, out, done, want, true);
+
+    uint32_t bytes = done * call->unitBytes;
+    if (hq->outNext >= hq->endOut) {
+        const HostFunctions *host = hostFunctions;
+        uint64_t delivered = host->TranslateStreamPosition(handle, 0, host->GetStreamPosition(handle, 0), 0);
+        s->length = delivered + bytes;
+        return bytes | STREAM_READ_END;
+    }
+    return bytes;
 }
 
 uint32_t StreamRead(uint32_t handle, void *out, uint32_t length, void *user)
@@ -228,6 +284,8 @@ uint32_t StreamRead(uint32_t handle, void *out, uint32_t length, void *user)
     /* Whole frames only: a torn frame would shift every later channel. */
     uint32_t want = length / call.unitBytes;
     want -= want % s->channels;
+    if (s->hq != nullptr)
+        return StreamReadHq(handle, s, &call, out, want);
 
     uint32_t done = 0;
     for (;;) {

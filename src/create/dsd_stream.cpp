@@ -22,6 +22,7 @@ void DsdStreamFree(DsdStream *stream)
     if (stream == nullptr)
         return;
     free(stream->buffer);
+    free(stream->hq);
     DsdStreamFreeComments(stream);
     free(stream->artist);
     free(stream->title);

@@ -17,9 +17,12 @@ typedef TAG_DSD_COMMENT DsdComment;
 
 #define DSD_RAW VELM_DSD_RAW
 #define DSD_DOP VELM_DSD_DOP
+#define DSD_PCM_HQ VELM_DSD_PCM_HQ
 #define PASS_FLAGS_MASK 0x3f24079cu
 
 #define FILTER_GROUPS 25 /* bytes per channel in one 200-tap window */
+
+struct HqState;
 
 struct DsdStream {
     uint32_t handle;    /* host stream handle */
@@ -46,6 +49,7 @@ struct DsdStream {
     int32_t bufferFill;    /* bytes waiting; -k: drop the first k bytes of the next refill */
     int32_t partialFill;   /* DSF: bytes of an incomplete block group already staged */
     uint32_t bufferSize;   /* size of buffer in bytes */
+    HqState *hq;           /* the high-quality converter of a PCM stream that uses it, else null */
     float filterTables[FILTER_GROUPS][256];
 };
 

@@ -8,6 +8,7 @@
 #include <string.h>
 
 #include "convert/filter.h"
+#include "convert/hq_decimator.h"
 #include "convert/stream_read.h"
 #include "create/byte_order.h"
 #include "create/readers.h"
@@ -75,6 +76,9 @@ uint64_t DsdStreamLength(const DsdStream *stream, uint64_t sourceEnd)
     if (stream->flags & DSD_DOP)
         return perChannelBytes / 2 * channels * 4;
     uint64_t ratio = static_cast<uint64_t>(stream->ratio);
+    if (stream->hq != nullptr)
+        return HqSamples(perChannelBytes, stream->ratio) * channels *
+               ((stream->flags & STREAM_FLOAT) ? 4 : 2);
     uint64_t samples =
         perChannelBytes + ratio < FILTER_GROUPS ? 0 : (perChannelBytes + ratio - FILTER_GROUPS) / ratio;
     return samples * channels * ((stream->flags & STREAM_FLOAT) ? 4 : 2);
@@ -147,6 +151,11 @@ uint32_t DsdStreamCreate(uint32_t file, uint32_t flags, uint32_t freq)
         /* The window steps ratio x channels bytes per frame; the read procedure counts that in int32. */
         if (static_cast<uint64_t>(stream->ratio) * stream->channels > INT32_MAX)
             return CreateFailed(stream, ERROR_MEMORY);
+        if ((flags & DSD_PCM_HQ) || ConfigLoad(&defaultQuality) != 0) {
+            stream->hq = HqCreate(stream->ratio, stream->channels);
+            if (stream->hq == nullptr)
+                return CreateFailed(stream, ERROR_MEMORY);
+        }
     }
     streamFlags |= fileFlags & FILE_FLAG_PASSED;
 
@@ -163,6 +172,8 @@ uint32_t DsdStreamCreate(uint32_t file, uint32_t flags, uint32_t freq)
     if (!(streamFlags & DSD_RAW)) {
         if (streamFlags & DSD_DOP)
             stream->dopMarker = DOP_MARKER_05;
+        else if (stream->hq != nullptr)
+            HqBuildTables(stream);
         else
             BuildFilterTables(stream);
     }

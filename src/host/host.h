@@ -26,6 +26,7 @@ extern uint32_t startFailed;
    with relaxed atomic loads and stores so that the host may set them from any thread. */
 extern uint32_t defaultRate;
 extern int32_t defaultGain;
+extern uint32_t defaultQuality; /* nonzero: PCM streams use the high-quality converter */
 
 template <typename T> static inline T ConfigLoad(const T *word)
 {
@@ -39,6 +40,7 @@ template <typename T> static inline void ConfigStore(T *word, T value)
 
 #define DSD_CONFIG_RATE VELM_DSD_CONFIG_RATE
 #define DSD_CONFIG_GAIN VELM_DSD_CONFIG_GAIN
+#define DSD_CONFIG_QUALITY VELM_DSD_CONFIG_QUALITY
 #define CTYPE_DSD VELM_CTYPE_DSD
 #define PLUGIN_VERSION 0x02040001u
 

@@ -16,6 +16,7 @@ uint32_t startFailed = 0;
 /* Initialised data: these hold their defaults before start-up runs. */
 uint32_t defaultRate = 44100;
 int32_t defaultGain = 6;
+uint32_t defaultQuality = 0;
 
 static const PluginFormat pluginFormats[] = {
     {CTYPE_DSD, "Direct Stream Digital", "*.dff;*.dsf"},
@@ -63,6 +64,13 @@ uint32_t DsdConfigHandler(uint32_t option, uint32_t flags, void *value)
             ConfigStore(&defaultGain, static_cast<int32_t>(*word));
         else
             *word = static_cast<uint32_t>(ConfigLoad(&defaultGain));
+        return 1;
+    }
+    if (option == DSD_CONFIG_QUALITY) {
+        if (flags & 0x1)
+            ConfigStore(&defaultQuality, *word);
+        else
+            *word = ConfigLoad(&defaultQuality);
         return 1;
     }
     return 0;

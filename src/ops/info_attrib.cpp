@@ -1,5 +1,6 @@
 /* Channel info, the gain and rate attributes, and release. */
 #include "convert/filter.h"
+#include "convert/hq_decimator.h"
 #include "host/host.h"
 #include "ops/operations.h"
 
@@ -30,7 +31,10 @@ uint32_t DsdAttribute(void *inst, uint32_t attrib, float *value, uint32_t set)
             *value = s->gainDb;
         } else if (*value != s->gainDb) { /* a NaN never compares equal: always rebuilt */
             s->gainDb = *value;
-            BuildFilterTables(s);
+            if (s->hq != nullptr)
+                HqBuildTables(s);
+            else
+                BuildFilterTables(s);
         }
         SetError(ERROR_OK);
         return 1;

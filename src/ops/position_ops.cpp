@@ -2,6 +2,7 @@
  * Length, file position and seeking. An output position counts bytes of the
  * stream's output form; a source offset counts sound bytes from dataOffset.
  */
+#include "convert/hq_decimator.h"
 #include "host/host.h"
 #include "ops/operations.h"
 
@@ -22,6 +23,8 @@ static uint64_t SoundBytesForPosition(const DsdStream *s, uint64_t position)
     uint64_t perChannel = position / s->channels;
     if (s->flags & DSD_RAW)
         return perChannel;
+    if (s->hq != nullptr) /* the exact sample, by a restart ahead of it */
+        return HqRestartByte(s->hq, perChannel / SampleWidth(s));
     const uint64_t ratio = static_cast<uint64_t>(s->ratio);
     perChannel = perChannel / SampleWidth(s) * ratio;
     if (!s->isDff) {
@@ -109,5 +112,10 @@ uint64_t DsdSetPosition(void *inst, uint64_t position, uint32_t mode)
     s->partialFill = 0;
     if (s->flags & DSD_RAW)
         return start;
+    if (s->hq != nullptr) {
+        uint64_t sample = position / s->channels / SampleWidth(s);
+        HqRestart(s->hq, sample);
+        return sample * s->channels * SampleWidth(s);
+    }
     return start / static_cast<uint64_t>(s->ratio) * SampleWidth(s);
 }

@@ -1,0 +1,22 @@
+/*
+ * hq_filters.h - the filters of the high-quality PCM converter.
+ *
+ * A first stage of 8 x `bytes` taps runs on the DSD bits through byte tables;
+ * only taps 0 to 4 x bytes are stored, the rest mirror them about tap 4 x bytes
+ * (tap 0 is zero, so the filter has odd length and a centre on a byte boundary).
+ * A half-band of n = 4k - 1 taps stores its k nonzero taps at even offsets from
+ * its start, then its centre tap; the other half mirrors them.
+ * The constants come from tools/hq/design_hq_filters.py.
+ */
+#ifndef VELMDSD_HQ_FILTERS_H
+#define VELMDSD_HQ_FILTERS_H
+
+extern const double hqFirstRatio1[97]; /* 24 bytes, step 1: output rate = dsdRate / 8 */
+extern const double hqFirstRatio2[65]; /* 16 bytes, step 1: to twice the output rate */
+extern const double hqFirstRatio4[97]; /* 24 bytes, step 2: to twice the output rate (ratio 4) */
+extern const double hqFirstRatio8[65]; /* 16 bytes, step 2: to dsdRate / 16 (ratio 8 and above) */
+extern const double hqHalfBand143[37]; /* last stage after the ratio-2 first stage */
+extern const double hqHalfBand111[29]; /* last stage for ratio 4 and above */
+extern const double hqHalfBand31[9];   /* the stages before the last */
+
+#endif /* VELMDSD_HQ_FILTERS_H */
