@@ -35,7 +35,7 @@ struct HqState {
     uint32_t step;       /* bytes per channel between first-stage outputs */
     uint32_t bands;      /* half-band stages after the first */
     uint32_t channels;
-    uint32_t warmup;     /* outputs a restart runs ahead of its target */
+    uint32_t warmup; /* outputs a restart runs ahead of its target */
     HqBand band[HQ_MAX_BANDS];
     uint64_t firstNext;  /* index of the next first-stage output */
     uint64_t inPos;      /* sound byte (per channel) at the start of the work buffer */
