@@ -20,42 +20,55 @@ static uint32_t Log2(uint32_t v)
     return e;
 }
 
-HqState *HqCreate(int32_t ratio, uint32_t channels)
+/* The stages for a ratio, rings not yet placed; false when the ratio cannot be served. */
+static bool Plan(int32_t ratio, uint32_t channels, HqState *plan, uint64_t *bytes)
 {
     if (ratio < 1 || (ratio & (ratio - 1)) != 0 || channels == 0)
-        return nullptr;
+        return false;
     const uint32_t e = Log2(static_cast<uint32_t>(ratio));
-    HqState plan;
-    memset(&plan, 0, sizeof plan);
-    plan.channels = channels;
+    memset(plan, 0, sizeof *plan);
+    plan->channels = channels;
     const double *last = nullptr;
     if (e == 0) {
-        plan.first = hqFirstRatio1, plan.firstBytes = 24, plan.step = 1;
+        plan->first = hqFirstRatio1, plan->firstBytes = 24, plan->step = 1;
     } else if (e == 1) {
-        plan.first = hqFirstRatio2, plan.firstBytes = 16, plan.step = 1, last = hqHalfBand143;
-        plan.band[0].length = 143;
+        plan->first = hqFirstRatio2, plan->firstBytes = 16, plan->step = 1, last = hqHalfBand143;
     } else {
-        plan.first = e == 2 ? hqFirstRatio4 : hqFirstRatio8;
-        plan.firstBytes = e == 2 ? 24 : 16;
-        plan.step = 2;
+        plan->first = e == 2 ? hqFirstRatio4 : hqFirstRatio8;
+        plan->firstBytes = e == 2 ? 24 : 16;
+        plan->step = 2;
         last = hqHalfBand111;
     }
     /* After a first stage that steps 2 bytes, one half-band per further halving. */
-    plan.bands = e == 0 ? 0 : e == 1 ? 1 : e - 1;
-    if (plan.bands > HQ_MAX_BANDS)
-        return nullptr;
-    for (uint32_t k = 0; k < plan.bands; k++) {
-        bool isLast = k + 1 == plan.bands;
-        plan.band[k].taps = isLast ? last : hqHalfBand31;
-        plan.band[k].length = isLast ? (e == 1 ? 143 : 111) : 31;
+    plan->bands = e == 0 ? 0 : e == 1 ? 1 : e - 1;
+    if (plan->bands > HQ_MAX_BANDS)
+        return false;
+    for (uint32_t k = 0; k < plan->bands; k++) {
+        bool isLast = k + 1 == plan->bands;
+        plan->band[k].taps = isLast ? last : hqHalfBand31;
+        plan->band[k].length = isLast ? (e == 1 ? 143 : 111) : 31;
     }
 
     /* One block: the record, every ring, the frame. */
     uint64_t values = channels;
-    for (uint32_t k = 0; k < plan.bands; k++)
-        values += 2ull * plan.band[k].length * channels;
-    uint64_t size = sizeof(HqState) + values * sizeof(double);
-    if (size > SIZE_MAX || values > (1ull << 40))
+    for (uint32_t k = 0; k < plan->bands; k++)
+        values += 2ull * plan->band[k].length * channels;
+    *bytes = sizeof(HqState) + values * sizeof(double);
+    return *bytes <= SIZE_MAX;
+}
+
+uint64_t HqStateBytes(int32_t ratio, uint32_t channels)
+{
+    HqState plan;
+    uint64_t bytes;
+    return Plan(ratio, channels, &plan, &bytes) ? bytes : 0;
+}
+
+HqState *HqCreate(int32_t ratio, uint32_t channels)
+{
+    HqState plan;
+    uint64_t size;
+    if (!Plan(ratio, channels, &plan, &size))
         return nullptr;
     HqState *hq = static_cast<HqState *>(calloc(1, static_cast<size_t>(size)));
     if (hq == nullptr)

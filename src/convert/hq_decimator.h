@@ -51,6 +51,9 @@ struct HqState {
    start; null when it cannot be allocated. One block; free() releases it. */
 HqState *HqCreate(int32_t ratio, uint32_t channels);
 
+/* The bytes HqCreate allocates; 0 when it would refuse. */
+uint64_t HqStateBytes(int32_t ratio, uint32_t channels);
+
 /* Fills stream->filterTables with the first stage's byte tables, the stream's gain folded in. */
 void HqBuildTables(DsdStream *stream);
 

@@ -28,17 +28,26 @@ int32_t PcmRatio(uint32_t dsdRate, uint32_t target)
     return ratio;
 }
 
+/* The high-quality converter's state that any stream may have. */
+#define MAX_HQ_STATE_FIXED (1u << 20)
+
 /* A source of unknown size cannot justify a work buffer above this. */
 #define MAX_BUFFER_UNKNOWN_SOURCE (64u << 20)
 
-int32_t SizeWorkBuffer(DsdStream *stream, uint64_t sourceEnd)
+/* Sound bytes the source holds, as far as the host knows its end. */
+static uint64_t SoundHeld(const DsdStream *stream, uint64_t sourceEnd)
 {
-    /* Sound bytes the source holds, as far as the host knows its end. */
     uint64_t held = stream->dataSize;
     if (sourceEnd != POSITION_NONE) {
         uint64_t present = sourceEnd > stream->dataOffset ? sourceEnd - stream->dataOffset : 0;
         held = present < held ? present : held;
     }
+    return held;
+}
+
+int32_t SizeWorkBuffer(DsdStream *stream, uint64_t sourceEnd)
+{
+    const uint64_t held = SoundHeld(stream, sourceEnd);
     const uint64_t channels = stream->channels;
     const uint64_t group = stream->blockSize * channels;
     uint64_t staged;
@@ -152,6 +161,11 @@ uint32_t DsdStreamCreate(uint32_t file, uint32_t flags, uint32_t freq)
         if (static_cast<uint64_t>(stream->ratio) * stream->channels > INT32_MAX)
             return CreateFailed(stream, ERROR_MEMORY);
         if ((flags & DSD_PCM_HQ) || ConfigLoad(&defaultQuality) != 0) {
+            /* About 2 to 4 KB per channel: a few MB for any real layout; more only where the
+               data can justify it, as for the work buffer. */
+            uint64_t bytes = HqStateBytes(stream->ratio, stream->channels);
+            if (bytes > MAX_HQ_STATE_FIXED && bytes / 16 > SoundHeld(stream, sourceEnd))
+                return CreateFailed(stream, sourceEnd == POSITION_NONE ? ERROR_MEMORY : ERROR_FORMAT);
             stream->hq = HqCreate(stream->ratio, stream->channels);
             if (stream->hq == nullptr)
                 return CreateFailed(stream, ERROR_MEMORY);
