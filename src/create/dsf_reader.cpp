@@ -78,17 +78,19 @@ void DsfReadHeader(DsdStream *stream, const uint8_t head[16])
         stream->tailPad = r != 0 ? static_cast<uint32_t>(stream->blockSize - r) : 0;
     }
 
-    /* The "data" chunk starts where the "fmt " chunk's size says, whatever it says. */
-    uint64_t pos = host->FileGetPosition(file, 0);
-    host->FileSeek(file, pos + fmtSize - DSF_FMT_HEAD);
+    /* The "data" chunk starts where the "fmt " chunk's size says, whatever it says: the offsets
+       follow from the chunk sizes, with no need to ask the host where the reads have got to. */
+    const uint64_t dataChunk = DSF_HEADER_SIZE + fmtSize;
+    if (!host->FileSeek(file, dataChunk))
+        return;
 
     uint8_t data[DSF_CHUNK_HEAD];
-    ReadCleared(file, data, DSF_CHUNK_HEAD);
     /* A size below the chunk's own header is no sound data (it would wrap to almost 2^64). */
-    if (!IdIs(data, "data") || ReadLE64(data + 4) < DSF_CHUNK_HEAD)
+    if (ReadCleared(file, data, DSF_CHUNK_HEAD) != DSF_CHUNK_HEAD || !IdIs(data, "data") ||
+        ReadLE64(data + 4) < DSF_CHUNK_HEAD)
         return;
     stream->dataSize = ReadLE64(data + 4) - DSF_CHUNK_HEAD;
-    stream->dataOffset = host->FileGetPosition(file, 0);
+    stream->dataOffset = dataChunk + DSF_CHUNK_HEAD;
 
     ReadId3Tag(stream, totalSize, metaPointer);
 }

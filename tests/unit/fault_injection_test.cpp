@@ -107,9 +107,10 @@ protected:
         return got.size() <= whole.size() && std::equal(got.begin(), got.end(), whole.begin());
     }
 
-    /* One run with call n failing; returns false when the run made fewer than n calls. */
-    bool Run(const FaultCase &c, const std::vector<uint8_t> &bytes, const Sound &sound, uint32_t kinds,
-             uint64_t n, bool persistent)
+    /* One run with call n failing; returns false when the run made fewer than n calls. A stream
+       created must find the sound at `dataOffset`, where a run without faults finds it. */
+    bool Run(const FaultCase &c, const std::vector<uint8_t> &bytes, const Sound &sound, uint64_t dataOffset,
+             uint32_t kinds, uint64_t n, bool persistent)
     {
         const std::string where = std::string(c.name) + ", kinds " + std::to_string(kinds) +
                                   (persistent ? ", from call " : ", call ") + std::to_string(n);
@@ -132,6 +133,7 @@ protected:
             EXPECT_EQ(fake::LastStream(), 0u) << where;
             EXPECT_FALSE(fake::IsClosed(file)) << where;
         } else {
+            EXPECT_EQ(Record(h)->dataOffset, dataOffset) << where;
             const std::vector<uint8_t> whole = RefDecode(sound, c.flags, 2822400, Record(h)->ratio, 6.0f);
             EXPECT_TRUE(IsPrefix(Play(h), whole) || !checkBytes) << where << ": first pass\n"
                                                                  << fake::LogText();
@@ -183,11 +185,17 @@ TEST_F(FaultTest, EveryFailingHostCallLeavesACleanFailureOrARightPrefix)
             shape.id3 = fixture::MakeId3(100);
             bytes = fixture::MakeDsf(shape);
         }
+        fake::Reset(); /* disarms the last case's fault */
+        AddonLoad();
+        const uint32_t clean = Create(bytes, c.flags);
+        ASSERT_NE(clean, 0u) << c.name;
+        const uint64_t dataOffset = Record(clean)->dataOffset;
+        fake::FreeStream(clean);
         for (uint32_t kinds :
              {fake::FAULT_READ | fake::FAULT_SEEK | fake::FAULT_ALLOC, uint32_t{fake::FAULT_POSITION}}) {
             uint64_t calls = 0;
             for (bool persistent : {false, true})
-                for (uint64_t n = 1; n < 10000 && Run(c, bytes, sound, kinds, n, persistent); n++)
+                for (uint64_t n = 1; n < 10000 && Run(c, bytes, sound, dataOffset, kinds, n, persistent); n++)
                     calls = std::max(calls, n);
             EXPECT_GE(calls, 3u) << c.name << ", kinds " << kinds; /* the run does reach the host */
         }
