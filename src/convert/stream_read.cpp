@@ -220,7 +220,13 @@ static ReadCall StartCall(const DsdStream *s)
     if (s->hq != nullptr)
         call.minimum = s->hq->firstBytes * s->channels; /* one first-stage window */
     call.group = static_cast<int32_t>(s->blockSize * s->channels);
-    call.remaining = s->dataOffset + s->dataSize - hostFunctions->FileGetPosition(s->file, 0);
+    /* An unknown read position (all ones) or one past the data's end leaves no sound to read:
+       a count wrapped from it would play what follows the data, the last group's padding first. */
+    const uint64_t position = hostFunctions->FileGetPosition(s->file, 0);
+    if (position == POSITION_NONE || (position > s->dataOffset && position - s->dataOffset >= s->dataSize))
+        call.remaining = 0;
+    else
+        call.remaining = s->dataOffset + s->dataSize - position;
     return call;
 }
 

@@ -7,7 +7,8 @@
 #include "create/source_read.h"
 #include "host/host.h"
 
-#define DSF_FMT_HEAD 48
+#define DSF_FMT_HEAD 48 /* the bytes read: the chunk header and the fields up to the block size */
+#define DSF_FMT_SIZE 52 /* the chunk's bytes: those and a 4-byte reserved field */
 #define DSF_CHUNK_HEAD 12
 #define ID3_HEADER 10
 
@@ -68,6 +69,10 @@ void DsfReadHeader(DsdStream *stream, const uint8_t head[16])
     if (!IdIs(fmt, "fmt "))
         return;
     uint64_t fmtSize = ReadLE64(fmt + 4);
+    /* A chunk shorter than its fields would have them taken from the bytes after it; one whose
+       end does not fit 64 bits has no end. Either leaves the source undescribed. */
+    if (fmtSize < DSF_FMT_SIZE || fmtSize > UINT64_MAX - DSF_HEADER_SIZE - DSF_CHUNK_HEAD)
+        return;
     stream->channels = ReadLE32(fmt + 24);
     stream->dsdRate = ReadLE32(fmt + 28);
     stream->lsbFirst = ReadLE32(fmt + 32) == 1 ? 1 : 0;
@@ -78,17 +83,19 @@ void DsfReadHeader(DsdStream *stream, const uint8_t head[16])
         stream->tailPad = r != 0 ? static_cast<uint32_t>(stream->blockSize - r) : 0;
     }
 
-    /* The "data" chunk starts where the "fmt " chunk's size says, whatever it says. */
-    uint64_t pos = host->FileGetPosition(file, 0);
-    host->FileSeek(file, pos + fmtSize - DSF_FMT_HEAD);
+    /* The "data" chunk starts where the "fmt " chunk's size says: the offsets follow from the
+       chunk sizes, with no need to ask the host where the reads have got to. */
+    const uint64_t dataChunk = DSF_HEADER_SIZE + fmtSize;
+    if (!host->FileSeek(file, dataChunk))
+        return;
 
     uint8_t data[DSF_CHUNK_HEAD];
-    ReadCleared(file, data, DSF_CHUNK_HEAD);
     /* A size below the chunk's own header is no sound data (it would wrap to almost 2^64). */
-    if (!IdIs(data, "data") || ReadLE64(data + 4) < DSF_CHUNK_HEAD)
+    if (ReadCleared(file, data, DSF_CHUNK_HEAD) != DSF_CHUNK_HEAD || !IdIs(data, "data") ||
+        ReadLE64(data + 4) < DSF_CHUNK_HEAD)
         return;
     stream->dataSize = ReadLE64(data + 4) - DSF_CHUNK_HEAD;
-    stream->dataOffset = host->FileGetPosition(file, 0);
+    stream->dataOffset = dataChunk + DSF_CHUNK_HEAD;
 
     ReadId3Tag(stream, totalSize, metaPointer);
 }

@@ -8,6 +8,7 @@
 #include <malloc.h>
 #include <string.h>
 
+#include <algorithm>
 #include <random>
 #include <string>
 
@@ -159,6 +160,13 @@ std::vector<HostileFile> HostileFiles()
     for (uint64_t size : {0, 4, 11})
         files.push_back(
             {"DSF data size " + std::to_string(size), patched(dsf, data + 4, size, 8, false), ERROR_FORMAT});
+    /* A "fmt " chunk shorter than its fields (52 bytes), the "data" chunk at its declared end. */
+    for (size_t size : {0, 12, 51}) {
+        std::vector<uint8_t> b = patched(dsf, fmt + 4, size, 8, false);
+        b.erase(b.begin() + static_cast<ptrdiff_t>(fmt + std::max<size_t>(size, 12)),
+                b.begin() + static_cast<ptrdiff_t>(data));
+        files.push_back({"DSF fmt size " + std::to_string(size), b, ERROR_FORMAT});
+    }
     files.push_back({"DSF ID3 of 256 MiB", patched(dsf, dsf.size() - 50 + 6, 0x7F7F7F7F, 4, true), ERROR_OK});
     files.push_back({"DSF metadata beyond the total size", patched(dsf, 12, 100, 8, false), ERROR_OK});
     files.push_back({"DSF ID3 of 256 MiB beyond the total size",

@@ -136,12 +136,19 @@ TEST_F(ReadTest, PaddingOfTheLastBlockNeverReachesTheOutput)
 {
     /* 4096-byte blocks, 3996 sound bytes in the last one: 100 padding bytes per channel. */
     Sound sound = MakeSound(2, 4096 + 3996, 7);
-    uint32_t h = Create(AsDsf(sound, 4096, false, 0xAA), DSD_RAW | D);
+    std::vector<uint8_t> bytes = AsDsf(sound, 4096, false, 0xAA);
+    bytes.resize(bytes.size() + 3 * 8192, 0x55); /* after the data chunk: no sound */
+    uint32_t h = Create(bytes, DSD_RAW | D);
     ASSERT_NE(h, 0u);
     EXPECT_EQ(Record(h)->tailPad, 100u);
     std::vector<uint8_t> got = PullFixed(h, 1 << 20);
     EXPECT_EQ(got.size(), 2u * (4096 + 3996));
     EXPECT_TRUE(got == RefRaw(sound));
+
+    /* Nor does what follows the data: a read position past its end leaves nothing to read. */
+    ASSERT_TRUE(hostFunctions->FileSeek(file, bytes.size() - 2 * 8192));
+    uint8_t buf[64];
+    EXPECT_EQ(fake::Read(h, buf, sizeof buf), STREAM_READ_END);
 }
 
 TEST_F(ReadTest, RestShorterThanABlockGroupIsNotRead)
