@@ -106,7 +106,7 @@ HostFunctions MemoryHost()
 
 constexpr uint32_t kDsd64 = 2822400;
 
-enum Form { PCM16, PCM_FLOAT, DOP, RAW };
+enum Form { PCM16, PCM_FLOAT, DOP, RAW, HQ16, HQ_FLOAT };
 
 struct Case {
     Form form;
@@ -127,6 +127,10 @@ uint32_t FlagsOf(Form form)
         return DSD_DOP | STREAM_FLOAT;
     case RAW:
         return DSD_RAW | STREAM_DECODE_ONLY;
+    case HQ16:
+        return DSD_PCM_HQ;
+    case HQ_FLOAT:
+        return DSD_PCM_HQ | STREAM_FLOAT;
     }
     return 0;
 }
@@ -175,7 +179,7 @@ void Decode(benchmark::State &state, Case c)
     }
     DsdRelease(stream);
 
-    const double unitBytes = c.form == RAW ? 1.0 : c.form == PCM16 ? 2.0 : 4.0;
+    const double unitBytes = c.form == RAW ? 1.0 : (c.form == PCM16 || c.form == HQ16) ? 2.0 : 4.0;
     const double iterations = static_cast<double>(state.iterations());
     state.counters["x_realtime"] = benchmark::Counter(iterations, benchmark::Counter::kIsRate);
     state.counters["out_B/s"] =
@@ -185,14 +189,14 @@ void Decode(benchmark::State &state, Case c)
 
 const char *FormName(Form form)
 {
-    static const char *const names[] = {"pcm16", "pcmfloat", "dop", "raw"};
+    static const char *const names[] = {"pcm16", "pcmfloat", "dop", "raw", "hq16", "hqfloat"};
     return names[form];
 }
 
 void Register(Case c)
 {
     std::string name = std::string(FormName(c.form)) + "/DSD" + std::to_string(c.dsdRate / 44100);
-    if (c.form == PCM16 || c.form == PCM_FLOAT)
+    if (c.form != DOP && c.form != RAW)
         name += "/" + std::to_string(c.outRate) + "Hz";
     name += "/" + std::to_string(c.channels) + "ch/" + (c.dff ? "dff" : "dsf");
     benchmark::RegisterBenchmark(name.c_str(), Decode, c)->Unit(benchmark::kMillisecond);
@@ -229,6 +233,14 @@ int main(int argc, char **argv)
         for (bool dff : {false, true})
             Register({form, kDsd64, 0, 2, dff});
     Register({RAW, kDsd64, 0, 6, false});
+    /* The high-quality converter: the same shapes. */
+    for (Form form : {HQ16, HQ_FLOAT})
+        Register({form, kDsd64, 44100, 2, false});
+    for (uint32_t rate : {88200u, 176400u, 352800u})
+        Register({HQ_FLOAT, kDsd64, rate, 2, false});
+    for (uint32_t multiple : {2u, 4u, 8u})
+        Register({HQ_FLOAT, kDsd64 * multiple, 44100, 2, false});
+    Register({HQ_FLOAT, kDsd64, 44100, 6, false});
     benchmark::RegisterBenchmark("build_filter_tables", BuildTables)->Unit(benchmark::kMicrosecond);
 
     benchmark::Initialize(&argc, argv);

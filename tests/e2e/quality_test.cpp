@@ -92,8 +92,10 @@ std::complex<double> ToneAt(const float *x, size_t first, size_t end, double rat
     std::complex<double> sum = 0.0;
     double weight = 0.0;
     for (size_t n = first; n < end; n++) {
-        double w = 0.5 - 0.5 * cos(2.0 * M_PI * static_cast<double>(n - first) / static_cast<double>(end - first));
-        sum += w * static_cast<double>(x[n]) * std::polar(1.0, -2.0 * M_PI * toneHz * static_cast<double>(n) / rate);
+        double w =
+            0.5 - 0.5 * cos(2.0 * M_PI * static_cast<double>(n - first) / static_cast<double>(end - first));
+        sum += w * static_cast<double>(x[n]) *
+               std::polar(1.0, -2.0 * M_PI * toneHz * static_cast<double>(n) / rate);
         weight += w;
     }
     return 2.0 * sum / weight;
@@ -127,7 +129,8 @@ TEST(Quality, HighQualityModeMeetsItsTargets)
         SCOPED_TRACE(testing::Message() << c.dsdRate << " Hz to " << c.rate << " Hz, " << c.toneHz << " Hz");
         auto tone = dsdsignal::MakeTone(c.dsdRate, 1, seconds, c.toneHz, -12.0);
         std::vector<uint8_t> file = dsdsignal::MakeDsf(c.dsdRate, tone);
-        ASSERT_TRUE(VELM_SetConfig(VELM_DSD_CONFIG_GAIN, static_cast<uint32_t>(static_cast<int32_t>(c.gainDb))));
+        ASSERT_TRUE(
+            VELM_SetConfig(VELM_DSD_CONFIG_GAIN, static_cast<uint32_t>(static_cast<int32_t>(c.gainDb))));
         uint32_t rate = 0;
         std::vector<float> pcm = DecodeFloat(file, c.flags | VELM_DSD_PCM_HQ, c.rate, &rate);
         VELM_SetConfig(VELM_DSD_CONFIG_GAIN, 6);
@@ -141,8 +144,9 @@ TEST(Quality, HighQualityModeMeetsItsTargets)
         }
         std::vector<float> bits = dsdsignal::DsdToFloat(tone[0].data(), tone[0].size() * 8ull);
         const double bitsPerSample = static_cast<double>(c.dsdRate) / rate;
-        std::complex<double> want = ToneAt(bits.data(), static_cast<size_t>(skip * bitsPerSample),
-                                           static_cast<size_t>(pcm.size() * bitsPerSample), c.dsdRate, c.toneHz);
+        std::complex<double> want =
+            ToneAt(bits.data(), static_cast<size_t>(skip * bitsPerSample),
+                   static_cast<size_t>(pcm.size() * bitsPerSample), c.dsdRate, c.toneHz);
         std::complex<double> got = ToneAt(pcm.data(), skip, pcm.size(), rate, c.toneHz);
         const double levelDb = 20.0 * log10(std::abs(got) / std::abs(want)) - c.gainDb;
         const double delay = -std::arg(got / want) / (2.0 * M_PI * c.toneHz) * rate;

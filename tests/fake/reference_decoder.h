@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "convert/filter.h"
+#include "convert/hq_decimator.h"
 #include "convert/stream_read.h"
 #include "dsf_fixture.h"
 
@@ -116,6 +117,62 @@ inline std::vector<uint8_t> RefPcm(const Sound &s, uint32_t dsdRate, int32_t rat
             }
         }
     }
+    return bytes;
+}
+
+/*
+ * The high-quality converter over whole arrays: every first-stage window that lies within the
+ * data through `tables` (the stream's own, oldest byte first; others count as zero), then each
+ * half-band over the whole array, output i centred on input 2i, in the converter's order of
+ * additions. One output per `ratio` bytes of a channel.
+ */
+inline std::vector<uint8_t> RefHq(const Sound &s, const HqState &plan, const float (*tables)[256],
+                                  int32_t ratio, bool floatOutput)
+{
+    const size_t perChannel = s.PerChannel(), outputs = perChannel / static_cast<size_t>(ratio);
+    const int64_t half = plan.firstBytes / 2;
+    std::vector<std::vector<double>> values;
+    for (const auto &ch : s.channels) {
+        /* Enough first-stage outputs that every later one would see only zeros. */
+        std::vector<double> x((outputs << plan.bands) + (1u << plan.bands) * 160 + 4);
+        for (size_t j = 0; j < x.size(); j++) {
+            int64_t start = static_cast<int64_t>(j * plan.step) - half;
+            if (start < 0 || static_cast<size_t>(start) + plan.firstBytes > perChannel)
+                continue;
+            double acc[4] = {0.0, 0.0, 0.0, 0.0};
+            for (uint32_t g = 0; g < plan.firstBytes; g++)
+                acc[g % 4] = acc[g % 4] + static_cast<double>(tables[g][ch[static_cast<size_t>(start) + g]]);
+            x[j] = (acc[0] + acc[1]) + (acc[2] + acc[3]);
+        }
+        for (uint32_t k = 0; k < plan.bands; k++) {
+            const HqBand &b = plan.band[k];
+            const int64_t c = (b.length - 1) / 2, pairs = (b.length + 1) / 4;
+            auto at = [&x](int64_t i) { return i >= 0 && i < static_cast<int64_t>(x.size()) ? x[i] : 0.0; };
+            std::vector<double> y(x.size() / 2);
+            for (int64_t i = 0; i < static_cast<int64_t>(y.size()); i++) {
+                double acc[2] = {0.0, 0.0};
+                for (int64_t t = 0; t < pairs; t++)
+                    acc[t % 2] = acc[t % 2] + b.taps[t] * (at(2 * i - c + 2 * t) + at(2 * i + c - 2 * t));
+                y[i] = (acc[0] + acc[1]) + b.taps[pairs] * at(2 * i);
+            }
+            x.swap(y);
+        }
+        x.resize(outputs);
+        values.push_back(x);
+    }
+    std::vector<uint8_t> bytes;
+    for (size_t n = 0; n < outputs; n++)
+        for (const auto &v : values) {
+            if (floatOutput) {
+                float f = static_cast<float>(v[n]);
+                bytes.insert(bytes.end(), reinterpret_cast<uint8_t *>(&f),
+                             reinterpret_cast<uint8_t *>(&f) + 4);
+            } else {
+                int16_t i = HqToInt16(v[n]);
+                bytes.insert(bytes.end(), reinterpret_cast<uint8_t *>(&i),
+                             reinterpret_cast<uint8_t *>(&i) + 2);
+            }
+        }
     return bytes;
 }
 

@@ -137,7 +137,7 @@ std::vector<uint8_t> SmallDff(size_t which = SIZE_MAX, uint64_t size = 0, std::v
 struct HostileFile {
     std::string name;
     std::vector<uint8_t> bytes;
-    int32_t error; /* the code creation must fail with on a source of known size; -1: fail or play */
+    int32_t error;        /* the code creation must fail with on a source of known size; -1: fail or play */
     int32_t hqError = -2; /* the same for the high-quality converter; -2: as error */
 };
 
@@ -256,8 +256,9 @@ TEST_F(HostileTest, HostileFilesFailCleanlyOrPlayWithBoundedMemory)
                     continue;
                 }
                 const DsdStream *s = Record(h);
-                const uint64_t frame =
-                    static_cast<uint64_t>(s->channels) * (flags == RAW ? 1 : (flags & STREAM_FLOAT) ? 4 : 2);
+                const uint64_t frame = static_cast<uint64_t>(s->channels) * (flags == RAW             ? 1
+                                                                             : (flags & STREAM_FLOAT) ? 4
+                                                                                                      : 2);
                 std::vector<uint8_t> out(static_cast<size_t>(frame < 16384 ? 16384 - 16384 % frame : frame));
                 uint64_t delivered = 0;
                 bool ended = false;
