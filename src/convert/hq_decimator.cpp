@@ -49,11 +49,15 @@ static bool Plan(int32_t ratio, uint32_t channels, HqState *plan, uint64_t *byte
         plan->band[k].length = isLast ? (e == 1 ? 143 : 111) : 31;
     }
 
-    /* One block: the record, every ring, the frame. */
-    uint64_t values = channels;
-    for (uint32_t k = 0; k < plan->bands; k++)
-        values += 2ull * plan->band[k].length * channels;
-    *bytes = sizeof(HqState) + values * sizeof(double);
+    /* One block: the record, then per channel the two work blocks, the held samples and each
+       stage's inputs. */
+    uint64_t perChannel = 3 * HQ_BLOCK;
+    const uint64_t tables = 256ull * plan->firstBytes;
+    for (uint32_t k = 0; k < plan->bands; k++) {
+        plan->band[k].pairs = (plan->band[k].length + 1) / 4;
+        perChannel += 2 * HQ_BLOCK + 2 * plan->band[k].pairs + 8;
+    }
+    *bytes = sizeof(HqState) + (tables + perChannel * channels) * sizeof(double);
     return *bytes <= SIZE_MAX;
 }
 
@@ -75,11 +79,17 @@ HqState *HqCreate(int32_t ratio, uint32_t channels)
         return nullptr;
     *hq = plan;
     double *next = reinterpret_cast<double *>(hq + 1);
+    hq->tables = reinterpret_cast<double(*)[256]>(next);
+    next += 256 * plan.firstBytes;
+    const size_t block = static_cast<size_t>(HQ_BLOCK) * channels;
+    hq->work[0] = next, next += block;
+    hq->work[1] = next, next += block;
+    hq->held = next, next += block;
     for (uint32_t k = 0; k < plan.bands; k++) {
-        hq->band[k].rings = next;
-        next += 2ull * plan.band[k].length * channels;
+        hq->band[k].evens = next, next += static_cast<size_t>(HQ_BLOCK + 4) * channels;
+        hq->band[k].odds = next,
+        next += static_cast<size_t>(HQ_BLOCK + 2 * plan.band[k].pairs + 4) * channels;
     }
-    hq->frame = next;
 
     /* An output depends on first-stage outputs up to `reach` away (in first-stage samples);
        a restart that far back, and one sample more, leaves the linear decode's state. */
@@ -117,10 +127,13 @@ void HqRestart(HqState *hq, uint64_t target)
     uint64_t from = RestartSample(hq, target);
     for (uint32_t k = 0; k < hq->bands; k++) {
         HqBand *b = &hq->band[k];
-        memset(b->rings, 0, 2ull * b->length * hq->channels * sizeof(double));
-        b->write = 0;
-        b->due = (b->length - 1) / 2 + 1; /* the centre and the half after it */
+        /* Nothing before the restart: the pairs of its first output see zeros. */
+        memset(b->odds, 0, static_cast<size_t>(HQ_BLOCK + 2 * b->pairs + 4) * hq->channels * sizeof(double));
+        b->odd = 0;
+        b->evenCount = 0;
+        b->oddCount = b->pairs;
     }
+    hq->heldCount = 0;
     hq->firstNext = from << hq->bands;
     hq->inPos = HqRestartByte(hq, target);
     hq->outNext = from;
@@ -130,7 +143,7 @@ void HqRestart(HqState *hq, uint64_t target)
 
 void HqBuildTables(DsdStream *stream)
 {
-    const HqState *hq = stream->hq;
+    HqState *hq = stream->hq;
     const uint32_t taps = 8 * hq->firstBytes;
     const uint32_t centre = taps / 2;
     double gain = pow(10.0, static_cast<double>(stream->gainDb) * 0.05);
@@ -153,6 +166,8 @@ void HqBuildTables(DsdStream *stream)
             table[b] = static_cast<float>(acc);
             table[255 - b] = -table[b];
         }
+        for (int b = 0; b < 256; b++)
+            hq->tables[g][b] = static_cast<double>(table[b]);
     }
 }
 
@@ -164,51 +179,195 @@ int16_t HqToInt16(double v)
         return 32767;
     if (v <= -32768.0)
         return -32768;
-    return static_cast<int16_t>(static_cast<int32_t>(v < 0.0 ? v - 0.5 : v + 0.5));
+    return static_cast<int16_t>(static_cast<int32_t>(v + copysign(0.5, v))); /* half away from zero */
 }
 
-/* One first-stage output of one channel: the window's table entries in four interleaved sums. */
-static double FirstStage(const float (*tables)[256], const uint8_t *in, uint32_t channels, uint32_t bytes)
+/* `count` first-stage outputs of one channel, windows `stride` bytes apart: each the window's
+   table entries in four interleaved sums. Byte count and channel count known at compile time
+   (0: at run time) let the look-ups use fixed offsets. */
+template <uint32_t BYTES, uint32_t CHANNELS>
+static void FirstStage(const double (*tables)[256], const uint8_t *in, size_t channels, uint32_t bytes,
+                       size_t stride, uint32_t count, double *out)
 {
-    double acc[4] = {0.0, 0.0, 0.0, 0.0};
-    for (uint32_t g = 0; g < bytes; g++)
-        acc[g & 3] = acc[g & 3] + static_cast<double>(tables[g][in[static_cast<size_t>(g) * channels]]);
-    return (acc[0] + acc[1]) + (acc[2] + acc[3]);
+    if (BYTES != 0)
+        bytes = BYTES;
+    if (CHANNELS != 0)
+        channels = CHANNELS;
+    for (uint32_t n = 0; n < count; n++, in += stride) {
+        double a0 = 0.0, a1 = 0.0, a2 = 0.0, a3 = 0.0;
+        const uint8_t *p = in;
+#pragma GCC unroll 6
+        for (uint32_t g = 0; g < bytes; g += 4, p += 4 * channels) {
+            a0 = a0 + tables[g][p[0]];
+            a1 = a1 + tables[g + 1][p[channels]];
+            a2 = a2 + tables[g + 2][p[2 * channels]];
+            a3 = a3 + tables[g + 3][p[3 * channels]];
+        }
+        out[n] = (a0 + a1) + (a2 + a3);
+    }
 }
 
-/* A half-band output from the window x[0..length): pairs of mirrored inputs, alternately into two sums. */
-static double HalfBand(const double *taps, uint32_t length, const double *x)
+static void FirstStageRun(const HqState *hq, const uint8_t *in, size_t stride, uint32_t count, double *out)
 {
-    const uint32_t pairs = (length + 1) / 4;
-    double acc[2] = {0.0, 0.0};
-    for (uint32_t t = 0; t < pairs; t++)
-        acc[t & 1] = acc[t & 1] + taps[t] * (x[2 * t] + x[length - 1 - 2 * t]);
-    return (acc[0] + acc[1]) + taps[pairs] * x[(length - 1) / 2];
+    const size_t channels = hq->channels;
+    const uint32_t bytes = hq->firstBytes;
+    if (bytes == 16 && channels == 2)
+        FirstStage<16, 2>(hq->tables, in, channels, bytes, stride, count, out);
+    else if (bytes == 16 && channels == 1)
+        FirstStage<16, 1>(hq->tables, in, channels, bytes, stride, count, out);
+    else if (bytes == 24 && channels == 2)
+        FirstStage<24, 2>(hq->tables, in, channels, bytes, stride, count, out);
+    else
+        FirstStage<0, 0>(hq->tables, in, channels, bytes, stride, count, out);
 }
 
-/* Feeds one first-stage frame (hq->frame) through the half-bands; true when an output frame
-   then stands in hq->frame. */
-static bool Cascade(HqState *hq)
+/*
+ * Up to HQ_BLOCK first-stage outputs per channel into work[0]: zeros for windows that begin
+ * before the data (the stream's very start) or, once the data has ended, reach past it; none
+ * beyond a window that waits for data. Returns how many.
+ */
+static uint32_t FirstStageBlock(DsdStream *s, uint64_t avail, bool ended)
+{
+    HqState *hq = s->hq;
+    const int64_t half = hq->firstBytes / 2;
+    uint32_t before = 0, inside = 0, after = 0;
+    uint64_t offset0 = 0;
+    for (uint32_t n = 0; n < HQ_BLOCK; n++) {
+        const int64_t start = static_cast<int64_t>((hq->firstNext + n) * hq->step) - half;
+        if (start < static_cast<int64_t>(hq->inPos)) {
+            before++;
+            continue;
+        }
+        const uint64_t offset = static_cast<uint64_t>(start) - hq->inPos;
+        if (after == 0 && offset + hq->firstBytes <= avail) {
+            if (inside++ == 0)
+                offset0 = offset;
+        } else if (ended) {
+            after++;
+        } else {
+            break;
+        }
+    }
+    const uint32_t count = before + inside + after;
+    const size_t channels = hq->channels, stride = hq->step * channels;
+    for (size_t c = 0; c < channels; c++) {
+        double *out = hq->work[0] + c * HQ_BLOCK;
+        const uint8_t *in = s->buffer + offset0 * channels + c;
+        for (uint32_t n = 0; n < before; n++)
+            out[n] = 0.0;
+        FirstStageRun(hq, in, stride, inside, out + before);
+        for (uint32_t n = before + inside; n < count; n++)
+            out[n] = 0.0;
+    }
+    hq->firstNext += count;
+    return count;
+}
+
+/* Output i of a half-band: taps[t] x (odds[i + t] + odds[i + 2 pairs - 1 - t]) summed alternately
+   into two sums, then the centre tap times evens[i]. */
+static inline double HalfBand(const double *taps, uint32_t pairs, const double *odds, const double *evens)
+{
+    double a0 = 0.0, a1 = 0.0;
+    uint32_t t = 0;
+    for (; t + 1 < pairs; t += 2) {
+        a0 = a0 + taps[t] * (odds[t] + odds[2 * pairs - 1 - t]);
+        a1 = a1 + taps[t + 1] * (odds[t + 1] + odds[2 * pairs - 2 - t]);
+    }
+    if (t < pairs)
+        a0 = a0 + taps[t] * (odds[t] + odds[2 * pairs - 1 - t]);
+    return (a0 + a1) + taps[pairs] * evens[0];
+}
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+/* Two neighbouring outputs in the two lanes, each lane in the order of HalfBand. */
+static inline void HalfBandPair(const double *taps, uint32_t pairs, const double *odds, const double *evens,
+                                double *out)
+{
+    __m128d a0 = _mm_setzero_pd(), a1 = _mm_setzero_pd();
+    uint32_t t = 0;
+    for (; t + 1 < pairs; t += 2) {
+        __m128d p0 = _mm_add_pd(_mm_loadu_pd(odds + t), _mm_loadu_pd(odds + 2 * pairs - 1 - t));
+        __m128d p1 = _mm_add_pd(_mm_loadu_pd(odds + t + 1), _mm_loadu_pd(odds + 2 * pairs - 2 - t));
+        a0 = _mm_add_pd(a0, _mm_mul_pd(_mm_set1_pd(taps[t]), p0));
+        a1 = _mm_add_pd(a1, _mm_mul_pd(_mm_set1_pd(taps[t + 1]), p1));
+    }
+    if (t < pairs) {
+        __m128d p0 = _mm_add_pd(_mm_loadu_pd(odds + t), _mm_loadu_pd(odds + 2 * pairs - 1 - t));
+        a0 = _mm_add_pd(a0, _mm_mul_pd(_mm_set1_pd(taps[t]), p0));
+    }
+    __m128d centre = _mm_mul_pd(_mm_set1_pd(taps[pairs]), _mm_loadu_pd(evens));
+    _mm_storeu_pd(out, _mm_add_pd(_mm_add_pd(a0, a1), centre));
+}
+#endif
+
+/* Feeds `count` values per channel from `in` through half-band k; its outputs go to `out`.
+   Returns how many per channel. */
+static uint32_t HalfBandBlock(HqState *hq, uint32_t k, const double *in, uint32_t count, double *out)
+{
+    HqBand *b = &hq->band[k];
+    const uint32_t pairs = b->pairs;
+    const size_t evenStride = HQ_BLOCK + 4, oddStride = HQ_BLOCK + 2 * pairs + 4;
+    const uint32_t odd = b->odd;
+    const uint32_t evens = b->evenCount + (count + 1 - odd) / 2;
+    const uint32_t odds = b->oddCount + (count + odd) / 2;
+    /* An output needs its centre and 2 x pairs odd inputs from `pairs` before it on. */
+    const uint32_t outputs =
+        odds + 1 < 2 * pairs ? 0 : (evens < odds + 1 - 2 * pairs ? evens : odds + 1 - 2 * pairs);
+    for (size_t c = 0; c < hq->channels; c++) {
+        double *e = b->evens + c * evenStride, *o = b->odds + c * oddStride;
+        const double *x = in + c * HQ_BLOCK;
+        uint32_t ne = b->evenCount, no = b->oddCount;
+        for (uint32_t n = 0; n < count; n++) {
+            if (((n + odd) & 1) == 0)
+                e[ne++] = x[n];
+            else
+                o[no++] = x[n];
+        }
+        double *y = out + c * HQ_BLOCK;
+        uint32_t i = 0;
+#if defined(__SSE2__)
+        for (; i + 1 < outputs; i += 2)
+            HalfBandPair(b->taps, pairs, o + i, e + i, y + i);
+#endif
+        for (; i < outputs; i++)
+            y[i] = HalfBand(b->taps, pairs, o + i, e + i);
+        memmove(e, e + outputs, (ne - outputs) * sizeof(double));
+        memmove(o, o + outputs, (no - outputs) * sizeof(double));
+    }
+    b->odd = (odd + count) & 1;
+    b->evenCount = evens - outputs;
+    b->oddCount = odds - outputs;
+    return outputs;
+}
+
+static void Store(const double *v, size_t stride, uint32_t channels, bool floatOutput, void *out, uint32_t at)
+{
+    if (floatOutput) {
+        float *o = static_cast<float *>(out) + at;
+        for (uint32_t c = 0; c < channels; c++)
+            o[c] = static_cast<float>(v[c * stride]);
+    } else {
+        int16_t *o = static_cast<int16_t *>(out) + at;
+        for (uint32_t c = 0; c < channels; c++)
+            o[c] = HqToInt16(v[c * stride]);
+    }
+}
+
+/* Delivers held samples first, as many frames as the output takes. */
+static uint32_t DeliverHeld(HqState *hq, void *out, uint32_t done, uint32_t want, bool floatOutput)
 {
     const uint32_t channels = hq->channels;
-    double *v = hq->frame;
-    for (uint32_t k = 0; k < hq->bands; k++) {
-        HqBand *b = &hq->band[k];
-        const uint32_t n = b->length;
-        for (uint32_t c = 0; c < channels; c++) {
-            double *ring = b->rings + 2ull * n * c;
-            ring[b->write] = v[c];
-            ring[b->write + n] = v[c];
-        }
-        b->write = b->write + 1 == n ? 0 : b->write + 1;
-        if (--b->due != 0)
-            return false;
-        b->due = 2;
-        /* The ring holds the last n inputs, oldest first, from slot `write` on. */
+    uint32_t n = 0;
+    for (; n < hq->heldCount && want - done >= channels; n++, done += channels)
+        Store(hq->held + n, HQ_BLOCK, channels, floatOutput, out, done);
+    if (n != 0) {
         for (uint32_t c = 0; c < channels; c++)
-            v[c] = HalfBand(b->taps, n, b->rings + 2ull * n * c + b->write);
+            memmove(hq->held + c * HQ_BLOCK, hq->held + c * HQ_BLOCK + n,
+                    (hq->heldCount - n) * sizeof(double));
+        hq->heldCount -= n;
     }
-    return true;
+    return done;
 }
 
 uint32_t HqProduce(DsdStream *s, int32_t fill, void *out, uint32_t done, uint32_t want, bool floatOutput,
@@ -217,43 +376,34 @@ uint32_t HqProduce(DsdStream *s, int32_t fill, void *out, uint32_t done, uint32_
     HqState *hq = s->hq;
     const uint32_t channels = hq->channels;
     const uint64_t avail = fill > 0 ? static_cast<uint64_t>(fill) / channels : 0;
-    const int64_t half = hq->firstBytes / 2;
-    while (hq->outNext < hq->endOut) {
-        if (hq->outNext >= hq->skipBefore && want - done < channels)
-            break; /* no room for the frame this input may complete */
-        const int64_t start = static_cast<int64_t>(hq->firstNext * hq->step) - half;
-        if (start < static_cast<int64_t>(hq->inPos)) {
-            memset(hq->frame, 0, channels * sizeof(double)); /* before the data */
-        } else {
-            uint64_t offset = static_cast<uint64_t>(start) - hq->inPos;
-            if (offset + hq->firstBytes <= avail) {
-                const uint8_t *in = s->buffer + offset * channels;
-                for (uint32_t c = 0; c < channels; c++)
-                    hq->frame[c] = FirstStage(s->filterTables, in + c, channels, hq->firstBytes);
-            } else if (ended) {
-                memset(hq->frame, 0, channels * sizeof(double)); /* after the data */
+    done = DeliverHeld(hq, out, done, want, floatOutput);
+    while (hq->heldCount == 0 && hq->outNext < hq->endOut && want - done >= channels) {
+        uint32_t count = FirstStageBlock(s, avail, ended);
+        if (count == 0)
+            break; /* wait for more data */
+        const double *v = hq->work[0];
+        for (uint32_t k = 0; k < hq->bands; k++) {
+            double *next = hq->work[(k + 1) & 1];
+            count = HalfBandBlock(hq, k, v, count, next);
+            v = next;
+        }
+        /* Samples before a seek's target are dropped, those beyond the data's end never made,
+           those the output has no room for held for the next call. */
+        for (uint32_t i = 0; i < count && hq->outNext < hq->endOut; i++) {
+            if (hq->outNext++ < hq->skipBefore)
+                continue;
+            if (hq->heldCount == 0 && want - done >= channels) {
+                Store(v + i, HQ_BLOCK, channels, floatOutput, out, done);
+                done += channels;
             } else {
-                break; /* wait for more data */
+                for (uint32_t c = 0; c < channels; c++)
+                    hq->held[c * HQ_BLOCK + hq->heldCount] = v[c * HQ_BLOCK + i];
+                hq->heldCount++;
             }
         }
-        hq->firstNext++;
-        if (!Cascade(hq))
-            continue;
-        if (hq->outNext++ < hq->skipBefore)
-            continue;
-        if (floatOutput) {
-            float *o = static_cast<float *>(out) + done;
-            for (uint32_t c = 0; c < channels; c++)
-                o[c] = static_cast<float>(hq->frame[c]);
-        } else {
-            int16_t *o = static_cast<int16_t *>(out) + done;
-            for (uint32_t c = 0; c < channels; c++)
-                o[c] = HqToInt16(hq->frame[c]);
-        }
-        done += channels;
     }
     /* Bytes before the next window are no longer needed. */
-    const int64_t next = static_cast<int64_t>(hq->firstNext * hq->step) - half;
+    const int64_t next = static_cast<int64_t>(hq->firstNext * hq->step) - hq->firstBytes / 2;
     uint64_t drop = 0;
     if (next > static_cast<int64_t>(hq->inPos)) {
         drop = static_cast<uint64_t>(next) - hq->inPos;

@@ -20,13 +20,19 @@
 #include "create/dsd_stream.h"
 
 #define HQ_MAX_BANDS 16
+#define HQ_BLOCK 256 /* first-stage outputs computed in one go */
 
+/* A half-band stage keeps its inputs of even and odd index apart: an output's mirrored pairs
+   are all odd inputs, its centre the even one, so two neighbouring outputs read neighbouring
+   values. `evens` holds the centres from the next output's on, `odds` the pairs' inputs from
+   `pairs` before it on. The counts are the same for every channel. */
 struct HqBand {
-    const double *taps; /* the nonzero taps of one half and the centre */
-    uint32_t length;    /* taps in all, 4k - 1 */
-    uint32_t write;     /* ring slot the next input goes to, the same for every channel */
-    uint32_t due;       /* inputs still to come before the next output */
-    double *rings;      /* per channel: 2 x length values, each written twice */
+    const double *taps; /* the `pairs` nonzero taps of one half, then the centre */
+    uint32_t length;    /* taps in all, 4 x pairs - 1 */
+    uint32_t pairs;
+    uint32_t odd; /* 1: the next input has an odd index */
+    uint32_t evenCount, oddCount;
+    double *evens, *odds; /* per channel: HQ_BLOCK + 4 and HQ_BLOCK + 2 x pairs + 4 values */
 };
 
 struct HqState {
@@ -37,12 +43,15 @@ struct HqState {
     uint32_t channels;
     uint32_t warmup; /* outputs a restart runs ahead of its target */
     HqBand band[HQ_MAX_BANDS];
-    uint64_t firstNext;  /* index of the next first-stage output */
-    uint64_t inPos;      /* sound byte (per channel) at the start of the work buffer */
-    uint64_t outNext;    /* index of the next output sample */
-    uint64_t skipBefore; /* output samples before this one are computed but not delivered */
-    uint64_t endOut;     /* output samples the data makes; HQ_END_UNKNOWN until its end is seen */
-    double *frame;       /* one value per channel */
+    uint64_t firstNext;    /* index of the next first-stage output */
+    uint64_t inPos;        /* sound byte (per channel) at the start of the work buffer */
+    uint64_t outNext;      /* index of the next output sample to compute */
+    uint64_t skipBefore;   /* output samples before this one are computed but not delivered */
+    uint64_t endOut;       /* output samples the data makes; HQ_END_UNKNOWN until its end is seen */
+    uint32_t heldCount;    /* computed samples per channel that the output had no room for */
+    double (*tables)[256]; /* the first stage's byte tables (the record's, widened) */
+    double *work[2];       /* per channel HQ_BLOCK values each: a block between stages */
+    double *held;          /* per channel HQ_BLOCK values */
 };
 
 #define HQ_END_UNKNOWN UINT64_MAX
@@ -73,6 +82,12 @@ void HqRestart(HqState *hq, uint64_t target);
  */
 uint32_t HqProduce(DsdStream *s, int32_t fill, void *out, uint32_t done, uint32_t want, bool floatOutput,
                    bool ended, uint64_t *consumed);
+
+/* True when every sample the data makes has been delivered. */
+static inline bool HqFinished(const HqState *hq)
+{
+    return hq->outNext >= hq->endOut && hq->heldCount == 0;
+}
 
 /* A converter output as a 16-bit sample: rounded to nearest, clamped; NaN gives 0. */
 int16_t HqToInt16(double v);

@@ -274,7 +274,7 @@ static uint32_t StreamReadHq(uint32_t handle, DsdStream *s, ReadCall *call, void
         done = ProduceHq(s, call, s->bufferFill, out, done, want, true);
 
     uint32_t bytes = done * call->unitBytes;
-    if (hq->outNext >= hq->endOut) {
+    if (HqFinished(hq)) {
         const HostFunctions *host = hostFunctions;
         uint64_t delivered = host->TranslateStreamPosition(handle, 0, host->GetStreamPosition(handle, 0), 0);
         s->length = delivered + bytes;
