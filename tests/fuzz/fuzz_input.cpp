@@ -54,6 +54,8 @@ uint32_t CreationFlags(const Controls &c)
     default:
         break;
     }
+    if (c.hq)
+        flags |= DSD_PCM_HQ;
     return flags;
 }
 
@@ -68,7 +70,7 @@ std::vector<uint8_t> Encode(const Controls &c, const std::vector<uint8_t> &fileP
     out.push_back(static_cast<uint8_t>(((c.channels - 1) & 7) | (c.blockIndex & 7) << 3 |
                                        (c.byteSamples ? 0x40 : 0) | (c.id3 ? 0x80 : 0)));
     out.push_back(static_cast<uint8_t>((c.rateIndex & 7) | (c.defaultRateIndex & 7) << 3 |
-                                       (c.knobsAfterCreation ? 0x40 : 0)));
+                                       (c.knobsAfterCreation ? 0x40 : 0) | (c.hq ? 0x80 : 0)));
     out.push_back(c.tail);
     out.push_back(c.tagBytes);
     out.push_back(c.gainCode);
@@ -140,6 +142,7 @@ Controls Decode(const uint8_t *data, size_t size, size_t *fileOffset)
     c.rateIndex = b & 7;
     c.defaultRateIndex = b >> 3 & 7;
     c.knobsAfterCreation = (b & 0x40) != 0;
+    c.hq = (b & 0x80) != 0;
     c.tail = in.Byte();
     c.tagBytes = in.Byte();
     c.gainCode = in.Byte();

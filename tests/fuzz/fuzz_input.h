@@ -62,6 +62,7 @@ struct Controls {
     uint8_t rateIndex = 0;           /* into RateTable(); the built headers */
     uint8_t defaultRateIndex = 0;    /* into DefaultRateTable(): the configured rate */
     bool knobsAfterCreation = false; /* readScript and failSeek take effect once the stream exists */
+    bool hq = false;                 /* PCM through the high-quality converter */
     uint8_t tail = 0;                /* DSF header: bytes per channel the sample count falls short */
     uint8_t tagBytes = 0;            /* DSF header with id3: body bytes taken from the end of the file part */
     uint8_t gainCode = GAIN_KEEP;

@@ -22,7 +22,9 @@ class HqTest : public AddonTest {};
 TEST_F(HqTest, StreamedOutputIsTheWholeArrayDecode)
 {
     std::mt19937 random(13);
-    auto pick = [&](uint32_t lo, uint32_t hi) { return std::uniform_int_distribution<uint32_t>(lo, hi)(random); };
+    auto pick = [&](uint32_t lo, uint32_t hi) {
+        return std::uniform_int_distribution<uint32_t>(lo, hi)(random);
+    };
     float gain = 20.0f;
     for (int trial = 0; trial < 42; trial++) {
         const int32_t ratio = 1 << (trial % 7);
@@ -48,7 +50,9 @@ TEST_F(HqTest, StreamedOutputIsTheWholeArrayDecode)
             file = fixture::MakeDsf(shape);
         }
         SCOPED_TRACE(testing::Message() << "trial " << trial << " ratio " << ratio << " channels " << channels
-                                        << (dff ? " DSDIFF" : lsbFirst ? " DSF lsb first" : " DSF"));
+                                        << (dff        ? " DSDIFF"
+                                            : lsbFirst ? " DSF lsb first"
+                                                       : " DSF"));
         uint32_t h = Create(file, flags, freq);
         ASSERT_NE(h, 0u) << fake::LastError();
         DsdStream *s = Record(h);
@@ -61,7 +65,8 @@ TEST_F(HqTest, StreamedOutputIsTheWholeArrayDecode)
         reference::Sound stored = sound;
         for (auto &ch : stored.channels)
             ch = lsbFirst ? reference::Reversed(ch) : ch;
-        EXPECT_TRUE(got == reference::RefHq(stored, *s->hq, s->filterTables, ratio, (flags & STREAM_FLOAT) != 0))
+        EXPECT_TRUE(got ==
+                    reference::RefHq(stored, *s->hq, s->filterTables, ratio, (flags & STREAM_FLOAT) != 0))
             << got.size() << " bytes";
         EXPECT_EQ(got.size(), sound.PerChannel() / static_cast<size_t>(ratio) * channels * unit);
         fake::FreeStream(h);
@@ -80,7 +85,8 @@ TEST(HqFilters, PassbandIsFlatAtEveryRatio)
             const uint32_t taps = 8 * hq->firstBytes;
             std::complex<double> h = 0.0;
             for (uint32_t n = 1; n < taps; n++)
-                h += hq->first[n <= taps / 2 ? n : taps - n] * std::polar(1.0, -2.0 * M_PI * f * n / (8.0 * ratio));
+                h += hq->first[n <= taps / 2 ? n : taps - n] *
+                     std::polar(1.0, -2.0 * M_PI * f * n / (8.0 * ratio));
             double rate = static_cast<double>(8 * ratio) / (hq->step * 8); /* first-stage output, over Fo */
             for (uint32_t k = 0; k < hq->bands; k++, rate /= 2) {
                 const HqBand &b = hq->band[k];
