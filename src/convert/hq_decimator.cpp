@@ -235,6 +235,10 @@ static uint32_t FirstStageBlock(DsdStream *s, uint64_t avail, bool ended)
     for (uint32_t n = 0; n < HQ_BLOCK; n++) {
         const int64_t start = static_cast<int64_t>((hq->firstNext + n) * hq->step) - half;
         if (start < static_cast<int64_t>(hq->inPos)) {
+            /* Its centre byte must be there: without stages after this one the output is
+               final, and the data may hold no sample at all. */
+            if (!ended && (hq->firstNext + n) * hq->step >= hq->inPos + avail)
+                break;
             before++;
             continue;
         }

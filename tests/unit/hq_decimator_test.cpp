@@ -32,7 +32,8 @@ TEST_F(HqTest, StreamedOutputIsTheWholeArrayDecode)
         const bool dff = trial % 3 == 0, lsbFirst = !dff && trial % 5 == 0;
         const uint32_t dsdRate = 2822400 * static_cast<uint32_t>(ratio > 8 ? ratio / 8 : 1);
         const uint32_t freq = dsdRate / 8 / static_cast<uint32_t>(ratio);
-        reference::Sound sound = reference::MakeSound(channels, pick(1, 2400) * (ratio > 8 ? 4 : 1), trial);
+        const uint32_t bytes = trial % 6 == 5 ? pick(1, 30) : pick(1, 2400) * (ratio > 8 ? 4 : 1);
+        reference::Sound sound = reference::MakeSound(channels, bytes, trial);
         std::vector<uint8_t> file;
         if (dff) {
             fixture::DffSpec shape;
