@@ -32,6 +32,7 @@ struct DecodeRequest {
     double duration = -1.0;   /* seconds; negative: to the end */
     bool progress = false;    /* a progress bar on standard error */
     bool keepSamples = false; /* PCM: keep the samples as floats (for measurements) */
+    bool highQuality = false; /* PCM: the add-on's high-quality converter (VELM_DSD_PCM_HQ) */
 };
 
 enum class Outcome { kOk, kFailed, kEndedEarly };
