@@ -566,6 +566,16 @@ TEST_F(CliTest, QualityHighAsksTheLibraryForItsHighQualityPcm)
             << r.err;
         EXPECT_TRUE(DataOf(Slurp(Path("o.wav"))) == LibraryDecode(tone, c.flags, c.rate)) << c.args;
     }
+    /* The benchmark's measuring command: "SINAD LEVEL"; the tone is -6 dBFS in the DSD bits, and the
+       add-on's PCM gain of +6 dB brings it to full scale. */
+    for (const char *args : {" --dsd-bits", " --quality high"}) {
+        Result r = Run("measure " + Q(tone) + args);
+        ASSERT_EQ(r.status, 0) << args << ": " << r.err;
+        double sinad = 0, level = 1;
+        ASSERT_EQ(sscanf(r.out.c_str(), "%lf %lf", &sinad, &level), 2) << r.out;
+        EXPECT_GT(sinad, 70.0) << args;
+        EXPECT_NEAR(level, std::string(args) == " --dsd-bits" ? -6.0 : 0.0, 0.05) << args;
+    }
 }
 
 /* Needs the library's high-quality converter: until it is built in, the flag changes nothing. */

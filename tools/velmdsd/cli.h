@@ -71,5 +71,6 @@ int CmdDecode(int argc, char **argv);
 int CmdInfo(int argc, char **argv);
 int CmdMakeTest(int argc, char **argv);
 int CmdDemo(int argc, char **argv);
+int CmdMeasure(int argc, char **argv);
 
 } // namespace cli
