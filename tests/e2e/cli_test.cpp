@@ -572,22 +572,11 @@ TEST_F(CliTest, QualityHighAsksTheLibraryForItsHighQualityPcm)
         EXPECT_TRUE(DataOf(Slurp(Path("o.wav"))) == LibraryDecode(noise, c.flags, c.rate).substr(skip))
             << c.args;
     }
-    std::string tone = Path("tone.dsf");
-    ASSERT_EQ(Run("make-test " + Q(tone) + " --seconds 0.3 --channels 1").status, 0);
-    /* The benchmark's measuring command: "SINAD LEVEL"; the tone is -6 dBFS in the DSD bits, and the
-       add-on's PCM gain of +6 dB brings it to full scale. */
-    for (const char *args : {" --dsd-bits", " --quality high"}) {
-        Result r = Run("measure " + Q(tone) + args);
-        ASSERT_EQ(r.status, 0) << args << ": " << r.err;
-        double sinad = 0, level = 1;
-        ASSERT_EQ(sscanf(r.out.c_str(), "%lf %lf", &sinad, &level), 2) << r.out;
-        EXPECT_GT(sinad, 70.0) << args;
-        EXPECT_NEAR(level, std::string(args) == " --dsd-bits" ? -6.0 : 0.0, 0.05) << args;
-    }
 }
 
-/* Needs the library's high-quality converter: until it is built in, the flag changes nothing. */
-TEST_F(CliTest, QualityHighOutputDiffersFromDesignedOverTheSameSpan)
+/* Needs the library's high-quality converter: until it is built in, the flag changes nothing (and a
+   high-quality stream seems to end a few samples early). */
+TEST_F(CliTest, QualityHighWithTheLibrarysConverterDiffersAndMeasures)
 {
     std::string tone = Path("tone.dsf");
     ASSERT_EQ(Run("make-test " + Q(tone) + " --seconds 0.3 --channels 1").status, 0);
@@ -601,6 +590,18 @@ TEST_F(CliTest, QualityHighOutputDiffersFromDesignedOverTheSameSpan)
     /* The same span of time: the lengths differ by less than the designed filter's 25-byte window. */
     EXPECT_NEAR(data[1].size() / 4.0, data[0].size() / 4.0, 25.0 / 8);
     EXPECT_TRUE(data[1] != data[0]) << "the same " << data[0].size() << " bytes";
+    /* The benchmark's measuring command prints "SINAD LEVEL". The tone is -6 dBFS in the DSD bits and
+       the PCM gain of +6 dB brings it to full scale; the high-quality PCM is about as clean as the bits. */
+    double sinad[2] = {0, 0}, level[2] = {1, 1};
+    const char *args[2] = {" --dsd-bits", " --quality high"};
+    for (int i = 0; i < 2; i++) {
+        Result r = Run("measure " + Q(tone) + args[i]);
+        ASSERT_EQ(r.status, 0) << args[i] << ": " << r.err;
+        ASSERT_EQ(sscanf(r.out.c_str(), "%lf %lf", &sinad[i], &level[i]), 2) << r.out;
+        EXPECT_NEAR(level[i], i == 0 ? -6.0 : 0.0, 0.05) << args[i];
+    }
+    EXPECT_GT(sinad[0], 100.0);
+    EXPECT_GT(sinad[1], sinad[0] - 3.0);
 }
 
 TEST_F(CliTest, SeveralInputsGoToADirectoryAndFailuresDoNotStopTheRest)
