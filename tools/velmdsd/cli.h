@@ -32,6 +32,7 @@ struct DecodeRequest {
     double duration = -1.0;   /* seconds; negative: to the end */
     bool progress = false;    /* a progress bar on standard error */
     bool keepSamples = false; /* PCM: keep the samples as floats (for measurements) */
+    bool highQuality = false; /* PCM: the add-on's high-quality converter (VELM_DSD_PCM_HQ) */
 };
 
 enum class Outcome { kOk, kFailed, kEndedEarly };
@@ -70,5 +71,6 @@ int CmdDecode(int argc, char **argv);
 int CmdInfo(int argc, char **argv);
 int CmdMakeTest(int argc, char **argv);
 int CmdDemo(int argc, char **argv);
+int CmdMeasure(int argc, char **argv);
 
 } // namespace cli

@@ -307,20 +307,25 @@ void ShowProgress(uint64_t done, uint64_t total, bool final)
     fflush(stderr);
 }
 
-/* Output frames of a complete source with `bytes` sound bytes per channel. */
-uint64_t FramesFor(Form form, uint64_t bytes, uint32_t ratio)
+/* Output frames of a complete source with `bytes` sound bytes per channel: the designed filter
+   needs a whole 25-byte window for a sample, the high-quality converter (sample 0 at time 0)
+   gives one for every `ratio` bytes. */
+uint64_t FramesFor(Form form, bool highQuality, uint64_t bytes, uint32_t ratio)
 {
     if (form == Form::kRaw)
         return bytes;
     if (form == Form::kDop)
         return bytes / 2;
+    if (highQuality)
+        return bytes / ratio;
     return bytes + ratio >= 25 ? (bytes + ratio - 25) / ratio : 0;
 }
 
 /* The largest float sample of a file's PCM at the request's gain, times `scale`; 0 when unknown. */
 double FloatPeak(const DecodeRequest &req, double scale)
 {
-    uint32_t h = VELM_DSD_StreamCreateFile(0, req.input.c_str(), 0, 0, VELM_SAMPLE_FLOAT, req.rate);
+    uint32_t h = VELM_DSD_StreamCreateFile(
+        0, req.input.c_str(), 0, 0, VELM_SAMPLE_FLOAT | (req.highQuality ? VELM_DSD_PCM_HQ : 0), req.rate);
     if (h == 0)
         return 0.0;
     if (req.hasGain)
@@ -362,7 +367,9 @@ Outcome Decode(const DecodeRequest &req, DecodeSummary *summary, std::string *er
         bool resample = req.rate != 0 && (!hdr.known || DesignedRate(hdr.dsdRate, req.rate) != req.rate);
         form = bits == 16 && !req.dither && !resample ? Form::kPcm16 : Form::kPcmFloat;
     }
-    if (!OpenStream(req.input, FormFlags(form), req.rate, &in, error)) {
+    const bool pcm = form == Form::kPcm16 || form == Form::kPcmFloat;
+    const uint32_t flags = FormFlags(form) | (pcm && req.highQuality ? VELM_DSD_PCM_HQ : 0);
+    if (!OpenStream(req.input, flags, req.rate, &in, error)) {
         CloseInput(&in);
         return Outcome::kFailed;
     }
@@ -370,7 +377,6 @@ Outcome Decode(const DecodeRequest &req, DecodeSummary *summary, std::string *er
     VELM_CHANNELINFO info;
     memset(&info, 0, sizeof info);
     VELM_ChannelGetInfo(h, &info);
-    const bool pcm = form == Form::kPcm16 || form == Form::kPcmFloat;
     const uint32_t sampleBytes = FormSampleBytes(form);
     const uint64_t frame = uint64_t{info.chans} * sampleBytes;
     float rateAttr = 0.0f;
@@ -553,8 +559,9 @@ Outcome Decode(const DecodeRequest &req, DecodeSummary *summary, std::string *er
 
     /* What the header promised from the start on, against what came. */
     const uint64_t gotFrames = target + done / frame;
-    uint64_t promised =
-        hdr.known && hdr.channels == info.chans ? FramesFor(form, hdr.declaredBytes, ratio) : totalFrames;
+    uint64_t promised = hdr.known && hdr.channels == info.chans
+                            ? FramesFor(form, pcm && req.highQuality, hdr.declaredBytes, ratio)
+                            : totalFrames;
     summary->promisedSeconds = promised != UINT64_MAX && promised > target
                                    ? static_cast<double>(promised - target) / info.freq
                                    : 0.0;
@@ -609,6 +616,8 @@ std::string SummaryLine(const DecodeRequest &req, const DecodeSummary &s)
         form = req.bits == 32 ? "PCM float" : "PCM " + std::to_string(req.bits) + "-bit";
     if (req.dither)
         form += " dithered";
+    if (req.highQuality)
+        form += " (high quality)";
     char rate[64];
     if (s.outputRate != s.streamRate)
         snprintf(rate, sizeof rate, "%u Hz (resampled from %u Hz)", s.outputRate, s.streamRate);
@@ -654,7 +663,7 @@ int CmdDecode(int argc, char **argv)
     for (int i = 0; i < argc; i++) {
         const std::string a = argv[i];
         const bool takesValue = a == "-o" || a == "-d" || a == "--rate" || a == "--gain" || a == "--start" ||
-                                a == "--duration" || a == "--bits";
+                                a == "--duration" || a == "--bits" || a == "--quality";
         if (takesValue && i + 1 >= argc)
             return Usage(a + " needs a value");
         const char *v = takesValue ? argv[++i] : nullptr;
@@ -680,6 +689,10 @@ int CmdDecode(int argc, char **argv)
             if (!ParseDouble(v, &d) || d < 0.0 || d > 1.0e9)
                 return Usage(a + " wants seconds from 0 to 1e9, not '" + v + "'");
             (a == "--start" ? req.start : req.duration) = d;
+        } else if (a == "--quality") {
+            if (strcmp(v, "high") != 0 && strcmp(v, "designed") != 0)
+                return Usage(std::string("--quality wants high or designed, not '") + v + "'");
+            req.highQuality = strcmp(v, "high") == 0;
         } else if (a == "--float") {
             asFloat = true;
         } else if (a == "--dither") {
@@ -710,6 +723,8 @@ int CmdDecode(int argc, char **argv)
         return Usage("--float is --bits 32");
     if ((dop || raw) && (hasBits || hasRate || req.hasGain || req.dither))
         return Usage("--bits, --rate, --gain and --dither apply to PCM only");
+    if ((dop || raw) && req.highQuality)
+        return Usage("--quality high applies to PCM only (DoP and raw DSD carry the DSD bits unchanged)");
     if (asFloat)
         req.bits = 32;
     if (req.dither && req.bits == 32)

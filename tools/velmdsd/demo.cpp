@@ -160,55 +160,61 @@ int CmdDemo(int argc, char **argv)
            std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
 
     struct Row {
-        const char *file;
+        const char *file, *hqFile; /* hqFile: the high-quality PCM */
         Form form;
         uint32_t rate;
     } rows[] = {
-        {"pcm16-44k.wav", Form::kPcm16, 44100},
-        {"float-44k.wav", Form::kPcmFloat, 44100},
-        {"float-88k.wav", Form::kPcmFloat, 88200},
-        {"float-352k.wav", Form::kPcmFloat, 352800},
-        {"dop.wav", Form::kDop, 0},
-        {"raw.dsd", Form::kRaw, 0},
+        {"pcm16-44k.wav", "pcm16-44k-hq.wav", Form::kPcm16, 44100},
+        {"float-44k.wav", "float-44k-hq.wav", Form::kPcmFloat, 44100},
+        {"float-88k.wav", "float-88k-hq.wav", Form::kPcmFloat, 88200},
+        {"float-352k.wav", "float-352k-hq.wav", Form::kPcmFloat, 352800},
+        {"dop.wav", nullptr, Form::kDop, 0},
+        {"raw.dsd", nullptr, Form::kRaw, 0},
     };
-    printf("SNR 20-20k: signal to noise from 20 Hz to 20 kHz, measured on PCM only (DoP and raw DSD\n"
-           "carry the DSD bits unchanged, for a DAC to convert). speed: seconds of audio decoded per "
-           "second.\n\n");
-    printf("%-16s %-11s %9s %12s %10s\n", "output", "form", "rate Hz", "SNR 20-20k", "speed");
+    printf("SNR: signal to noise from 20 Hz to 20 kHz of the PCM, from the add-on's designed filter\n"
+           "and from its high-quality converter (DoP and raw DSD carry the DSD bits unchanged, for a\n"
+           "DAC to convert). speed: seconds of audio decoded per second (PCM: designed / high).\n\n");
+    printf("%-16s %-11s %9s %13s %10s %14s\n", "output", "form", "rate Hz", "SNR designed", "SNR high",
+           "speed");
     int status = 0;
     for (const Row &row : rows) {
-        DecodeRequest req;
-        req.input = tone.path;
-        req.output = dir + "/" + row.file;
-        req.form = row.form;
-        req.rate = row.rate;
-        req.keepSamples = row.form == Form::kPcm16 || row.form == Form::kPcmFloat;
-        DecodeSummary s;
-        if (Decode(req, &s, &error) != Outcome::kOk) {
-            fprintf(stderr, "velmdsd: %s\n", error.c_str());
-            status = 1;
-            continue;
-        }
-        std::string snr = "(DSD)";
-        if (req.keepSamples && s.channels != 0) {
-            /* Skip the first 0.2 s, where the filter and the modulator settle. */
-            size_t frames = s.samples.size() / s.channels;
-            size_t skip = static_cast<size_t>(0.2 * s.outputRate);
-            if (frames > skip + 1024) {
-                double db =
-                    dsdsignal::MeasureChannelSnrDb(s.samples.data() + skip * s.channels, frames - skip,
-                                                   s.channels, 0, s.outputRate, tone.freqHz);
-                char text[32];
-                snprintf(text, sizeof text, "%.1f dB", db);
-                snr = text;
+        const bool pcm = row.hqFile != nullptr;
+        std::string snr[2] = {"(DSD)", "(DSD)"}, speed, rate;
+        for (int high = 0; high < (pcm ? 2 : 1); high++) {
+            DecodeRequest req;
+            req.input = tone.path;
+            req.output = dir + "/" + (high ? row.hqFile : row.file);
+            req.form = row.form;
+            req.rate = row.rate;
+            req.keepSamples = pcm;
+            req.highQuality = high != 0;
+            DecodeSummary s;
+            if (Decode(req, &s, &error) != Outcome::kOk) {
+                fprintf(stderr, "velmdsd: %s\n", error.c_str());
+                status = 1;
+                break;
             }
+            /* Skip the first 0.2 s, where the filter and the modulator settle. */
+            size_t frames = s.channels != 0 ? s.samples.size() / s.channels : 0;
+            size_t skip = static_cast<size_t>(0.2 * s.outputRate);
+            char text[32];
+            if (pcm && frames > skip + 1024) {
+                snprintf(text, sizeof text, "%.1f dB",
+                         dsdsignal::MeasureChannelSnrDb(s.samples.data() + skip * s.channels, frames - skip,
+                                                        s.channels, 0, s.outputRate, tone.freqHz));
+                snr[high] = text;
+            }
+            snprintf(text, sizeof text, "%s%.0fx", high ? " / " : "",
+                     s.elapsedSeconds > 0 ? s.audioSeconds / s.elapsedSeconds : 0.0);
+            speed += text;
+            rate = std::to_string(s.outputRate);
         }
-        char speed[32];
-        snprintf(speed, sizeof speed, "%.0fx",
-                 s.elapsedSeconds > 0 ? s.audioSeconds / s.elapsedSeconds : 0.0);
-        printf("%-16s %-11s %9u %12s %10s\n", row.file, FormName(row.form), s.outputRate, snr.c_str(), speed);
+        if (rate.empty())
+            continue;
+        printf("%-16s %-11s %9s %13s %10s %14s\n", row.file, FormName(row.form), rate.c_str(), snr[0].c_str(),
+               snr[1].c_str(), speed.c_str());
     }
-    printf("\nThe tone and the outputs are in %s/.\n", dir.c_str());
+    printf("\nThe tone and the outputs are in %s/ (high quality: *-hq.wav).\n", dir.c_str());
     return status;
 }
 
