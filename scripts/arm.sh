@@ -30,28 +30,7 @@ scripts/check-library.sh $arm/libvelmdsd.so arm-linux-gnueabi-
 # ---- the same bytes on ARM and x86-64 ----------------------------------------------------
 cmake -S . -B build "$werror" >/dev/null
 cmake --build build "$jobs" --target velmdsd-tool
-native=build/tools/velmdsd
-target="qemu-arm -L /usr/arm-linux-gnueabi $arm/tools/velmdsd"
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-$native make-test "$work/stereo64.dsf" --seconds 1 --artist A --title T 2>/dev/null
-$native make-test "$work/mono64.dsf" --channels 1 --seconds 0.5 --freq 3000 --level -3 2>/dev/null
-$native make-test "$work/stereo128.dff" --rate 5644800 --seconds 0.5 --comment C 2>/dev/null
-$native make-test "$work/six64.dff" --channels 6 --seconds 0.3 --freq 440 2>/dev/null
-forms=("" "--float" "--rate 176400 --float" "--gain -3" "--dop" "--raw" "--start 0.1 --duration 0.15 --float")
-compared=0
-for file in "$work"/*.dsf "$work"/*.dff; do
-  for i in "${!forms[@]}"; do
-    # shellcheck disable=SC2086
-    $native decode "$file" -o "$work/native.out" ${forms[$i]} 2>/dev/null
-    # shellcheck disable=SC2086
-    $target decode "$file" -o "$work/arm.out" ${forms[$i]} 2>/dev/null
-    cmp "$work/native.out" "$work/arm.out" || { echo "differs: $(basename "$file") ${forms[$i]:-(PCM 16-bit)}"; exit 1; }
-    compared=$((compared + 1))
-  done
-  cmp <($native info "$file" --json) <($target info "$file" --json)
-done
-echo "arm: $compared decodings byte-identical to x86-64 ($(ls "$work" | grep -c '\.d[sf]f$') files x ${#forms[@]} forms)"
+scripts/compare-decodings.sh arm build/tools/velmdsd qemu-arm -L /usr/arm-linux-gnueabi $arm/tools/velmdsd
 
 # ---- library-only builds ------------------------------------------------------------------
 library_only() { # build-dir toolchain tool-prefix [cmake options]

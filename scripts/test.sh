@@ -3,7 +3,7 @@
 #   scripts/test.sh             g++, optimised build
 #   scripts/test.sh --sanitize  clang with AddressSanitizer and UndefinedBehaviorSanitizer
 #   scripts/test.sh --m32       g++ -m32: a 32-bit x86 build run under qemu-i386, GoogleTest built
-#                               from its sources
+#                               from its sources; its decodings compared with the 64-bit build's
 # VELMDSD_WERROR=ON in the environment turns warnings into errors.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -29,3 +29,9 @@ else
 fi
 cmake --build "$dir" -j"$(nproc)"
 ctest --test-dir "$dir" -j"$(nproc)" --output-on-failure
+if [ "${1:-}" = "--m32" ]; then
+  # The same bytes as the 64-bit build, decoding for decoding.
+  cmake -S . -B build "$werror" >/dev/null
+  cmake --build build -j"$(nproc)" --target velmdsd-tool
+  scripts/compare-decodings.sh i386 build/tools/velmdsd qemu-i386 "$dir/tools/velmdsd"
+fi
