@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Whole process: `velmdsd decode` against ffmpeg (when installed) on the same DSF file, in paired
-# runs taken in turn, to 44.1 kHz 16-bit and to 352.8 kHz float WAV. Prints the median wall time
+# runs taken in turn, to 44.1 kHz 16-bit (designed filter and high-quality converter) and to
+# 352.8 kHz float WAV. Prints the median wall time
 # and the median CPU time (user + system) of each, and ffmpeg's time over ours. Wall time means
 # little on a loaded machine, so the load average is printed before and after.
 #   bench/compare_ffmpeg.sh [BUILD_DIR] [FILE.dsf] [RUNS]   defaults: build, a 10 s test tone, 7
@@ -34,11 +35,13 @@ median() { sort -n -k"$2" "$1" | awk -v k="$2" '{ v[NR] = $k } END { print v[int
 
 echo "load average before: $(cut -d' ' -f1-3 /proc/loadavg); $input, $runs paired runs"
 printf '%-22s %10s %10s %12s %12s %10s\n' output 'ours wall' 'ours cpu' 'ffmpeg wall' 'ffmpeg cpu' 'ratio cpu'
-for form in pcm16 float352; do
+for form in pcm16 hq16 float352; do
   : >"$dir/ours" ; : >"$dir/theirs"
   for ((i = 0; i < runs; i++)); do
-    if [ $form = pcm16 ]; then
-      timed "$dir/ours" "$tool" decode "$input" -o "$dir/ours.wav"
+    if [ $form != float352 ]; then
+      quality=designed
+      [ $form = hq16 ] && quality=high
+      timed "$dir/ours" "$tool" decode "$input" -o "$dir/ours.wav" --quality $quality
       [ $have_ffmpeg = 1 ] && timed "$dir/theirs" ffmpeg -v error -y -i "$input" -ar 44100 -c:a pcm_s16le "$dir/theirs.wav"
     else
       timed "$dir/ours" "$tool" decode "$input" -o "$dir/ours.wav" --rate 352800 --float
