@@ -28,7 +28,13 @@ else
   cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$werror"
 fi
 cmake --build "$dir" -j"$(nproc)"
-ctest --test-dir "$dir" -j"$(nproc)" --output-on-failure
+if [ "${1:-}" = "--m32" ]; then
+  # Under emulation the high-quality converter's measurement on long tones is left out: the 32-bit
+  # build's decodings are compared with the 64-bit build's below instead.
+  ctest --test-dir "$dir" -j"$(nproc)" --output-on-failure -E '^Quality\.HighQualityModeMeetsItsTargets$'
+else
+  ctest --test-dir "$dir" -j"$(nproc)" --output-on-failure
+fi
 if [ "${1:-}" = "--m32" ]; then
   # The same bytes as the 64-bit build, decoding for decoding.
   cmake -S . -B build "$werror" >/dev/null
