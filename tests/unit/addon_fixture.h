@@ -24,6 +24,7 @@ protected:
         uint32_t rate = 44100, gain = 6;
         DsdConfigHandler(DSD_CONFIG_RATE, 1, &rate);
         DsdConfigHandler(DSD_CONFIG_GAIN, 1, &gain);
+        ConfigStore(&defaultQuality, 0u);
         fake::ClearLog();
     }
 

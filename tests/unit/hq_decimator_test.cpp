@@ -74,6 +74,31 @@ TEST_F(HqTest, StreamedOutputIsTheWholeArrayDecode)
     }
 }
 
+/* Who gets the converter: PCM streams with the flag, or while the quality option is set; never
+   raw DSD or DoP. */
+TEST_F(HqTest, FlagAndOptionChooseTheConverterForPcmOnly)
+{
+    const struct {
+        uint32_t flags, quality;
+        bool hq;
+    } cases[] = {
+        {0, 0, false},
+        {DSD_PCM_HQ, 0, true},
+        {STREAM_FLOAT, 1, true},
+        {DSD_PCM_HQ | DSD_DOP | STREAM_FLOAT, 1, false},
+        {DSD_PCM_HQ | DSD_RAW | STREAM_DECODE_ONLY, 0, false},
+    };
+    for (auto c : cases) {
+        ConfigStore(&defaultQuality, c.quality);
+        uint32_t h = Create(Dsf(5000), c.flags, 44100);
+        ASSERT_NE(h, 0u);
+        EXPECT_EQ(Record(h)->hq != nullptr, c.hq) << c.flags << " " << c.quality;
+        EXPECT_EQ(fake::GetStream(h)->flags & DSD_PCM_HQ, 0u); /* the host never sees the bit */
+        fake::FreeStream(h);
+    }
+    ConfigStore(&defaultQuality, 0u);
+}
+
 /* The stages together pass 0 to 0.4535 of the output rate (20 kHz at 44.1 kHz) within 0.1 dB, at
    every ratio; above 0.55 of the output rate the last stage stops what would fold back. */
 TEST(HqFilters, PassbandIsFlatAtEveryRatio)

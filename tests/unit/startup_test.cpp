@@ -103,7 +103,7 @@ TEST_F(StartupTest, UnloadRemovesTheHandler)
     EXPECT_EQ(fake::ConfigHandler(), nullptr);
 }
 
-TEST_F(StartupTest, ConfigHandlerServesTwoOptions)
+TEST_F(StartupTest, ConfigHandlerServesThreeOptions)
 {
     Load();
     uint32_t word = 0;
@@ -137,6 +137,14 @@ TEST_F(StartupTest, ConfigHandlerServesTwoOptions)
     EXPECT_EQ(DsdConfigHandler(0x10802, 0, &word), 0u);
     EXPECT_EQ(DsdConfigHandler(0x10802, 1, &word), 0u);
     EXPECT_EQ(word, 1234u);
+
+    /* The converter choice: 0 until set, then what was stored. */
+    EXPECT_EQ(DsdConfigHandler(DSD_CONFIG_QUALITY, 0, &word), 1u);
+    EXPECT_EQ(word, 0u);
+    word = 1;
+    EXPECT_EQ(DsdConfigHandler(DSD_CONFIG_QUALITY, 1, &word), 1u);
+    EXPECT_EQ(ConfigLoad(&defaultQuality), 1u);
+    ConfigStore(&defaultQuality, 0u);
 }
 
 TEST_F(StartupTest, PluginEntryDescribesTheFormat)
