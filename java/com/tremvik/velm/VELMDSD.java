@@ -15,10 +15,12 @@ public final class VELMDSD {
     // Stream flags.
     public static final int VELM_DSD_RAW = 0x200;
     public static final int VELM_DSD_DOP = 0x400;
+    public static final int VELM_DSD_PCM_HQ = 0x800; // high-quality PCM conversion
 
     // Configuration options.
     public static final int VELM_DSD_CONFIG_RATE = 0x10800;
     public static final int VELM_DSD_CONFIG_GAIN = 0x10801;
+    public static final int VELM_DSD_CONFIG_QUALITY = 0x10803; // 0 designed filter, 1 high quality
 
     // Attributes.
     public static final int VELM_DSD_ATTRIB_GAIN = 0x14000;
