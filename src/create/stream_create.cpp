@@ -28,8 +28,10 @@ int32_t PcmRatio(uint32_t dsdRate, uint32_t target)
     return ratio;
 }
 
-/* The high-quality converter's state that any stream may have. */
+/* The high-quality converter's state that any stream may have, and the most any may have
+   (about 600 channels). */
 #define MAX_HQ_STATE_FIXED (1u << 20)
+#define MAX_HQ_STATE (16u << 20)
 
 /* A source of unknown size cannot justify a work buffer above this. */
 #define MAX_BUFFER_UNKNOWN_SOURCE (64u << 20)
@@ -161,11 +163,15 @@ uint32_t DsdStreamCreate(uint32_t file, uint32_t flags, uint32_t freq)
         if (static_cast<uint64_t>(stream->ratio) * stream->channels > INT32_MAX)
             return CreateFailed(stream, ERROR_MEMORY);
         if ((flags & DSD_PCM_HQ) || ConfigLoad(&defaultQuality) != 0) {
-            /* About 2 to 4 KB per channel: a few MB for any real layout; more only where the
-               data can justify it, as for the work buffer. */
-            uint64_t bytes = HqStateBytes(stream->ratio, stream->channels);
-            if (bytes > MAX_HQ_STATE_FIXED && bytes / 16 > SoundHeld(stream, sourceEnd))
-                return CreateFailed(stream, sourceEnd == POSITION_NONE ? ERROR_MEMORY : ERROR_FORMAT);
+            /* 6 to 28 KB per channel: well under a MB for any real layout. Beyond that the sound
+               bytes the source holds must justify it, and it never exceeds a fixed bound. */
+            const uint64_t bytes = HqStateBytes(stream->ratio, stream->channels);
+            if (bytes > MAX_HQ_STATE_FIXED) {
+                if (sourceEnd != POSITION_NONE && bytes > SoundHeld(stream, sourceEnd))
+                    return CreateFailed(stream, ERROR_FORMAT);
+                if (bytes > MAX_HQ_STATE)
+                    return CreateFailed(stream, ERROR_MEMORY);
+            }
             stream->hq = HqCreate(stream->ratio, stream->channels);
             if (stream->hq == nullptr)
                 return CreateFailed(stream, ERROR_MEMORY);
