@@ -116,10 +116,15 @@ static uint64_t RestartSample(const HqState *hq, uint64_t target)
     return from;
 }
 
+/* The sound byte the first window of restart sample `from` begins with. */
+static uint64_t RestartByte(const HqState *hq, uint64_t from)
+{
+    return from == 0 ? 0 : (from << hq->bands) * hq->step - hq->firstBytes / 2;
+}
+
 uint64_t HqRestartByte(const HqState *hq, uint64_t target)
 {
-    uint64_t from = RestartSample(hq, target);
-    return from == 0 ? 0 : (from << hq->bands) * hq->step - hq->firstBytes / 2;
+    return RestartByte(hq, RestartSample(hq, target));
 }
 
 void HqRestart(HqState *hq, uint64_t target)
@@ -135,7 +140,7 @@ void HqRestart(HqState *hq, uint64_t target)
     }
     hq->heldCount = 0;
     hq->firstNext = from << hq->bands;
-    hq->inPos = HqRestartByte(hq, target);
+    hq->inPos = RestartByte(hq, from);
     hq->outNext = from;
     hq->skipBefore = target;
     hq->endOut = HQ_END_UNKNOWN;

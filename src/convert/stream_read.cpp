@@ -170,6 +170,16 @@ static bool Refill(DsdStream *s, ReadCall *call, int32_t *fill)
     return true;
 }
 
+/* Keeps the bytes after the `consumed` ones at the buffer's start. consumed may pass fill when
+   the window steps beyond the buffered bytes: the negative rest is dropped from the next refill. */
+static void KeepRest(DsdStream *s, int32_t fill, uint64_t consumed)
+{
+    int32_t rest = static_cast<int32_t>(static_cast<int64_t>(fill) - static_cast<int64_t>(consumed));
+    s->bufferFill = rest;
+    if (rest > 0 && consumed != 0)
+        memmove(s->buffer, s->buffer + consumed, static_cast<size_t>(rest));
+}
+
 /* Converts from the `fill` bytes waiting and keeps what was not used at the buffer's start. */
 static uint32_t Produce(DsdStream *s, const ReadCall *call, int32_t fill, void *out, uint32_t done,
                         uint32_t want)
@@ -186,12 +196,7 @@ static uint32_t Produce(DsdStream *s, const ReadCall *call, int32_t fill, void *
         done = ProducePcm(s, fill, call->minimum, out, done, want, call->form == FORM_PCM_FLOAT, &consumed);
         break;
     }
-    /* consumed may pass fill when the window steps beyond the buffered bytes: the
-       negative rest is dropped from the next refill. */
-    int32_t rest = static_cast<int32_t>(static_cast<int64_t>(fill) - static_cast<int64_t>(consumed));
-    s->bufferFill = rest;
-    if (rest > 0)
-        memmove(s->buffer, s->buffer + consumed, static_cast<size_t>(rest));
+    KeepRest(s, fill, consumed);
     return done;
 }
 
@@ -236,10 +241,7 @@ static uint32_t ProduceHq(DsdStream *s, const ReadCall *call, int32_t fill, void
 {
     uint64_t consumed;
     done = HqProduce(s, fill, out, done, want, call->form == FORM_PCM_FLOAT, ended, &consumed);
-    int32_t rest = static_cast<int32_t>(static_cast<int64_t>(fill) - static_cast<int64_t>(consumed));
-    s->bufferFill = rest;
-    if (rest > 0 && consumed != 0)
-        memmove(s->buffer, s->buffer + consumed, static_cast<size_t>(rest));
+    KeepRest(s, fill, consumed);
     return done;
 }
 
