@@ -97,6 +97,7 @@ HqState *HqCreate(int32_t ratio, uint32_t channels)
     for (uint32_t k = 0; k < plan.bands; k++)
         reach += static_cast<uint64_t>((plan.band[k].length - 1) / 2) << k;
     hq->warmup = static_cast<uint32_t>((reach + (1ull << plan.bands) - 1) >> plan.bands) + 1;
+    hq->kernel = HqBestKernel();
     HqRestart(hq, 0);
     return hq;
 }
@@ -176,17 +177,6 @@ void HqBuildTables(DsdStream *stream)
     }
 }
 
-int16_t HqToInt16(double v)
-{
-    if (v != v)
-        return 0;
-    if (v >= 32767.0)
-        return 32767;
-    if (v <= -32768.0)
-        return -32768;
-    return static_cast<int16_t>(static_cast<int32_t>(v + copysign(0.5, v))); /* half away from zero */
-}
-
 /* `count` first-stage outputs of one channel, windows `stride` bytes apart: each the window's
    table entries in four interleaved sums. Byte count and channel count known at compile time
    (0: at run time) let the look-ups use fixed offsets. */
@@ -234,29 +224,29 @@ static void FirstStageRun(const HqState *hq, const uint8_t *in, size_t stride, u
 static uint32_t FirstStageBlock(DsdStream *s, uint64_t avail, bool ended)
 {
     HqState *hq = s->hq;
-    const int64_t half = hq->firstBytes / 2;
+    const int64_t half = hq->firstBytes / 2, step = hq->step, inPos = static_cast<int64_t>(hq->inPos);
+    const int64_t m0 = static_cast<int64_t>(hq->firstNext);
     uint32_t before = 0, inside = 0, after = 0;
-    uint64_t offset0 = 0;
-    for (uint32_t n = 0; n < HQ_BLOCK; n++) {
-        const int64_t start = static_cast<int64_t>((hq->firstNext + n) * hq->step) - half;
-        if (start < static_cast<int64_t>(hq->inPos)) {
-            /* Its centre byte must be there: without stages after this one the output is
-               final, and the data may hold no sample at all. */
-            if (!ended && (hq->firstNext + n) * hq->step >= hq->inPos + avail)
-                break;
-            before++;
-            continue;
-        }
-        const uint64_t offset = static_cast<uint64_t>(start) - hq->inPos;
-        if (after == 0 && offset + hq->firstBytes <= avail) {
-            if (inside++ == 0)
-                offset0 = offset;
-        } else if (ended) {
-            after++;
-        } else {
+    bool waiting = false;
+    /* Windows that begin before the data: only at the stream's very start. */
+    for (; before < HQ_BLOCK && (m0 + before) * step - half < inPos; before++) {
+        /* Its centre byte must be there: without stages after this one the output is final,
+           and the data may hold no sample at all. */
+        if (!ended && static_cast<uint64_t>((m0 + before) * step) >= hq->inPos + avail) {
+            waiting = true;
             break;
         }
     }
+    /* Window m lies within the data while m x step - half + firstBytes <= inPos + avail. */
+    const int64_t first = m0 + before;
+    const int64_t lastFit = inPos + static_cast<int64_t>(avail) + half - hq->firstBytes;
+    if (!waiting && lastFit >= 0 && lastFit / step >= first) {
+        const int64_t fits = lastFit / step - first + 1;
+        inside = fits < HQ_BLOCK - before ? static_cast<uint32_t>(fits) : HQ_BLOCK - before;
+    }
+    if (!waiting && ended)
+        after = HQ_BLOCK - before - inside;
+    const uint64_t offset0 = inside != 0 ? static_cast<uint64_t>(first * step - half - inPos) : 0;
     const uint32_t count = before + inside + after;
     const size_t channels = hq->channels, stride = hq->step * channels;
     for (size_t c = 0; c < channels; c++) {
@@ -289,26 +279,107 @@ static inline double HalfBand(const double *taps, uint32_t pairs, const double *
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
-/* Two neighbouring outputs in the two lanes, each lane in the order of HalfBand. */
-static inline void HalfBandPair(const double *taps, uint32_t pairs, const double *odds, const double *evens,
-                                double *out)
+/* Outputs of HalfBand two at a time, neighbours in the two lanes, each lane in HalfBand's order.
+   Returns how many it made: an even number. */
+static uint32_t HalfBandPairs(const double *taps, uint32_t pairs, const double *odds, const double *evens,
+                              double *y, uint32_t outputs)
 {
-    __m128d a0 = _mm_setzero_pd(), a1 = _mm_setzero_pd();
-    uint32_t t = 0;
-    for (; t + 1 < pairs; t += 2) {
-        __m128d p0 = _mm_add_pd(_mm_loadu_pd(odds + t), _mm_loadu_pd(odds + 2 * pairs - 1 - t));
-        __m128d p1 = _mm_add_pd(_mm_loadu_pd(odds + t + 1), _mm_loadu_pd(odds + 2 * pairs - 2 - t));
-        a0 = _mm_add_pd(a0, _mm_mul_pd(_mm_set1_pd(taps[t]), p0));
-        a1 = _mm_add_pd(a1, _mm_mul_pd(_mm_set1_pd(taps[t + 1]), p1));
+    uint32_t i = 0;
+    for (; i + 1 < outputs; i += 2) {
+        const double *o = odds + i;
+        __m128d a0 = _mm_setzero_pd(), a1 = _mm_setzero_pd();
+        uint32_t t = 0;
+        for (; t + 1 < pairs; t += 2) {
+            __m128d p0 = _mm_add_pd(_mm_loadu_pd(o + t), _mm_loadu_pd(o + 2 * pairs - 1 - t));
+            __m128d p1 = _mm_add_pd(_mm_loadu_pd(o + t + 1), _mm_loadu_pd(o + 2 * pairs - 2 - t));
+            a0 = _mm_add_pd(a0, _mm_mul_pd(_mm_set1_pd(taps[t]), p0));
+            a1 = _mm_add_pd(a1, _mm_mul_pd(_mm_set1_pd(taps[t + 1]), p1));
+        }
+        if (t < pairs) {
+            __m128d p0 = _mm_add_pd(_mm_loadu_pd(o + t), _mm_loadu_pd(o + 2 * pairs - 1 - t));
+            a0 = _mm_add_pd(a0, _mm_mul_pd(_mm_set1_pd(taps[t]), p0));
+        }
+        __m128d centre = _mm_mul_pd(_mm_set1_pd(taps[pairs]), _mm_loadu_pd(evens + i));
+        _mm_storeu_pd(y + i, _mm_add_pd(_mm_add_pd(a0, a1), centre));
     }
-    if (t < pairs) {
-        __m128d p0 = _mm_add_pd(_mm_loadu_pd(odds + t), _mm_loadu_pd(odds + 2 * pairs - 1 - t));
-        a0 = _mm_add_pd(a0, _mm_mul_pd(_mm_set1_pd(taps[t]), p0));
-    }
-    __m128d centre = _mm_mul_pd(_mm_set1_pd(taps[pairs]), _mm_loadu_pd(evens));
-    _mm_storeu_pd(out, _mm_add_pd(_mm_add_pd(a0, a1), centre));
+    return i;
 }
 #endif
+
+#if HQ_HAVE_AVX
+#include <immintrin.h>
+/* The same four at a time (AVX without FMA: a multiply, then an add, as HalfBand). Returns a
+   multiple of four. */
+__attribute__((target("avx"))) static uint32_t HalfBandQuads(const double *taps, uint32_t pairs,
+                                                             const double *odds, const double *evens,
+                                                             double *y, uint32_t outputs)
+{
+    uint32_t i = 0;
+    for (; i + 3 < outputs; i += 4) {
+        const double *o = odds + i;
+        __m256d a0 = _mm256_setzero_pd(), a1 = _mm256_setzero_pd();
+        uint32_t t = 0;
+        for (; t + 1 < pairs; t += 2) {
+            __m256d p0 = _mm256_add_pd(_mm256_loadu_pd(o + t), _mm256_loadu_pd(o + 2 * pairs - 1 - t));
+            __m256d p1 = _mm256_add_pd(_mm256_loadu_pd(o + t + 1), _mm256_loadu_pd(o + 2 * pairs - 2 - t));
+            a0 = _mm256_add_pd(a0, _mm256_mul_pd(_mm256_broadcast_sd(taps + t), p0));
+            a1 = _mm256_add_pd(a1, _mm256_mul_pd(_mm256_broadcast_sd(taps + t + 1), p1));
+        }
+        if (t < pairs) {
+            __m256d p0 = _mm256_add_pd(_mm256_loadu_pd(o + t), _mm256_loadu_pd(o + 2 * pairs - 1 - t));
+            a0 = _mm256_add_pd(a0, _mm256_mul_pd(_mm256_broadcast_sd(taps + t), p0));
+        }
+        __m256d centre = _mm256_mul_pd(_mm256_broadcast_sd(taps + pairs), _mm256_loadu_pd(evens + i));
+        _mm256_storeu_pd(y + i, _mm256_add_pd(_mm256_add_pd(a0, a1), centre));
+    }
+    return i;
+}
+#endif
+
+uint32_t HqBestKernel(void)
+{
+#if HQ_HAVE_AVX
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("avx"))
+        return HQ_KERNEL_AVX;
+#endif
+#if defined(__SSE2__)
+    return HQ_KERNEL_SSE2;
+#else
+    return HQ_KERNEL_PLAIN;
+#endif
+}
+
+void HqHalfBandRun(uint32_t kernel, const double *taps, uint32_t pairs, const double *odds,
+                   const double *evens, double *y, uint32_t outputs)
+{
+    uint32_t i = 0;
+#if HQ_HAVE_AVX
+    if (kernel == HQ_KERNEL_AVX)
+        i = HalfBandQuads(taps, pairs, odds, evens, y, outputs);
+#endif
+#if defined(__SSE2__)
+    if (kernel >= HQ_KERNEL_SSE2)
+        i += HalfBandPairs(taps, pairs, odds + i, evens + i, y + i, outputs - i);
+#endif
+    for (; i < outputs; i++)
+        y[i] = HalfBand(taps, pairs, odds + i, evens + i);
+}
+
+/* Appends `count` values to a half-band's inputs, even-index ones to e, odd ones to o;
+   `odd`: the first value has an odd index. */
+static void Split(const double *x, uint32_t count, uint32_t odd, double *e, double *o)
+{
+    uint32_t n = 0;
+    if (odd && count != 0)
+        *o++ = x[n++];
+    for (; n + 1 < count; n += 2) {
+        *e++ = x[n];
+        *o++ = x[n + 1];
+    }
+    if (n < count)
+        *e = x[n];
+}
 
 /* Feeds `count` values per channel from `in` through half-band k; its outputs go to `out`.
    Returns how many per channel. */
@@ -325,24 +396,10 @@ static uint32_t HalfBandBlock(HqState *hq, uint32_t k, const double *in, uint32_
         odds + 1 < 2 * pairs ? 0 : (evens < odds + 1 - 2 * pairs ? evens : odds + 1 - 2 * pairs);
     for (size_t c = 0; c < hq->channels; c++) {
         double *e = b->evens + c * evenStride, *o = b->odds + c * oddStride;
-        const double *x = in + c * HQ_BLOCK;
-        uint32_t ne = b->evenCount, no = b->oddCount;
-        for (uint32_t n = 0; n < count; n++) {
-            if (((n + odd) & 1) == 0)
-                e[ne++] = x[n];
-            else
-                o[no++] = x[n];
-        }
-        double *y = out + c * HQ_BLOCK;
-        uint32_t i = 0;
-#if defined(__SSE2__)
-        for (; i + 1 < outputs; i += 2)
-            HalfBandPair(b->taps, pairs, o + i, e + i, y + i);
-#endif
-        for (; i < outputs; i++)
-            y[i] = HalfBand(b->taps, pairs, o + i, e + i);
-        memmove(e, e + outputs, (ne - outputs) * sizeof(double));
-        memmove(o, o + outputs, (no - outputs) * sizeof(double));
+        Split(in + c * HQ_BLOCK, count, odd, e + b->evenCount, o + b->oddCount);
+        HqHalfBandRun(hq->kernel, b->taps, pairs, o, e, out + c * HQ_BLOCK, outputs);
+        memmove(e, e + outputs, (evens - outputs) * sizeof(double));
+        memmove(o, o + outputs, (odds - outputs) * sizeof(double));
     }
     b->odd = (odd + count) & 1;
     b->evenCount = evens - outputs;
@@ -350,16 +407,21 @@ static uint32_t HalfBandBlock(HqState *hq, uint32_t k, const double *in, uint32_
     return outputs;
 }
 
-static void Store(const double *v, size_t stride, uint32_t channels, bool floatOutput, void *out, uint32_t at)
+/* `frames` frames from per-channel runs HQ_BLOCK apart into the output from sample `at` on. */
+static void StoreFrames(const double *v, uint32_t channels, uint32_t frames, bool floatOutput, void *out,
+                        uint32_t at)
 {
-    if (floatOutput) {
-        float *o = static_cast<float *>(out) + at;
-        for (uint32_t c = 0; c < channels; c++)
-            o[c] = static_cast<float>(v[c * stride]);
-    } else {
-        int16_t *o = static_cast<int16_t *>(out) + at;
-        for (uint32_t c = 0; c < channels; c++)
-            o[c] = HqToInt16(v[c * stride]);
+    for (uint32_t c = 0; c < channels; c++) {
+        const double *x = v + static_cast<size_t>(c) * HQ_BLOCK;
+        if (floatOutput) {
+            float *o = static_cast<float *>(out) + at + c;
+            for (uint32_t i = 0; i < frames; i++)
+                o[static_cast<size_t>(i) * channels] = static_cast<float>(x[i]);
+        } else {
+            int16_t *o = static_cast<int16_t *>(out) + at + c;
+            for (uint32_t i = 0; i < frames; i++)
+                o[static_cast<size_t>(i) * channels] = HqToInt16(x[i]);
+        }
     }
 }
 
@@ -367,16 +429,17 @@ static void Store(const double *v, size_t stride, uint32_t channels, bool floatO
 static uint32_t DeliverHeld(HqState *hq, void *out, uint32_t done, uint32_t want, bool floatOutput)
 {
     const uint32_t channels = hq->channels;
-    uint32_t n = 0;
-    for (; n < hq->heldCount && want - done >= channels; n++, done += channels)
-        Store(hq->held + n, HQ_BLOCK, channels, floatOutput, out, done);
+    uint32_t n = (want - done) / channels;
+    if (n > hq->heldCount)
+        n = hq->heldCount;
     if (n != 0) {
+        StoreFrames(hq->held, channels, n, floatOutput, out, done);
         for (uint32_t c = 0; c < channels; c++)
             memmove(hq->held + c * HQ_BLOCK, hq->held + c * HQ_BLOCK + n,
                     (hq->heldCount - n) * sizeof(double));
         hq->heldCount -= n;
     }
-    return done;
+    return done + n * channels;
 }
 
 uint32_t HqProduce(DsdStream *s, int32_t fill, void *out, uint32_t done, uint32_t want, bool floatOutput,
@@ -398,18 +461,22 @@ uint32_t HqProduce(DsdStream *s, int32_t fill, void *out, uint32_t done, uint32_
         }
         /* Samples before a seek's target are dropped, those beyond the data's end never made,
            those the output has no room for held for the next call. */
-        for (uint32_t i = 0; i < count && hq->outNext < hq->endOut; i++) {
-            if (hq->outNext++ < hq->skipBefore)
-                continue;
-            if (hq->heldCount == 0 && want - done >= channels) {
-                Store(v + i, HQ_BLOCK, channels, floatOutput, out, done);
-                done += channels;
-            } else {
-                for (uint32_t c = 0; c < channels; c++)
-                    hq->held[c * HQ_BLOCK + hq->heldCount] = v[c * HQ_BLOCK + i];
-                hq->heldCount++;
-            }
-        }
+        uint64_t n = count;
+        if (n > hq->endOut - hq->outNext)
+            n = hq->endOut - hq->outNext;
+        uint64_t i = hq->skipBefore > hq->outNext ? hq->skipBefore - hq->outNext : 0;
+        if (i > n)
+            i = n;
+        uint64_t frames = (want - done) / channels;
+        if (frames > n - i)
+            frames = n - i;
+        StoreFrames(v + i, channels, static_cast<uint32_t>(frames), floatOutput, out, done);
+        done += static_cast<uint32_t>(frames) * channels;
+        i += frames;
+        for (uint32_t c = 0; c < channels; c++)
+            memcpy(hq->held + c * HQ_BLOCK, v + c * HQ_BLOCK + i, (n - i) * sizeof(double));
+        hq->heldCount = static_cast<uint32_t>(n - i);
+        hq->outNext += n;
     }
     /* Bytes before the next window are no longer needed. */
     const int64_t next = static_cast<int64_t>(hq->firstNext * hq->step) - hq->firstBytes / 2;

@@ -15,12 +15,24 @@
 #ifndef VELMDSD_HQ_DECIMATOR_H
 #define VELMDSD_HQ_DECIMATOR_H
 
+#include <math.h>
 #include <stdint.h>
 
 #include "create/dsd_stream.h"
 
 #define HQ_MAX_BANDS 16
 #define HQ_BLOCK 256 /* first-stage outputs computed in one go */
+
+/* How the half-bands are computed: one output at a time, two (SSE2) or four (AVX) side by
+   side. Every kernel adds in the same order, so all give the same bytes. */
+#define HQ_KERNEL_PLAIN 0
+#define HQ_KERNEL_SSE2 1
+#define HQ_KERNEL_AVX 2
+#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
+#define HQ_HAVE_AVX 1 /* built for run-time choice */
+#else
+#define HQ_HAVE_AVX 0
+#endif
 
 /* A half-band stage keeps its inputs of even and odd index apart: an output's mirrored pairs
    are all odd inputs, its centre the even one, so two neighbouring outputs read neighbouring
@@ -42,6 +54,7 @@ struct HqState {
     uint32_t bands;      /* half-band stages after the first */
     uint32_t channels;
     uint32_t warmup; /* outputs a restart runs ahead of its target */
+    uint32_t kernel; /* HQ_KERNEL_*: HqBestKernel() unless a test chooses */
     HqBand band[HQ_MAX_BANDS];
     uint64_t firstNext;    /* index of the next first-stage output */
     uint64_t inPos;        /* sound byte (per channel) at the start of the work buffer */
@@ -59,6 +72,14 @@ struct HqState {
 /* The converter for a decimation ratio (a power of two) and channel count, at the stream's
    start; null when it cannot be allocated. One block; free() releases it. */
 HqState *HqCreate(int32_t ratio, uint32_t channels);
+
+/* The fastest half-band kernel this processor runs. */
+uint32_t HqBestKernel(void);
+
+/* `outputs` outputs of a half-band with `pairs` mirrored pairs and `taps` (the pairs' taps, then
+   the centre's) into y, output i from odds[i..i + 2 x pairs) and evens[i], by `kernel`. */
+void HqHalfBandRun(uint32_t kernel, const double *taps, uint32_t pairs, const double *odds,
+                   const double *evens, double *y, uint32_t outputs);
 
 /* The bytes HqCreate allocates; 0 when it would refuse. */
 uint64_t HqStateBytes(int32_t ratio, uint32_t channels);
@@ -89,7 +110,17 @@ static inline bool HqFinished(const HqState *hq)
     return hq->outNext >= hq->endOut && hq->heldCount == 0;
 }
 
-/* A converter output as a 16-bit sample: rounded to nearest, clamped; NaN gives 0. */
-int16_t HqToInt16(double v);
+/* A converter output as a 16-bit sample: rounded to nearest, half away from zero, clamped;
+   NaN gives 0. */
+static inline int16_t HqToInt16(double v)
+{
+    if (v != v)
+        return 0;
+    if (v >= 32767.0)
+        return 32767;
+    if (v <= -32768.0)
+        return -32768;
+    return static_cast<int16_t>(static_cast<int32_t>(v + copysign(0.5, v)));
+}
 
 #endif /* VELMDSD_HQ_DECIMATOR_H */
