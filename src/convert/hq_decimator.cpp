@@ -178,8 +178,8 @@ void HqBuildTables(DsdStream *stream)
 }
 
 /* `count` first-stage outputs of one channel, windows `stride` bytes apart: each the window's
-   table entries in four interleaved sums. Byte count and channel count known at compile time
-   (0: at run time) let the look-ups use fixed offsets. */
+   table entries in four interleaved sums, each starting from its first entry. Byte count and
+   channel count known at compile time (0: at run time) let the look-ups use fixed offsets. */
 template <uint32_t BYTES, uint32_t CHANNELS>
 static void FirstStage(const double (*tables)[256], const uint8_t *in, size_t channels, uint32_t bytes,
                        size_t stride, uint32_t count, double *out)
@@ -189,10 +189,12 @@ static void FirstStage(const double (*tables)[256], const uint8_t *in, size_t ch
     if (CHANNELS != 0)
         channels = CHANNELS;
     for (uint32_t n = 0; n < count; n++, in += stride) {
-        double a0 = 0.0, a1 = 0.0, a2 = 0.0, a3 = 0.0;
         const uint8_t *p = in;
+        double a0 = tables[0][p[0]], a1 = tables[1][p[channels]];
+        double a2 = tables[2][p[2 * channels]], a3 = tables[3][p[3 * channels]];
+        p += 4 * channels;
 #pragma GCC unroll 6
-        for (uint32_t g = 0; g < bytes; g += 4, p += 4 * channels) {
+        for (uint32_t g = 4; g < bytes; g += 4, p += 4 * channels) {
             a0 = a0 + tables[g][p[0]];
             a1 = a1 + tables[g + 1][p[channels]];
             a2 = a2 + tables[g + 2][p[2 * channels]];
@@ -212,6 +214,8 @@ static void FirstStageRun(const HqState *hq, const uint8_t *in, size_t stride, u
         FirstStage<16, 1>(hq->tables, in, channels, bytes, stride, count, out);
     else if (bytes == 24 && channels == 2)
         FirstStage<24, 2>(hq->tables, in, channels, bytes, stride, count, out);
+    else if (bytes == 16 && channels == 6)
+        FirstStage<16, 6>(hq->tables, in, channels, bytes, stride, count, out);
     else
         FirstStage<0, 0>(hq->tables, in, channels, bytes, stride, count, out);
 }
@@ -249,14 +253,37 @@ static uint32_t FirstStageBlock(DsdStream *s, uint64_t avail, bool ended)
     const uint64_t offset0 = inside != 0 ? static_cast<uint64_t>(first * step - half - inPos) : 0;
     const uint32_t count = before + inside + after;
     const size_t channels = hq->channels, stride = hq->step * channels;
+    const HqBand *b = &hq->band[0];
     for (size_t c = 0; c < channels; c++) {
-        double *out = hq->work[0] + c * HQ_BLOCK;
         const uint8_t *in = s->buffer + offset0 * channels + c;
+        if (hq->bands == 0) {
+            double *out = hq->work[0] + c * HQ_BLOCK;
+            for (uint32_t n = 0; n < before; n++)
+                out[n] = 0.0;
+            FirstStageRun(hq, in, stride, inside, out + before);
+            for (uint32_t n = before + inside; n < count; n++)
+                out[n] = 0.0;
+            continue;
+        }
+        /* Straight into the first half-band's inputs: output n of the block goes to line
+           q = (n + odd) & 1 (evens, odds), whose first output in the block is n = (q + odd) & 1. */
+        double *line[2] = {b->evens + c * (HQ_BLOCK + 4) + b->evenCount,
+                           b->odds + c * (HQ_BLOCK + 2 * b->pairs + 4) + b->oddCount};
+        auto zero = [&](uint32_t n) {
+            const uint32_t q = (n + b->odd) & 1;
+            line[q][(n - ((q + b->odd) & 1)) / 2] = 0.0;
+        };
         for (uint32_t n = 0; n < before; n++)
-            out[n] = 0.0;
-        FirstStageRun(hq, in, stride, inside, out + before);
+            zero(n);
         for (uint32_t n = before + inside; n < count; n++)
-            out[n] = 0.0;
+            zero(n);
+        for (uint32_t q = 0; q < 2; q++) {
+            const uint32_t first = (q + b->odd) & 1;
+            const uint32_t n = before + ((before + first) & 1); /* the line's first one inside */
+            if (n < before + inside)
+                FirstStageRun(hq, in + (n - before) * stride, 2 * stride, (before + inside - n + 1) / 2,
+                              line[q] + (n - first) / 2);
+        }
     }
     hq->firstNext += count;
     return count;
@@ -308,31 +335,57 @@ static uint32_t HalfBandPairs(const double *taps, uint32_t pairs, const double *
 
 #if HQ_HAVE_AVX
 #include <immintrin.h>
-/* The same four at a time (AVX without FMA: a multiply, then an add, as HalfBand). Returns a
-   multiple of four. */
+/* The same four at a time (AVX without FMA: a multiply, then an add, as HalfBand). PAIRS known at
+   compile time (0: at run time) unrolls the taps. Returns a multiple of four. */
+template <uint32_t PAIRS>
 __attribute__((target("avx"))) static uint32_t HalfBandQuads(const double *taps, uint32_t pairs,
                                                              const double *odds, const double *evens,
                                                              double *y, uint32_t outputs)
 {
+    if (PAIRS != 0)
+        pairs = PAIRS;
+    /* The taps broadcast once per call: the multiplies then read them straight from memory. */
+    __m256d tap[PAIRS + 1];
+    for (uint32_t t = 0; t <= PAIRS; t++)
+        tap[t] = _mm256_broadcast_sd(taps + t);
+#define Tap(t) (PAIRS != 0 ? tap[t] : _mm256_broadcast_sd(taps + (t)))
     uint32_t i = 0;
     for (; i + 3 < outputs; i += 4) {
         const double *o = odds + i;
         __m256d a0 = _mm256_setzero_pd(), a1 = _mm256_setzero_pd();
         uint32_t t = 0;
+#pragma GCC unroll 20
         for (; t + 1 < pairs; t += 2) {
             __m256d p0 = _mm256_add_pd(_mm256_loadu_pd(o + t), _mm256_loadu_pd(o + 2 * pairs - 1 - t));
             __m256d p1 = _mm256_add_pd(_mm256_loadu_pd(o + t + 1), _mm256_loadu_pd(o + 2 * pairs - 2 - t));
-            a0 = _mm256_add_pd(a0, _mm256_mul_pd(_mm256_broadcast_sd(taps + t), p0));
-            a1 = _mm256_add_pd(a1, _mm256_mul_pd(_mm256_broadcast_sd(taps + t + 1), p1));
+            a0 = _mm256_add_pd(a0, _mm256_mul_pd(Tap(t), p0));
+            a1 = _mm256_add_pd(a1, _mm256_mul_pd(Tap(t + 1), p1));
         }
         if (t < pairs) {
             __m256d p0 = _mm256_add_pd(_mm256_loadu_pd(o + t), _mm256_loadu_pd(o + 2 * pairs - 1 - t));
-            a0 = _mm256_add_pd(a0, _mm256_mul_pd(_mm256_broadcast_sd(taps + t), p0));
+            a0 = _mm256_add_pd(a0, _mm256_mul_pd(Tap(t), p0));
         }
-        __m256d centre = _mm256_mul_pd(_mm256_broadcast_sd(taps + pairs), _mm256_loadu_pd(evens + i));
+        __m256d centre = _mm256_mul_pd(Tap(pairs), _mm256_loadu_pd(evens + i));
         _mm256_storeu_pd(y + i, _mm256_add_pd(_mm256_add_pd(a0, a1), centre));
     }
+#undef Tap
     return i;
+}
+
+/* The stages' lengths (31, 111 and 143 taps) unrolled. */
+static uint32_t HalfBandQuadsFor(const double *taps, uint32_t pairs, const double *odds, const double *evens,
+                                 double *y, uint32_t outputs)
+{
+    switch (pairs) {
+    case 8:
+        return HalfBandQuads<8>(taps, pairs, odds, evens, y, outputs);
+    case 28:
+        return HalfBandQuads<28>(taps, pairs, odds, evens, y, outputs);
+    case 36:
+        return HalfBandQuads<36>(taps, pairs, odds, evens, y, outputs);
+    default:
+        return HalfBandQuads<0>(taps, pairs, odds, evens, y, outputs);
+    }
 }
 #endif
 
@@ -356,7 +409,7 @@ void HqHalfBandRun(uint32_t kernel, const double *taps, uint32_t pairs, const do
     uint32_t i = 0;
 #if HQ_HAVE_AVX
     if (kernel == HQ_KERNEL_AVX)
-        i = HalfBandQuads(taps, pairs, odds, evens, y, outputs);
+        i = HalfBandQuadsFor(taps, pairs, odds, evens, y, outputs);
 #endif
 #if defined(__SSE2__)
     if (kernel >= HQ_KERNEL_SSE2)
@@ -373,6 +426,13 @@ static void Split(const double *x, uint32_t count, uint32_t odd, double *e, doub
     uint32_t n = 0;
     if (odd && count != 0)
         *o++ = x[n++];
+#if defined(__SSE2__)
+    for (; n + 3 < count; n += 4, e += 2, o += 2) {
+        const __m128d a = _mm_loadu_pd(x + n), b = _mm_loadu_pd(x + n + 2);
+        _mm_storeu_pd(e, _mm_unpacklo_pd(a, b));
+        _mm_storeu_pd(o, _mm_unpackhi_pd(a, b));
+    }
+#endif
     for (; n + 1 < count; n += 2) {
         *e++ = x[n];
         *o++ = x[n + 1];
@@ -381,8 +441,8 @@ static void Split(const double *x, uint32_t count, uint32_t odd, double *e, doub
         *e = x[n];
 }
 
-/* Feeds `count` values per channel from `in` through half-band k; its outputs go to `out`.
-   Returns how many per channel. */
+/* Feeds `count` values per channel from `in` through half-band k (`in` null: the values are in
+   its inputs already); its outputs go to `out`. Returns how many per channel. */
 static uint32_t HalfBandBlock(HqState *hq, uint32_t k, const double *in, uint32_t count, double *out)
 {
     HqBand *b = &hq->band[k];
@@ -396,7 +456,8 @@ static uint32_t HalfBandBlock(HqState *hq, uint32_t k, const double *in, uint32_
         odds + 1 < 2 * pairs ? 0 : (evens < odds + 1 - 2 * pairs ? evens : odds + 1 - 2 * pairs);
     for (size_t c = 0; c < hq->channels; c++) {
         double *e = b->evens + c * evenStride, *o = b->odds + c * oddStride;
-        Split(in + c * HQ_BLOCK, count, odd, e + b->evenCount, o + b->oddCount);
+        if (in != nullptr)
+            Split(in + c * HQ_BLOCK, count, odd, e + b->evenCount, o + b->oddCount);
         HqHalfBandRun(hq->kernel, b->taps, pairs, o, e, out + c * HQ_BLOCK, outputs);
         memmove(e, e + outputs, (evens - outputs) * sizeof(double));
         memmove(o, o + outputs, (odds - outputs) * sizeof(double));
@@ -407,19 +468,49 @@ static uint32_t HalfBandBlock(HqState *hq, uint32_t k, const double *in, uint32_
     return outputs;
 }
 
-/* `frames` frames from per-channel runs HQ_BLOCK apart into the output from sample `at` on. */
-static void StoreFrames(const double *v, uint32_t channels, uint32_t frames, bool floatOutput, void *out,
-                        uint32_t at)
+#if defined(__SSE2__)
+/* HqToInt16 of two values in the low two 32-bit lanes: the same rounding, clamps and NaN. */
+static inline __m128i ToInt16Pair(__m128d v)
 {
+    const __m128d sign = _mm_and_pd(v, _mm_set1_pd(-0.0));
+    __m128d r = _mm_add_pd(v, _mm_or_pd(_mm_set1_pd(0.5), sign));
+    r = _mm_min_pd(_mm_max_pd(r, _mm_set1_pd(-32768.0)), _mm_set1_pd(32767.0));
+    return _mm_cvttpd_epi32(_mm_andnot_pd(_mm_cmpunord_pd(v, v), r));
+}
+#endif
+
+void HqStoreFrames(const double *v, uint32_t channels, uint32_t frames, bool floatOutput, void *out,
+                   uint32_t at)
+{
+    uint32_t i = 0;
+#if defined(__SSE2__)
+    if (channels == 2) {
+        /* Stereo two frames at a time: the two channels' values side by side. */
+        const double *x0 = v, *x1 = v + HQ_BLOCK;
+        for (; i + 1 < frames; i += 2) {
+            const __m128d a = _mm_loadu_pd(x0 + i), b = _mm_loadu_pd(x1 + i);
+            const __m128d first = _mm_unpacklo_pd(a, b), second = _mm_unpackhi_pd(a, b);
+            if (floatOutput) {
+                const __m128 f = _mm_movelh_ps(_mm_cvtpd_ps(first), _mm_cvtpd_ps(second));
+                _mm_storeu_ps(static_cast<float *>(out) + at + 2 * i, f);
+            } else {
+                const __m128i w = _mm_unpacklo_epi64(ToInt16Pair(first), ToInt16Pair(second));
+                _mm_storel_epi64(reinterpret_cast<__m128i *>(static_cast<int16_t *>(out) + at + 2 * i),
+                                 _mm_packs_epi32(w, w));
+            }
+        }
+    }
+#endif
+    const uint32_t from = i;
     for (uint32_t c = 0; c < channels; c++) {
         const double *x = v + static_cast<size_t>(c) * HQ_BLOCK;
         if (floatOutput) {
             float *o = static_cast<float *>(out) + at + c;
-            for (uint32_t i = 0; i < frames; i++)
+            for (i = from; i < frames; i++)
                 o[static_cast<size_t>(i) * channels] = static_cast<float>(x[i]);
         } else {
             int16_t *o = static_cast<int16_t *>(out) + at + c;
-            for (uint32_t i = 0; i < frames; i++)
+            for (i = from; i < frames; i++)
                 o[static_cast<size_t>(i) * channels] = HqToInt16(x[i]);
         }
     }
@@ -433,7 +524,7 @@ static uint32_t DeliverHeld(HqState *hq, void *out, uint32_t done, uint32_t want
     if (n > hq->heldCount)
         n = hq->heldCount;
     if (n != 0) {
-        StoreFrames(hq->held, channels, n, floatOutput, out, done);
+        HqStoreFrames(hq->held, channels, n, floatOutput, out, done);
         for (uint32_t c = 0; c < channels; c++)
             memmove(hq->held + c * HQ_BLOCK, hq->held + c * HQ_BLOCK + n,
                     (hq->heldCount - n) * sizeof(double));
@@ -456,7 +547,7 @@ uint32_t HqProduce(DsdStream *s, int32_t fill, void *out, uint32_t done, uint32_
         const double *v = hq->work[0];
         for (uint32_t k = 0; k < hq->bands; k++) {
             double *next = hq->work[(k + 1) & 1];
-            count = HalfBandBlock(hq, k, v, count, next);
+            count = HalfBandBlock(hq, k, k == 0 ? nullptr : v, count, next);
             v = next;
         }
         /* Samples before a seek's target are dropped, those beyond the data's end never made,
@@ -470,7 +561,7 @@ uint32_t HqProduce(DsdStream *s, int32_t fill, void *out, uint32_t done, uint32_
         uint64_t frames = (want - done) / channels;
         if (frames > n - i)
             frames = n - i;
-        StoreFrames(v + i, channels, static_cast<uint32_t>(frames), floatOutput, out, done);
+        HqStoreFrames(v + i, channels, static_cast<uint32_t>(frames), floatOutput, out, done);
         done += static_cast<uint32_t>(frames) * channels;
         i += frames;
         for (uint32_t c = 0; c < channels; c++)

@@ -81,6 +81,11 @@ uint32_t HqBestKernel(void);
 void HqHalfBandRun(uint32_t kernel, const double *taps, uint32_t pairs, const double *odds,
                    const double *evens, double *y, uint32_t outputs);
 
+/* `frames` frames from per-channel runs HQ_BLOCK values apart into the output (floats, or
+   16-bit samples by HqToInt16) from sample `at` on. */
+void HqStoreFrames(const double *v, uint32_t channels, uint32_t frames, bool floatOutput, void *out,
+                   uint32_t at);
+
 /* The bytes HqCreate allocates; 0 when it would refuse. */
 uint64_t HqStateBytes(int32_t ratio, uint32_t channels);
 

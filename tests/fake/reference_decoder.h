@@ -152,9 +152,11 @@ REFERENCE_CODE inline std::vector<uint8_t> RefHq(const Sound &s, const HqState &
             int64_t start = static_cast<int64_t>(j * plan.step) - half;
             if (start < 0 || static_cast<size_t>(start) + plan.firstBytes > perChannel)
                 continue;
-            double acc[4] = {0.0, 0.0, 0.0, 0.0};
-            for (uint32_t g = 0; g < plan.firstBytes; g++)
-                acc[g % 4] = acc[g % 4] + static_cast<double>(tables[g][ch[static_cast<size_t>(start) + g]]);
+            double acc[4];
+            for (uint32_t g = 0; g < plan.firstBytes; g++) {
+                const double t = static_cast<double>(tables[g][ch[static_cast<size_t>(start) + g]]);
+                acc[g % 4] = g < 4 ? t : acc[g % 4] + t;
+            }
             x[j] = (acc[0] + acc[1]) + (acc[2] + acc[3]);
         }
         for (uint32_t k = 0; k < plan.bands; k++) {

@@ -171,4 +171,36 @@ TEST(HqFilters, KernelsAddInThePlainOrder)
         }
 }
 
+/* Stored samples (stereo goes two frames at a time) are the plain conversions: floats rounded to
+   nearest, 16-bit by HqToInt16, at ties, limits, infinities and NaN. */
+TEST(HqFilters, StoredSamplesAreThePlainConversions)
+{
+    const double values[] = {
+        0.0,      -0.0,     0.5,      -0.5,      1.5,     2.5,      -2.5,     0.49999999999999994,
+        32766.5,  32766.49, 32767.0,  32767.5,   40000.0, -32767.5, -32768.0, -32768.5,
+        -40000.0, NAN,      INFINITY, -INFINITY, 1e300,   1.0 / 3.0};
+    const uint32_t n = sizeof values / sizeof values[0];
+    for (uint32_t channels = 1; channels <= 3; channels++)
+        for (bool floatOutput : {false, true}) {
+            std::vector<double> v(HQ_BLOCK * channels);
+            for (uint32_t c = 0; c < channels; c++)
+                for (uint32_t i = 0; i < n; i++)
+                    v[c * HQ_BLOCK + i] = values[(i + 7 * c) % n];
+            std::vector<float> f(n * channels + 1, 9.0f), fWant = f;
+            std::vector<int16_t> w(n * channels + 1, 9), wWant = w;
+            for (uint32_t i = 0; i < n; i++)
+                for (uint32_t c = 0; c < channels; c++) {
+                    fWant[1 + i * channels + c] = static_cast<float>(v[c * HQ_BLOCK + i]);
+                    wWant[1 + i * channels + c] = HqToInt16(v[c * HQ_BLOCK + i]);
+                }
+            HqStoreFrames(v.data(), channels, n, floatOutput,
+                          floatOutput ? static_cast<void *>(f.data()) : w.data(), 1);
+            if (floatOutput)
+                EXPECT_EQ(memcmp(f.data(), fWant.data(), f.size() * sizeof(float)), 0)
+                    << channels << " channels";
+            else
+                EXPECT_TRUE(w == wWant) << channels << " channels";
+        }
+}
+
 } // namespace
