@@ -9,9 +9,12 @@
 // the source then ends where its data ends.
 //
 // A host built without libcurl (VELM_HAVE_CURL unset, as in the cross builds) keeps
-// the options but opens no http:// source.
+// the options but opens no http:// source. With it, libcurl is loaded at the first
+// http:// source: it needs some thirty libraries, which a program that never opens one
+// should not spend its start-up on.
 #ifdef VELM_HAVE_CURL
 #include <curl/curl.h>
+#include <dlfcn.h>
 #endif
 #include <string.h>
 
@@ -29,6 +32,54 @@
 namespace velm {
 
 using Clock = std::chrono::steady_clock;
+
+#ifdef VELM_HAVE_CURL
+namespace {
+// libcurl's functions, set by LoadCurl.
+struct CurlApi {
+    decltype(&curl_global_init) global_init;
+    decltype(&curl_easy_init) easy_init;
+    decltype(&curl_easy_setopt) easy_setopt;
+    decltype(&curl_easy_getinfo) easy_getinfo;
+    decltype(&curl_easy_pause) easy_pause;
+    decltype(&curl_easy_cleanup) easy_cleanup;
+    decltype(&curl_multi_init) multi_init;
+    decltype(&curl_multi_add_handle) multi_add_handle;
+    decltype(&curl_multi_remove_handle) multi_remove_handle;
+    decltype(&curl_multi_perform) multi_perform;
+    decltype(&curl_multi_info_read) multi_info_read;
+    decltype(&curl_multi_poll) multi_poll;
+    decltype(&curl_multi_wakeup) multi_wakeup;
+    decltype(&curl_multi_cleanup) multi_cleanup;
+};
+CurlApi curl;
+
+template <typename Function> bool Load(void *lib, Function *slot, const char *name)
+{
+    *slot = reinterpret_cast<Function>(dlsym(lib, name));
+    return *slot != nullptr;
+}
+
+bool LoadCurl()
+{
+    void *lib = dlopen("libcurl.so.4", RTLD_NOW | RTLD_LOCAL);
+    return lib != nullptr && Load(lib, &curl.global_init, "curl_global_init") &&
+           Load(lib, &curl.easy_init, "curl_easy_init") && Load(lib, &curl.easy_setopt, "curl_easy_setopt") &&
+           Load(lib, &curl.easy_getinfo, "curl_easy_getinfo") &&
+           Load(lib, &curl.easy_pause, "curl_easy_pause") &&
+           Load(lib, &curl.easy_cleanup, "curl_easy_cleanup") &&
+           Load(lib, &curl.multi_init, "curl_multi_init") &&
+           Load(lib, &curl.multi_add_handle, "curl_multi_add_handle") &&
+           Load(lib, &curl.multi_remove_handle, "curl_multi_remove_handle") &&
+           Load(lib, &curl.multi_perform, "curl_multi_perform") &&
+           Load(lib, &curl.multi_info_read, "curl_multi_info_read") &&
+           Load(lib, &curl.multi_poll, "curl_multi_poll") &&
+           Load(lib, &curl.multi_wakeup, "curl_multi_wakeup") &&
+           Load(lib, &curl.multi_cleanup, "curl_multi_cleanup") &&
+           curl.global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
+}
+} // namespace
+#endif
 
 struct NetSource {
     std::mutex lock;
@@ -58,11 +109,11 @@ struct NetSource {
     ~NetSource()
     {
         if (multi != nullptr && easy != nullptr)
-            curl_multi_remove_handle(multi, easy);
+            curl.multi_remove_handle(multi, easy);
         if (easy != nullptr)
-            curl_easy_cleanup(easy);
+            curl.easy_cleanup(easy);
         if (multi != nullptr)
-            curl_multi_cleanup(multi);
+            curl.multi_cleanup(multi);
     }
 #endif
 
@@ -102,8 +153,8 @@ size_t onHeader(char *text, size_t size, size_t count, void *user)
     // The blank line after the headers.
     long status = 0;
     curl_off_t length = -1;
-    curl_easy_getinfo(net.easy, CURLINFO_RESPONSE_CODE, &status);
-    curl_easy_getinfo(net.easy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
+    curl.easy_getinfo(net.easy, CURLINFO_RESPONSE_CODE, &status);
+    curl.easy_getinfo(net.easy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
     if (status / 100 == 1)
         return n; // an interim answer; the real one follows
     if (status != 200 && status != 206)
@@ -163,9 +214,9 @@ void runTransfer(NetSource *net)
     int running = 1;
     bool ok = false;
     while (running != 0) {
-        curl_multi_perform(net->multi, &running);
+        curl.multi_perform(net->multi, &running);
         int queued = 0;
-        while (CURLMsg *message = curl_multi_info_read(net->multi, &queued)) {
+        while (CURLMsg *message = curl.multi_info_read(net->multi, &queued)) {
             if (message->msg == CURLMSG_DONE)
                 ok = message->data.result == CURLE_OK;
         }
@@ -188,8 +239,8 @@ void runTransfer(NetSource *net)
             }
         }
         if (resume)
-            curl_easy_pause(net->easy, CURLPAUSE_CONT);
-        curl_multi_poll(net->multi, nullptr, 0, 50, nullptr);
+            curl.easy_pause(net->easy, CURLPAUSE_CONT);
+        curl.multi_poll(net->multi, nullptr, 0, 50, nullptr);
     }
     std::lock_guard<std::mutex> guard(net->lock);
     net->finished = true;
@@ -234,33 +285,38 @@ std::shared_ptr<NetSource> NetOpen(const char *url, uint64_t offset, VELM_DOWNLO
     SetError(VELM_ERROR_FILEOPEN);
     return nullptr;
 #else
-    static std::once_flag curlReady;
-    std::call_once(curlReady, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+    static std::once_flag curlLoading;
+    static bool curlLoaded = false;
+    std::call_once(curlLoading, [] { curlLoaded = LoadCurl(); });
+    if (!curlLoaded) {
+        SetError(VELM_ERROR_FILEOPEN);
+        return nullptr;
+    }
     auto net = std::make_shared<NetSource>();
     net->download = proc;
     net->downloadUser = user;
     net->offset = offset;
     net->capacity = std::max(netBufferBytes.load(), kMinBuffer);
     net->timeout = NetTimeout();
-    net->easy = curl_easy_init();
-    net->multi = curl_multi_init();
+    net->easy = curl.easy_init();
+    net->multi = curl.multi_init();
     if (net->easy == nullptr || net->multi == nullptr) {
         SetError(VELM_ERROR_MEM);
         return nullptr;
     }
     std::string range = std::to_string(offset) + "-";
     CURL *easy = net->easy;
-    curl_easy_setopt(easy, CURLOPT_URL, url);
-    curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(net->timeout.count()));
-    curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, onHeader);
-    curl_easy_setopt(easy, CURLOPT_HEADERDATA, net.get());
-    curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, onData);
-    curl_easy_setopt(easy, CURLOPT_WRITEDATA, net.get());
+    curl.easy_setopt(easy, CURLOPT_URL, url);
+    curl.easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl.easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+    curl.easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(net->timeout.count()));
+    curl.easy_setopt(easy, CURLOPT_HEADERFUNCTION, onHeader);
+    curl.easy_setopt(easy, CURLOPT_HEADERDATA, net.get());
+    curl.easy_setopt(easy, CURLOPT_WRITEFUNCTION, onData);
+    curl.easy_setopt(easy, CURLOPT_WRITEDATA, net.get());
     if (offset != 0)
-        curl_easy_setopt(easy, CURLOPT_RANGE, range.c_str());
-    curl_multi_add_handle(net->multi, easy);
+        curl.easy_setopt(easy, CURLOPT_RANGE, range.c_str());
+    curl.multi_add_handle(net->multi, easy);
     net->lastData = Clock::now();
     net->thread = std::thread(runTransfer, net.get());
 
@@ -286,7 +342,7 @@ void NetClose(NetSource &net)
         net.changed.notify_all();
     }
 #ifdef VELM_HAVE_CURL
-    curl_multi_wakeup(net.multi);
+    curl.multi_wakeup(net.multi);
 #endif
     if (net.thread.joinable())
         net.thread.join();
@@ -310,7 +366,7 @@ int32_t NetRead(NetSource &net, uint64_t pos, uint8_t *out, uint32_t length, boo
         net.readPos = pos + got;
 #ifdef VELM_HAVE_CURL
         if (net.paused)
-            curl_multi_wakeup(net.multi);
+            curl.multi_wakeup(net.multi);
 #endif
         if (got == length || !wait || net.finished || net.closing)
             break;
