@@ -145,14 +145,15 @@ int32_t readWindow(HostFile &file, uint8_t *out, uint32_t length)
     // ahead, large ones go straight to the caller.
     const uint64_t aheadEnd = file.aheadPos + file.aheadLen;
     if (want != 0 && want < kReadAhead / 4 && (file.pos < file.aheadPos || file.pos + want > aheadEnd)) {
-        file.ahead.resize(kReadAhead);
+        if (!file.ahead) // not cleared: only bytes read into it are ever copied out
+            file.ahead = std::make_unique_for_overwrite<uint8_t[]>(kReadAhead);
         file.aheadLen =
-            readAt(file, file.ahead.data(), std::min<uint64_t>(kReadAhead, file.size - file.pos), file.pos);
+            readAt(file, file.ahead.get(), std::min<uint64_t>(kReadAhead, file.size - file.pos), file.pos);
         file.aheadPos = file.pos;
     }
     if (file.pos >= file.aheadPos && file.pos + want <= file.aheadPos + file.aheadLen) {
         if (want != 0)
-            memcpy(out, file.ahead.data() + (file.pos - file.aheadPos), want);
+            memcpy(out, file.ahead.get() + (file.pos - file.aheadPos), want);
         return static_cast<int32_t>(want);
     }
     uint64_t got = readAt(file, out, want, file.pos);

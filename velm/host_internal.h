@@ -48,20 +48,20 @@ using OwnedText = std::unique_ptr<char, FreeText>;
 
 struct HostFile {
     SourceKind kind = SourceKind::Path;
-    int fd = -1;                    // Path
-    const uint8_t *data = nullptr;  // Memory: the first byte of the window
-    uint64_t start = 0;             // Path: file offset of the window
-    uint64_t size = 0;              // Path, Memory: bytes in the window
-    uint64_t openOffset = 0;        // FileGetPosition mode 3
-    uint64_t pos = 0;               // read position, relative to the window
-    std::vector<uint8_t> ahead;     // Path: room for bytes read ahead of small reads
-    uint64_t aheadPos = 0;          // Path: window position of ahead[0]
-    uint64_t aheadLen = 0;          // Path: bytes of ahead read from the file
-    VELM_FILEPROCS procs{};         // User
-    void *user = nullptr;           // User
-    bool metEnd = false;            // Path, User: a read came back short
-    std::shared_ptr<NetSource> net; // Net
-    uint64_t readTotal = 0;         // bytes FileRead has delivered, over the file's life
+    int fd = -1;                      // Path
+    const uint8_t *data = nullptr;    // Memory: the first byte of the window
+    uint64_t start = 0;               // Path: file offset of the window
+    uint64_t size = 0;                // Path, Memory: bytes in the window
+    uint64_t openOffset = 0;          // FileGetPosition mode 3
+    uint64_t pos = 0;                 // read position, relative to the window
+    std::unique_ptr<uint8_t[]> ahead; // Path: room for bytes read ahead of small reads
+    uint64_t aheadPos = 0;            // Path: window position of ahead[0]
+    uint64_t aheadLen = 0;            // Path: bytes of ahead read from the file
+    VELM_FILEPROCS procs{};           // User
+    void *user = nullptr;             // User
+    bool metEnd = false;              // Path, User: a read came back short
+    std::shared_ptr<NetSource> net;   // Net
+    uint64_t readTotal = 0;           // bytes FileRead has delivered, over the file's life
     VELM_DOWNLOADPROC *download = nullptr;
     void *downloadUser = nullptr;
     OwnedText path;       // named files only
