@@ -8,6 +8,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <type_traits>
+
 #include "convert/filter.h"
 #include "convert/hq_filters.h"
 #include "host/host_api.h"
@@ -372,20 +374,70 @@ __attribute__((target("avx"))) static uint32_t HalfBandQuads(const double *taps,
     return i;
 }
 
-/* The stages' lengths (31, 111 and 143 taps) unrolled. */
-static uint32_t HalfBandQuadsFor(const double *taps, uint32_t pairs, const double *odds, const double *evens,
-                                 double *y, uint32_t outputs)
+/* The same eight at a time with AVX-512 (again a multiply, then an add). Returns a multiple of
+   eight. */
+template <uint32_t PAIRS>
+__attribute__((target("avx512f"))) static uint32_t HalfBandOcts(const double *taps, uint32_t pairs,
+                                                                const double *odds, const double *evens,
+                                                                double *y, uint32_t outputs)
+{
+    if (PAIRS != 0)
+        pairs = PAIRS;
+    __m512d tap[PAIRS + 1];
+    for (uint32_t t = 0; t <= PAIRS; t++)
+        tap[t] = _mm512_set1_pd(taps[t]);
+#define Tap(t) (PAIRS != 0 ? tap[t] : _mm512_set1_pd(taps[t]))
+    uint32_t i = 0;
+    for (; i + 7 < outputs; i += 8) {
+        const double *o = odds + i;
+        __m512d a0 = _mm512_setzero_pd(), a1 = _mm512_setzero_pd();
+        uint32_t t = 0;
+#pragma GCC unroll 20
+        for (; t + 1 < pairs; t += 2) {
+            __m512d p0 = _mm512_add_pd(_mm512_loadu_pd(o + t), _mm512_loadu_pd(o + 2 * pairs - 1 - t));
+            __m512d p1 = _mm512_add_pd(_mm512_loadu_pd(o + t + 1), _mm512_loadu_pd(o + 2 * pairs - 2 - t));
+            a0 = _mm512_add_pd(a0, _mm512_mul_pd(Tap(t), p0));
+            a1 = _mm512_add_pd(a1, _mm512_mul_pd(Tap(t + 1), p1));
+        }
+        if (t < pairs) {
+            __m512d p0 = _mm512_add_pd(_mm512_loadu_pd(o + t), _mm512_loadu_pd(o + 2 * pairs - 1 - t));
+            a0 = _mm512_add_pd(a0, _mm512_mul_pd(Tap(t), p0));
+        }
+        __m512d centre = _mm512_mul_pd(Tap(pairs), _mm512_loadu_pd(evens + i));
+        _mm512_storeu_pd(y + i, _mm512_add_pd(_mm512_add_pd(a0, a1), centre));
+    }
+#undef Tap
+    return i;
+}
+
+/* run(P) with P the stage's pair count as a compile-time constant for the stages' lengths (31, 111
+   and 143 taps), which unrolls the taps; 0 for any other. */
+template <typename Run> static uint32_t Unrolled(uint32_t pairs, Run run)
 {
     switch (pairs) {
     case 8:
-        return HalfBandQuads<8>(taps, pairs, odds, evens, y, outputs);
+        return run(std::integral_constant<uint32_t, 8>());
     case 28:
-        return HalfBandQuads<28>(taps, pairs, odds, evens, y, outputs);
+        return run(std::integral_constant<uint32_t, 28>());
     case 36:
-        return HalfBandQuads<36>(taps, pairs, odds, evens, y, outputs);
+        return run(std::integral_constant<uint32_t, 36>());
     default:
-        return HalfBandQuads<0>(taps, pairs, odds, evens, y, outputs);
+        return run(std::integral_constant<uint32_t, 0>());
     }
+}
+
+/* The widest kernels up to `kernel` for as many outputs as they take; returns how many they made. */
+static uint32_t HalfBandWide(uint32_t kernel, const double *taps, uint32_t pairs, const double *odds,
+                             const double *evens, double *y, uint32_t outputs)
+{
+    uint32_t i = 0;
+    if (kernel >= HQ_KERNEL_AVX512)
+        i = Unrolled(pairs, [&](auto p) {
+            return HalfBandOcts<decltype(p)::value>(taps, pairs, odds, evens, y, outputs);
+        });
+    return i + Unrolled(pairs, [&](auto p) {
+               return HalfBandQuads<decltype(p)::value>(taps, pairs, odds + i, evens + i, y + i, outputs - i);
+           });
 }
 #endif
 
@@ -393,6 +445,8 @@ uint32_t HqBestKernel(void)
 {
 #if HQ_HAVE_AVX
     __builtin_cpu_init();
+    if (__builtin_cpu_supports("avx512f"))
+        return HQ_KERNEL_AVX512;
     if (__builtin_cpu_supports("avx"))
         return HQ_KERNEL_AVX;
 #endif
@@ -408,8 +462,8 @@ void HqHalfBandRun(uint32_t kernel, const double *taps, uint32_t pairs, const do
 {
     uint32_t i = 0;
 #if HQ_HAVE_AVX
-    if (kernel == HQ_KERNEL_AVX)
-        i = HalfBandQuadsFor(taps, pairs, odds, evens, y, outputs);
+    if (kernel >= HQ_KERNEL_AVX)
+        i = HalfBandWide(kernel, taps, pairs, odds, evens, y, outputs);
 #endif
 #if defined(__SSE2__)
     if (kernel >= HQ_KERNEL_SSE2)

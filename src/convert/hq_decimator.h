@@ -23,11 +23,12 @@
 #define HQ_MAX_BANDS 16
 #define HQ_BLOCK 256 /* first-stage outputs computed in one go */
 
-/* How the half-bands are computed: one output at a time, two (SSE2) or four (AVX) side by
-   side. Every kernel adds in the same order, so all give the same bytes. */
+/* How the half-bands are computed: one output at a time, two (SSE2), four (AVX) or eight
+   (AVX-512) side by side. Every kernel adds in the same order, so all give the same bytes. */
 #define HQ_KERNEL_PLAIN 0
 #define HQ_KERNEL_SSE2 1
 #define HQ_KERNEL_AVX 2
+#define HQ_KERNEL_AVX512 3
 #if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
 #define HQ_HAVE_AVX 1 /* built for run-time choice */
 #else
