@@ -165,7 +165,7 @@ TEST(HqFilters, KernelsAddInThePlainOrder)
             for (uint32_t kernel = HQ_KERNEL_SSE2; kernel <= HqBestKernel(); kernel++) {
                 std::vector<double> y(outputs);
                 HqHalfBandRun(kernel, band.taps, band.pairs, odds.data(), evens.data(), y.data(), outputs);
-                EXPECT_EQ(memcmp(y.data(), plain.data(), outputs * sizeof(double)), 0)
+                EXPECT_TRUE(outputs == 0 || memcmp(y.data(), plain.data(), outputs * sizeof(double)) == 0)
                     << "kernel " << kernel << ", " << band.pairs << " pairs, " << outputs << " outputs";
             }
         }
