@@ -460,6 +460,7 @@ uint32_t HqBestKernel(void)
 void HqHalfBandRun(uint32_t kernel, const double *taps, uint32_t pairs, const double *odds,
                    const double *evens, double *y, uint32_t outputs)
 {
+    (void)kernel; /* only the plain kernel where the processor has no vectors */
     uint32_t i = 0;
 #if HQ_HAVE_AVX
     if (kernel >= HQ_KERNEL_AVX)
