@@ -101,7 +101,7 @@ void Deinterleave(uint8_t *dest, const uint8_t *staging, uint32_t blockSize, uin
         return;
     }
     uint32_t i = 0;
-#if defined(HAVE_AVX2_DEINTERLEAVE)
+#if HAVE_AVX2_DEINTERLEAVE
     if (channels == 6 && HaveAvx2())
         i = DeinterleaveSix(dest, staging, blockSize);
 #endif
