@@ -8,74 +8,6 @@
 
 #include "convert/filter.h"
 
-#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
-#include <immintrin.h>
-#define HAVE_AVX2_DEINTERLEAVE 1
-
-/* Six channels, 32 frames at a time, 16 in each 128-bit lane: the channels' bytes are first
-   paired (channels 0 and 1, 2 and 3, 4 and 5: one 16-bit unit per frame for each pair, A, B and
-   C), then three shuffles place the units of eight frames, A0 B0 C0 A1 B1 C1 ..., in three
-   vectors. kSix[k][s] takes pair s's units into output vector k; 0x80 leaves a zero. */
-struct SixMasks {
-    int8_t m[3][3][32];
-};
-static constexpr SixMasks MakeSixMasks()
-{
-    SixMasks r{};
-    for (int k = 0; k < 3; k++)
-        for (int s = 0; s < 3; s++)
-            for (int b = 0; b < 32; b++) {
-                const int unit = 8 * k + (b % 16) / 2, frame = unit / 3;
-                r.m[k][s][b] =
-                    unit % 3 == s ? static_cast<int8_t>(2 * frame + b % 2) : static_cast<int8_t>(-128);
-            }
-    return r;
-}
-static constexpr SixMasks kSix = MakeSixMasks();
-
-__attribute__((target("avx2"))) static uint32_t DeinterleaveSix(uint8_t *dest, const uint8_t *staging,
-                                                                uint32_t blockSize)
-{
-    __m256i mask[3][3];
-    for (int k = 0; k < 3; k++)
-        for (int s = 0; s < 3; s++)
-            mask[k][s] = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(kSix.m[k][s]));
-    uint32_t i = 0;
-    for (; i + 32 <= blockSize; i += 32) {
-        __m256i lo[3], hi[3];
-        for (int s = 0; s < 3; s++) {
-            const __m256i a =
-                _mm256_loadu_si256(reinterpret_cast<const __m256i *>(staging + 2 * s * blockSize + i));
-            const __m256i b =
-                _mm256_loadu_si256(reinterpret_cast<const __m256i *>(staging + (2 * s + 1) * blockSize + i));
-            lo[s] = _mm256_unpacklo_epi8(a, b); /* frames 0-7 of each lane */
-            hi[s] = _mm256_unpackhi_epi8(a, b); /* frames 8-15 */
-        }
-        __m256i out[6]; /* frames 0-7 in out[0..2], 8-15 in out[3..5], of each lane */
-        for (int k = 0; k < 3; k++) {
-            out[k] = _mm256_or_si256(_mm256_or_si256(_mm256_shuffle_epi8(lo[0], mask[k][0]),
-                                                     _mm256_shuffle_epi8(lo[1], mask[k][1])),
-                                     _mm256_shuffle_epi8(lo[2], mask[k][2]));
-            out[3 + k] = _mm256_or_si256(_mm256_or_si256(_mm256_shuffle_epi8(hi[0], mask[k][0]),
-                                                         _mm256_shuffle_epi8(hi[1], mask[k][1])),
-                                         _mm256_shuffle_epi8(hi[2], mask[k][2]));
-        }
-        __m256i *d = reinterpret_cast<__m256i *>(dest + static_cast<size_t>(i) * 6);
-        for (int k = 0; k < 3; k++) {
-            _mm256_storeu_si256(d + k, _mm256_permute2x128_si256(out[2 * k], out[2 * k + 1], 0x20));
-            _mm256_storeu_si256(d + 3 + k, _mm256_permute2x128_si256(out[2 * k], out[2 * k + 1], 0x31));
-        }
-    }
-    return i;
-}
-
-static bool HaveAvx2()
-{
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2");
-}
-#endif
-
 void Deinterleave(uint8_t *dest, const uint8_t *staging, uint32_t blockSize, uint32_t channels)
 {
     if (channels == 1) {
@@ -101,10 +33,6 @@ void Deinterleave(uint8_t *dest, const uint8_t *staging, uint32_t blockSize, uin
         return;
     }
     uint32_t i = 0;
-#if HAVE_AVX2_DEINTERLEAVE
-    if (channels == 6 && HaveAvx2())
-        i = DeinterleaveSix(dest, staging, blockSize);
-#endif
 #if defined(__SSE2__)
     /* Three to eight channels: eight bytes of every channel, transposed into eight frames of
        eight bytes, each frame stored whole at its place; the bytes a store writes beyond its

@@ -26,7 +26,7 @@ TEST(DsdBytes, MatchByteByByteDefinitions)
 {
     BuildBitReverse();
     for (uint32_t channels = 1; channels <= 10; channels++)
-        for (uint32_t blockSize : {1u, 7u, 8u, 9u, 15u, 16u, 17u, 31u, 32u, 33u, 64u, 65u, 4096u}) {
+        for (uint32_t blockSize : {1u, 7u, 8u, 9u, 15u, 16u, 17u, 33u, 4096u}) {
             const std::vector<uint8_t> staging = RandomBytes(blockSize * channels, blockSize + channels);
             std::vector<uint8_t> got(staging.size());
             Deinterleave(got.data(), staging.data(), blockSize, channels);
