@@ -336,6 +336,7 @@ static uint32_t HalfBandPairs(const double *taps, uint32_t pairs, const double *
 #endif
 
 #if HQ_HAVE_AVX
+#include <cpuid.h>
 #include <immintrin.h>
 /* The same four at a time (AVX without FMA: a multiply, then an add, as HalfBand). PAIRS known at
    compile time (0: at run time) unrolls the taps. Returns a multiple of four. */
@@ -444,11 +445,19 @@ static uint32_t HalfBandWide(uint32_t kernel, const double *taps, uint32_t pairs
 uint32_t HqBestKernel(void)
 {
 #if HQ_HAVE_AVX
-    __builtin_cpu_init();
-    if (__builtin_cpu_supports("avx512f"))
-        return HQ_KERNEL_AVX512;
-    if (__builtin_cpu_supports("avx"))
-        return HQ_KERNEL_AVX;
+    /* Asked of the processor directly (cpuid, and xgetbv for the registers the system saves):
+       the compiler's own check would add a constructor to the library. */
+    unsigned a, b, c, d;
+    if (__get_cpuid(1, &a, &b, &c, &d) && (c & bit_OSXSAVE) && (c & bit_AVX)) {
+        unsigned lo, hi;
+        __asm__("xgetbv" : "=a"(lo), "=d"(hi) : "c"(0));
+        if ((lo & 0x06) == 0x06) { /* SSE and AVX state */
+            /* AVX-512: opmask and both halves of the upper registers saved too. */
+            if (__get_cpuid_count(7, 0, &a, &b, &c, &d) && (b & bit_AVX512F) && (lo & 0xE6) == 0xE6)
+                return HQ_KERNEL_AVX512;
+            return HQ_KERNEL_AVX;
+        }
+    }
 #endif
 #if defined(__SSE2__)
     return HQ_KERNEL_SSE2;
