@@ -15,6 +15,14 @@ if grep -qE 'TEXTREL' <<<"$dynamic"; then
   problem "has text relocations"
 fi
 
+# Start-up code: the compiler's frame_dummy and the add-on's load hook, nothing else (a library
+# pulled in for a helper can bring a constructor of its own).
+init_bytes=$(awk '/\(INIT_ARRAYSZ\)/ { print $(NF-1) }' <<<"$dynamic")
+pointer=$("${prefix}readelf" -h "$lib" | awk '/Class:/ { print ($2 == "ELF64" ? 8 : 4) }')
+if [ -n "$init_bytes" ] && [ $((init_bytes / pointer)) -gt 2 ]; then
+  problem "has $((init_bytes / pointer)) start-up functions (frame_dummy and the load hook expected)"
+fi
+
 needed=$(sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' <<<"$dynamic" | sort)
 grep -qx 'libvelm.so' <<<"$needed" || problem "does not need libvelm.so"
 while read -r n; do

@@ -35,6 +35,8 @@ if [ "${1:-}" = "--m32" ]; then
 else
   ctest --test-dir "$dir" -j"$(nproc)" --output-on-failure
 fi
+# The library as it ships (a sanitized build carries the sanitizers' own start-up code).
+[ "${1:-}" = "--sanitize" ] || scripts/check-library.sh "$dir/libvelmdsd.so"
 if [ "${1:-}" = "--m32" ]; then
   # The same bytes as the 64-bit build, decoding for decoding.
   cmake -S . -B build "$werror" >/dev/null
