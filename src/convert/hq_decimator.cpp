@@ -308,107 +308,73 @@ static inline double HalfBand(const double *taps, uint32_t pairs, const double *
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
-/* Outputs of HalfBand two at a time, neighbours in the two lanes, each lane in HalfBand's order.
-   Returns how many it made: an even number. */
+/*
+ * Outputs of HalfBand N at a time, neighbours in the N lanes of a vector, each lane in HalfBand's
+ * order (a multiply, then an add: no FMA). PAIRS known at compile time (0: at run time) unrolls
+ * the taps, which are broadcast once per call. Returns how many it made, a multiple of N. Always
+ * inlined, so that each wrapper below compiles it for its own instruction set.
+ */
+template <int N, uint32_t PAIRS>
+__attribute__((always_inline)) static inline uint32_t HalfBandLanes(const double *taps, uint32_t pairs,
+                                                                    const double *odds, const double *evens,
+                                                                    double *y, uint32_t outputs)
+{
+    typedef double V __attribute__((vector_size(8 * N)));
+    if (PAIRS != 0)
+        pairs = PAIRS;
+    V tap[PAIRS + 1];
+    for (uint32_t t = 0; t <= PAIRS; t++)
+        tap[t] = taps[t] - V{};
+#define Tap(t) (PAIRS != 0 ? tap[t] : taps[t] - V{})
+#define Load(p)                                                                                              \
+    (__extension__({                                                                                         \
+        V v_;                                                                                                \
+        memcpy(&v_, (p), sizeof v_);                                                                         \
+        v_;                                                                                                  \
+    }))
+    uint32_t i = 0;
+    for (; i + N - 1 < outputs; i += N) {
+        const double *o = odds + i;
+        V a0 = {}, a1 = {};
+        uint32_t t = 0;
+#pragma GCC unroll 20
+        for (; t + 1 < pairs; t += 2) {
+            a0 = a0 + Tap(t) * (Load(o + t) + Load(o + 2 * pairs - 1 - t));
+            a1 = a1 + Tap(t + 1) * (Load(o + t + 1) + Load(o + 2 * pairs - 2 - t));
+        }
+        if (t < pairs)
+            a0 = a0 + Tap(t) * (Load(o + t) + Load(o + 2 * pairs - 1 - t));
+        const V v = (a0 + a1) + Tap(pairs) * Load(evens + i);
+        memcpy(y + i, &v, sizeof v);
+    }
+#undef Load
+#undef Tap
+    return i;
+}
+
 static uint32_t HalfBandPairs(const double *taps, uint32_t pairs, const double *odds, const double *evens,
                               double *y, uint32_t outputs)
 {
-    uint32_t i = 0;
-    for (; i + 1 < outputs; i += 2) {
-        const double *o = odds + i;
-        __m128d a0 = _mm_setzero_pd(), a1 = _mm_setzero_pd();
-        uint32_t t = 0;
-        for (; t + 1 < pairs; t += 2) {
-            __m128d p0 = _mm_add_pd(_mm_loadu_pd(o + t), _mm_loadu_pd(o + 2 * pairs - 1 - t));
-            __m128d p1 = _mm_add_pd(_mm_loadu_pd(o + t + 1), _mm_loadu_pd(o + 2 * pairs - 2 - t));
-            a0 = _mm_add_pd(a0, _mm_mul_pd(_mm_set1_pd(taps[t]), p0));
-            a1 = _mm_add_pd(a1, _mm_mul_pd(_mm_set1_pd(taps[t + 1]), p1));
-        }
-        if (t < pairs) {
-            __m128d p0 = _mm_add_pd(_mm_loadu_pd(o + t), _mm_loadu_pd(o + 2 * pairs - 1 - t));
-            a0 = _mm_add_pd(a0, _mm_mul_pd(_mm_set1_pd(taps[t]), p0));
-        }
-        __m128d centre = _mm_mul_pd(_mm_set1_pd(taps[pairs]), _mm_loadu_pd(evens + i));
-        _mm_storeu_pd(y + i, _mm_add_pd(_mm_add_pd(a0, a1), centre));
-    }
-    return i;
+    return HalfBandLanes<2, 0>(taps, pairs, odds, evens, y, outputs);
 }
 #endif
 
 #if HQ_HAVE_AVX
 #include <cpuid.h>
-#include <immintrin.h>
-/* The same four at a time (AVX without FMA: a multiply, then an add, as HalfBand). PAIRS known at
-   compile time (0: at run time) unrolls the taps. Returns a multiple of four. */
 template <uint32_t PAIRS>
 __attribute__((target("avx"))) static uint32_t HalfBandQuads(const double *taps, uint32_t pairs,
                                                              const double *odds, const double *evens,
                                                              double *y, uint32_t outputs)
 {
-    if (PAIRS != 0)
-        pairs = PAIRS;
-    /* The taps broadcast once per call: the multiplies then read them straight from memory. */
-    __m256d tap[PAIRS + 1];
-    for (uint32_t t = 0; t <= PAIRS; t++)
-        tap[t] = _mm256_broadcast_sd(taps + t);
-#define Tap(t) (PAIRS != 0 ? tap[t] : _mm256_broadcast_sd(taps + (t)))
-    uint32_t i = 0;
-    for (; i + 3 < outputs; i += 4) {
-        const double *o = odds + i;
-        __m256d a0 = _mm256_setzero_pd(), a1 = _mm256_setzero_pd();
-        uint32_t t = 0;
-#pragma GCC unroll 20
-        for (; t + 1 < pairs; t += 2) {
-            __m256d p0 = _mm256_add_pd(_mm256_loadu_pd(o + t), _mm256_loadu_pd(o + 2 * pairs - 1 - t));
-            __m256d p1 = _mm256_add_pd(_mm256_loadu_pd(o + t + 1), _mm256_loadu_pd(o + 2 * pairs - 2 - t));
-            a0 = _mm256_add_pd(a0, _mm256_mul_pd(Tap(t), p0));
-            a1 = _mm256_add_pd(a1, _mm256_mul_pd(Tap(t + 1), p1));
-        }
-        if (t < pairs) {
-            __m256d p0 = _mm256_add_pd(_mm256_loadu_pd(o + t), _mm256_loadu_pd(o + 2 * pairs - 1 - t));
-            a0 = _mm256_add_pd(a0, _mm256_mul_pd(Tap(t), p0));
-        }
-        __m256d centre = _mm256_mul_pd(Tap(pairs), _mm256_loadu_pd(evens + i));
-        _mm256_storeu_pd(y + i, _mm256_add_pd(_mm256_add_pd(a0, a1), centre));
-    }
-#undef Tap
-    return i;
+    return HalfBandLanes<4, PAIRS>(taps, pairs, odds, evens, y, outputs);
 }
 
-/* The same eight at a time with AVX-512 (again a multiply, then an add). Returns a multiple of
-   eight. */
 template <uint32_t PAIRS>
 __attribute__((target("avx512f"))) static uint32_t HalfBandOcts(const double *taps, uint32_t pairs,
                                                                 const double *odds, const double *evens,
                                                                 double *y, uint32_t outputs)
 {
-    if (PAIRS != 0)
-        pairs = PAIRS;
-    __m512d tap[PAIRS + 1];
-    for (uint32_t t = 0; t <= PAIRS; t++)
-        tap[t] = _mm512_set1_pd(taps[t]);
-#define Tap(t) (PAIRS != 0 ? tap[t] : _mm512_set1_pd(taps[t]))
-    uint32_t i = 0;
-    for (; i + 7 < outputs; i += 8) {
-        const double *o = odds + i;
-        __m512d a0 = _mm512_setzero_pd(), a1 = _mm512_setzero_pd();
-        uint32_t t = 0;
-#pragma GCC unroll 20
-        for (; t + 1 < pairs; t += 2) {
-            __m512d p0 = _mm512_add_pd(_mm512_loadu_pd(o + t), _mm512_loadu_pd(o + 2 * pairs - 1 - t));
-            __m512d p1 = _mm512_add_pd(_mm512_loadu_pd(o + t + 1), _mm512_loadu_pd(o + 2 * pairs - 2 - t));
-            a0 = _mm512_add_pd(a0, _mm512_mul_pd(Tap(t), p0));
-            a1 = _mm512_add_pd(a1, _mm512_mul_pd(Tap(t + 1), p1));
-        }
-        if (t < pairs) {
-            __m512d p0 = _mm512_add_pd(_mm512_loadu_pd(o + t), _mm512_loadu_pd(o + 2 * pairs - 1 - t));
-            a0 = _mm512_add_pd(a0, _mm512_mul_pd(Tap(t), p0));
-        }
-        __m512d centre = _mm512_mul_pd(Tap(pairs), _mm512_loadu_pd(evens + i));
-        _mm512_storeu_pd(y + i, _mm512_add_pd(_mm512_add_pd(a0, a1), centre));
-    }
-#undef Tap
-    return i;
+    return HalfBandLanes<8, PAIRS>(taps, pairs, odds, evens, y, outputs);
 }
 
 /* run(P) with P the stage's pair count as a compile-time constant for the stages' lengths (31, 111

@@ -29,7 +29,7 @@
 #define HQ_KERNEL_SSE2 1
 #define HQ_KERNEL_AVX 2
 #define HQ_KERNEL_AVX512 3
-#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
+#if defined(__GNUC__) && defined(__SSE2__) && (defined(__x86_64__) || defined(__i386__))
 #define HQ_HAVE_AVX 1 /* built for run-time choice */
 #else
 #define HQ_HAVE_AVX 0
