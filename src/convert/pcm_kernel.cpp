@@ -25,97 +25,93 @@ static inline void Store(int16_t *out, float v)
 }
 
 template <typename Out> static void PlainKernel(const float (*tables)[256], const uint8_t *in,
-                                                uint32_t channels, uint32_t ratio, uint32_t frames, void *out)
+                                                PcmLayout layout, uint32_t channels, uint32_t ratio,
+                                                uint32_t frames, void *out)
 {
     Out *o = static_cast<Out *>(out);
-    const size_t frameStep = static_cast<size_t>(ratio) * channels;
+    const size_t frameStep = static_cast<size_t>(ratio) * layout.byteStep;
     for (uint32_t f = 0; f < frames; f++, in += frameStep) {
         for (uint32_t c = 0; c < channels; c++) {
+            const uint8_t *bytes = in + c * layout.channelStep;
             float acc = 0.0f;
             for (int g = 0; g < FILTER_GROUPS; g++)
-                acc += tables[g][in[static_cast<size_t>(g) * channels + c]];
+                acc += tables[g][bytes[static_cast<size_t>(g) * layout.byteStep]];
             Store(o++, acc);
         }
     }
 }
 
 /* One table's entries added to every sum of the block. */
-template <int F, int CH>
-static inline void Add(float (&acc)[F][CH], const float *table, const uint8_t *bytes, size_t step)
+template <int F>
+static inline void Add(float (&acc)[F], const float *table, const uint8_t *bytes, size_t step)
 {
 #pragma GCC unroll 8
     for (int f = 0; f < F; f++)
-#pragma GCC unroll 8
-        for (int ch = 0; ch < CH; ch++)
-            acc[f][ch] += table[bytes[f * step + ch]];
+        acc[f] += table[bytes[f * step]];
 }
 
 /*
- * F consecutive frames of CH consecutive channels: F x CH independent sums.
- * `in` is the first channel's byte in the first window, `step` the bytes from
- * one window to the next; Channels is the channel count when known at
- * compile time (0: `channels`).
+ * F consecutive frames of one channel: F independent sums. `in` is the channel's first byte in
+ * the first window, `step` the bytes from one window to the next, `byteStep` from one byte of
+ * the channel to its next (ByteStep when known at compile time, 0: `byteStep`), and
+ * `outStride` the samples from one frame's output to the next.
  */
-template <int F, int CH, uint32_t Channels, typename Out> static inline void
-Block(const float (*tables)[256], const uint8_t *in, size_t step, uint32_t channels, Out *out)
+template <int F, uint32_t ByteStep, typename Out> static inline void
+Block(const float (*tables)[256], const uint8_t *in, size_t step, size_t byteStep, size_t outStride, Out *out)
 {
-    if (Channels != 0)
-        channels = Channels;
-    float acc[F][CH];
+    float acc[F];
 #pragma GCC unroll 8
     for (int f = 0; f < F; f++)
-#pragma GCC unroll 8
-        for (int ch = 0; ch < CH; ch++)
-            acc[f][ch] = 0.0f;
-    if constexpr (Channels != 0) {
+        acc[f] = 0.0f;
+    if constexpr (ByteStep != 0) {
         /* Every byte offset is a constant. */
 #pragma GCC unroll 25
         for (int g = 0; g < FILTER_GROUPS; g++)
-            Add<F, CH>(acc, tables[g], in + static_cast<size_t>(g) * Channels, step);
+            Add<F>(acc, tables[g], in + static_cast<size_t>(g) * ByteStep, step);
     } else {
         const uint8_t *bytes = in;
 #pragma GCC unroll 5
-        for (int g = 0; g < FILTER_GROUPS; g++, bytes += channels)
-            Add<F, CH>(acc, tables[g], bytes, step);
+        for (int g = 0; g < FILTER_GROUPS; g++, bytes += byteStep)
+            Add<F>(acc, tables[g], bytes, step);
     }
 #pragma GCC unroll 8
     for (int f = 0; f < F; f++)
-#pragma GCC unroll 8
-        for (int ch = 0; ch < CH; ch++)
-            Store(out + static_cast<size_t>(f) * channels + ch, acc[f][ch]);
+        Store(out + static_cast<size_t>(f) * outStride, acc[f]);
 }
 
-/* Channels c to c + CH - 1 of every frame, F frames at a time. */
-template <int F, int CH, uint32_t Channels, typename Out>
+/* Every frame of one channel, F frames at a time. */
+template <int F, uint32_t ByteStep, typename Out>
 __attribute__((noinline)) static void ChannelRun(const float (*tables)[256], const uint8_t *in,
-                                                 uint32_t channels, size_t step, uint32_t frames, uint32_t c,
-                                                 Out *out)
+                                                 size_t byteStep, size_t step, uint32_t frames,
+                                                 size_t outStride, Out *out)
 {
-    const uint8_t *p = in + c;
-    Out *o = out + c;
     uint32_t f = 0;
-    for (; f + F <= frames; f += F, p += F * step, o += static_cast<size_t>(F) * channels)
-        Block<F, CH, Channels>(tables, p, step, channels, o);
-    for (; f < frames; f++, p += step, o += channels)
-        Block<1, CH, Channels>(tables, p, step, channels, o);
+    for (; f + F <= frames; f += F, in += F * step, out += F * outStride)
+        Block<F, ByteStep>(tables, in, step, byteStep, outStride, out);
+    for (; f < frames; f++, in += step, out += outStride)
+        Block<1, ByteStep>(tables, in, step, byteStep, outStride, out);
 }
 
 template <typename Out> static void FastKernel(const float (*tables)[256], const uint8_t *in,
-                                               uint32_t channels, uint32_t ratio, uint32_t frames, void *out)
+                                               PcmLayout layout, uint32_t channels, uint32_t ratio,
+                                               uint32_t frames, void *out)
 {
     Out *o = static_cast<Out *>(out);
-    const size_t step = static_cast<size_t>(ratio) * channels;
+    const size_t step = static_cast<size_t>(ratio) * layout.byteStep;
     /* Eight frames of one channel at a time: across frames the byte offsets within a block
        are multiples of step, which keeps the compiler from building vectors load by load. */
     for (uint32_t c = 0; c < channels; c++) {
-        if (channels == 1)
-            ChannelRun<8, 1, 1>(tables, in, channels, step, frames, c, o);
-        else if (channels == 2)
-            ChannelRun<8, 1, 2>(tables, in, channels, step, frames, c, o);
-        else if (channels == 6) /* 5.1: constant offsets save the general path's address work */
-            ChannelRun<8, 1, 6>(tables, in, channels, step, frames, c, o);
+        const uint8_t *bytes = in + c * layout.channelStep;
+        /* Planar bytes and mono (step 1), stereo and 5.1 interleaved: constant byte offsets save
+           the general path's address work. */
+        if (layout.byteStep == 1)
+            ChannelRun<8, 1>(tables, bytes, 1, step, frames, channels, o + c);
+        else if (layout.byteStep == 2)
+            ChannelRun<8, 2>(tables, bytes, 2, step, frames, channels, o + c);
+        else if (layout.byteStep == 6)
+            ChannelRun<8, 6>(tables, bytes, 6, step, frames, channels, o + c);
         else
-            ChannelRun<8, 1, 0>(tables, in, channels, step, frames, c, o);
+            ChannelRun<8, 0>(tables, bytes, layout.byteStep, step, frames, channels, o + c);
     }
 }
 

@@ -1,8 +1,9 @@
 /*
  * The read procedure: stages container data in the work buffer in
- * byte-interleaved order (frame after frame, channel 0 first), converts it to
- * the stream's output form, keeps what it could not use for the next call,
- * and marks the end of the stream.
+ * byte-interleaved order (frame after frame, channel 0 first), or for the
+ * designed filter on DSF in one plane per channel, converts it to the
+ * stream's output form, keeps what it could not use for the next call, and
+ * marks the end of the stream. Byte counts cover all channels either way.
  */
 #include "convert/stream_read.h"
 
@@ -39,11 +40,12 @@ static uint32_t ProducePcm(DsdStream *s, int32_t fill, uint32_t minimum, void *o
     if (frames == 0)
         return done; /* a request of 0 bytes may come with no buffer */
     const PcmKernels *kernels = &pcmKernelsFast;
+    const PcmLayout layout = s->planeSize != 0 ? PcmLayout{s->planeSize, 1} : PcmLayout{1, s->channels};
     if (floatOutput)
-        kernels->toFloat(s->filterTables, s->buffer, s->channels, s->ratio, frames,
+        kernels->toFloat(s->filterTables, s->buffer, layout, s->channels, s->ratio, frames,
                          static_cast<float *>(out) + done);
     else
-        kernels->toInt16(s->filterTables, s->buffer, s->channels, s->ratio, frames,
+        kernels->toInt16(s->filterTables, s->buffer, layout, s->channels, s->ratio, frames,
                          static_cast<int16_t *>(out) + done);
     return done + static_cast<uint32_t>(frames) * s->channels;
 }
@@ -104,7 +106,8 @@ static int32_t RefillDff(DsdStream *s, ReadCall *call, int32_t fill, uint32_t n)
 }
 
 /* DSF: completes the block group in the staging area and de-interleaves it after the bytes
-   waiting. False while the group is incomplete: at the end of the file it is dropped. */
+   waiting (planar: copies each channel's block after its bytes waiting). False while the group
+   is incomplete: at the end of the file it is dropped. */
 static bool RefillDsf(DsdStream *s, ReadCall *call, int32_t fill, uint32_t n)
 {
     const int32_t part = s->partialFill;
@@ -122,8 +125,30 @@ static bool RefillDsf(DsdStream *s, ReadCall *call, int32_t fill, uint32_t n)
         return false;
     }
     s->partialFill = 0;
-    Deinterleave(s->buffer + (fill > 0 ? fill : 0), staging, s->blockSize, s->channels);
+    const uint32_t waiting = fill > 0 ? static_cast<uint32_t>(fill) : 0;
+    if (s->planeSize == 0) {
+        Deinterleave(s->buffer + waiting, staging, s->blockSize, s->channels);
+        return true;
+    }
+    /* A block copy costs a fraction of the byte-wise de-interleave. */
+    for (uint32_t c = 0; c < s->channels; c++)
+        memcpy(s->buffer + static_cast<size_t>(c) * s->planeSize + waiting / s->channels,
+               staging + static_cast<size_t>(c) * s->blockSize, s->blockSize);
     return true;
+}
+
+/* Moves the `keep` bytes after the first `drop` ones to the buffer's start (planar: the share of
+   each channel to its plane's start). */
+static void MoveToFront(DsdStream *s, uint64_t drop, int32_t keep)
+{
+    if (s->planeSize == 0) {
+        memmove(s->buffer, s->buffer + drop, static_cast<size_t>(keep));
+        return;
+    }
+    for (uint32_t c = 0; c < s->channels; c++) {
+        uint8_t *plane = s->buffer + static_cast<size_t>(c) * s->planeSize;
+        memmove(plane, plane + drop / s->channels, static_cast<size_t>(keep) / s->channels);
+    }
 }
 
 /*
@@ -159,7 +184,7 @@ static bool Refill(DsdStream *s, ReadCall *call, int32_t *fill)
         r -= static_cast<int32_t>(s->tailPad * s->channels); /* each channel's last block padding */
     int32_t newFill = before + r;
     if (newFill > 0 && before < 0)
-        memmove(s->buffer, s->buffer - before, static_cast<size_t>(newFill));
+        MoveToFront(s, static_cast<uint64_t>(-static_cast<int64_t>(before)), newFill);
     if (newFill < static_cast<int32_t>(call->minimum)) {
         s->bufferFill = newFill;
         if (hostFunctions->FileIsEnd(s->file))
@@ -177,7 +202,7 @@ static void KeepRest(DsdStream *s, int32_t fill, uint64_t consumed)
     int32_t rest = static_cast<int32_t>(static_cast<int64_t>(fill) - static_cast<int64_t>(consumed));
     s->bufferFill = rest;
     if (rest > 0 && consumed != 0)
-        memmove(s->buffer, s->buffer + consumed, static_cast<size_t>(rest));
+        MoveToFront(s, consumed, rest);
 }
 
 /* Converts from the `fill` bytes waiting and keeps what was not used at the buffer's start. */

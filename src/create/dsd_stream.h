@@ -45,10 +45,13 @@ struct DsdStream {
     uint32_t commentCount;
     DsdComment **comments; /* entry 0 owns the block all records lie in */
     uint32_t dopMarker;    /* DoP marker word of the next frame */
-    uint8_t *buffer;       /* work buffer: waiting bytes, then (DSF) the staging group */
+    uint8_t *buffer;       /* work buffer: waiting bytes, then (DSF, interleaved) the staging group */
     int32_t bufferFill;    /* bytes waiting; -k: drop the first k bytes of the next refill */
     int32_t partialFill;   /* DSF: bytes of an incomplete block group already staged */
     uint32_t bufferSize;   /* size of buffer in bytes */
+    uint32_t planeSize;    /* DSF to PCM by the designed filter: the buffer holds each channel's bytes
+                              in a plane of this many bytes, channel c's at buffer + c x planeSize
+                              (counts still cover all channels); 0: bytes interleaved */
     HqState *hq;           /* the high-quality converter of a PCM stream that uses it, else null */
     float filterTables[FILTER_GROUPS][256];
 };
