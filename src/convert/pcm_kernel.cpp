@@ -54,11 +54,13 @@ static inline void Add(float (&acc)[F], const float *table, const uint8_t *bytes
  * F consecutive frames of one channel: F independent sums. `in` is the channel's first byte in
  * the first window, `step` the bytes from one window to the next, `byteStep` from one byte of
  * the channel to its next (ByteStep when known at compile time, 0: `byteStep`), and
- * `outStride` the samples from one frame's output to the next.
+ * `outStride` the samples from one frame's output to the next (likewise OutStride).
  */
-template <int F, uint32_t ByteStep, typename Out> static inline void
+template <int F, uint32_t ByteStep, uint32_t OutStride, typename Out> static inline void
 Block(const float (*tables)[256], const uint8_t *in, size_t step, size_t byteStep, size_t outStride, Out *out)
 {
+    if (OutStride != 0)
+        outStride = OutStride;
     float acc[F];
 #pragma GCC unroll 8
     for (int f = 0; f < F; f++)
@@ -80,16 +82,16 @@ Block(const float (*tables)[256], const uint8_t *in, size_t step, size_t byteSte
 }
 
 /* Every frame of one channel, F frames at a time. */
-template <int F, uint32_t ByteStep, typename Out>
+template <int F, uint32_t ByteStep, uint32_t OutStride, typename Out>
 __attribute__((noinline)) static void ChannelRun(const float (*tables)[256], const uint8_t *in,
                                                  size_t byteStep, size_t step, uint32_t frames,
                                                  size_t outStride, Out *out)
 {
     uint32_t f = 0;
     for (; f + F <= frames; f += F, in += F * step, out += F * outStride)
-        Block<F, ByteStep>(tables, in, step, byteStep, outStride, out);
+        Block<F, ByteStep, OutStride>(tables, in, step, byteStep, outStride, out);
     for (; f < frames; f++, in += step, out += outStride)
-        Block<1, ByteStep>(tables, in, step, byteStep, outStride, out);
+        Block<1, ByteStep, OutStride>(tables, in, step, byteStep, outStride, out);
 }
 
 template <typename Out> static void FastKernel(const float (*tables)[256], const uint8_t *in,
@@ -102,16 +104,23 @@ template <typename Out> static void FastKernel(const float (*tables)[256], const
        are multiples of step, which keeps the compiler from building vectors load by load. */
     for (uint32_t c = 0; c < channels; c++) {
         const uint8_t *bytes = in + c * layout.channelStep;
-        /* Planar bytes and mono (step 1), stereo and 5.1 interleaved: constant byte offsets save
-           the general path's address work. */
-        if (layout.byteStep == 1)
-            ChannelRun<8, 1>(tables, bytes, 1, step, frames, channels, o + c);
-        else if (layout.byteStep == 2)
-            ChannelRun<8, 2>(tables, bytes, 2, step, frames, channels, o + c);
-        else if (layout.byteStep == 6)
-            ChannelRun<8, 6>(tables, bytes, 6, step, frames, channels, o + c);
+        /* Planar bytes (byte step 1) and interleaved stereo and 5.1, in mono, stereo and 5.1:
+           constant byte and sample offsets save the general path's address work. */
+        const size_t byteStep = layout.byteStep;
+        if (byteStep == 1 && channels == 1)
+            ChannelRun<8, 1, 1>(tables, bytes, 1, step, frames, 1, o + c);
+        else if (byteStep == 1 && channels == 2)
+            ChannelRun<8, 1, 2>(tables, bytes, 1, step, frames, 2, o + c);
+        else if (byteStep == 1 && channels == 6)
+            ChannelRun<8, 1, 6>(tables, bytes, 1, step, frames, 6, o + c);
+        else if (byteStep == 1)
+            ChannelRun<8, 1, 0>(tables, bytes, 1, step, frames, channels, o + c);
+        else if (byteStep == 2 && channels == 2)
+            ChannelRun<8, 2, 2>(tables, bytes, 2, step, frames, 2, o + c);
+        else if (byteStep == 6 && channels == 6)
+            ChannelRun<8, 6, 6>(tables, bytes, 6, step, frames, 6, o + c);
         else
-            ChannelRun<8, 0>(tables, bytes, layout.byteStep, step, frames, channels, o + c);
+            ChannelRun<8, 0, 0>(tables, bytes, byteStep, step, frames, channels, o + c);
     }
 }
 
