@@ -275,6 +275,7 @@ TEST_F(CliTest, FailuresSayWhyAndLeaveNoOutput)
         {"decode '" + dsf + "' -o '" + Path("o.wav") + "' --gain -101", 2, "--gain"},
         {"decode '" + dsf + "' -o '" + Path("o.wav") + "' --start 2.1e14", 2, "--start"},
         {"decode '" + dsf + "' -o '" + Path("o.wav") + "' --duration nan", 2, "--duration"},
+        {"decode '" + dsf + "' -o '" + Path("o.wav") + "' --threads 0", 2, "--threads wants 1 to 64"},
         {"decode '" + dsf + "' -o '" + Path("o.wav") + "' --start", 2, "--start needs a value"},
         {"decode '" + dsf + "' -o '" + Path("o.wav") + "' --rate 0", 2, "--rate"},
         {"decode '" + dsf + "' -o '" + Path("o.wav") + "' --bits 20", 2, "--bits"},
@@ -314,7 +315,7 @@ std::string Q(const std::string &s)
     return "'" + s + "'";
 }
 
-TEST_F(CliTest, EveryFormEqualsTheLibraryFromFilesPipesAndExactStarts)
+TEST_F(CliTest, EveryFormEqualsTheLibraryFromFilesPipesExactStartsAndThreads)
 {
     /* Stereo DSF and DSDIFF, and a DSF whose block group (3 x 16 bytes) is smaller than the
        25-byte PCM window, so that some reads bring no sample at all. */
@@ -348,6 +349,8 @@ TEST_F(CliTest, EveryFormEqualsTheLibraryFromFilesPipesAndExactStarts)
             ASSERT_GT(ref.size(), outFrame * static_cast<size_t>(start * rate + 100))
                 << f.name << " " << form.args;
             const std::string skipped = ref.substr(outFrame * static_cast<size_t>(start * rate + 0.5));
+            const std::string span = skipped.substr(0, outFrame * static_cast<size_t>(0.02 * rate + 0.5));
+            /* Several threads decode PCM in segments that start at seek points (eight or so here). */
             const struct {
                 std::string line;
                 const std::string *want;
@@ -356,6 +359,11 @@ TEST_F(CliTest, EveryFormEqualsTheLibraryFromFilesPipesAndExactStarts)
                 {"cat " + Q(path) + " | " + Tool() + " decode - -o - " + form.args, &ref},
                 {Tool() + " decode " + Q(path) + " -o - --start 0.05 " + form.args, &skipped},
                 {"cat " + Q(path) + " | " + Tool() + " decode - -o - --start 0.05 " + form.args, &skipped},
+                {Tool() + " decode " + Q(path) + " -o - --threads 3 " + form.args, &ref},
+                {Tool() + " decode " + Q(path) + " -o - --start 0.05 --threads 2 " + form.args, &skipped},
+                {Tool() + " decode " + Q(path) + " -o - --start 0.05 --duration 0.02 --threads 2 " +
+                     form.args,
+                 &span},
             };
             for (const auto &run : runs) {
                 Result r = Shell(run.line);
@@ -561,6 +569,9 @@ TEST_F(CliTest, QualityHighAsksTheLibraryForItsHighQualityPcm)
         {"--quality high --float --rate 88200 --start 0.01", VELM_DSD_PCM_HQ | VELM_SAMPLE_FLOAT, 88200,
          0.01},
         {"--quality designed --float", VELM_SAMPLE_FLOAT, 0, 0.0},
+        {"--quality high --threads 3", VELM_DSD_PCM_HQ, 0, 0.0},
+        {"--quality high --float --rate 88200 --start 0.01 --threads 2", VELM_DSD_PCM_HQ | VELM_SAMPLE_FLOAT,
+         88200, 0.01},
     };
     for (const auto &c : cases) {
         Result r = Run("decode " + Q(noise) + " -o " + Q(Path("o.wav")) + " " + c.args);

@@ -33,6 +33,7 @@ struct DecodeRequest {
     bool progress = false;    /* a progress bar on standard error */
     bool keepSamples = false; /* PCM: keep the samples as floats (for measurements) */
     bool highQuality = false; /* PCM: the add-on's high-quality converter (VELM_DSD_PCM_HQ) */
+    uint32_t threads = 1;     /* a named file decodes in segments on this many threads */
 };
 
 enum class Outcome { kOk, kFailed, kEndedEarly };
