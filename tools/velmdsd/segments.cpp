@@ -89,8 +89,7 @@ void SegmentDecoder::Work()
    last segment of a stream read to its end: up to the end signal). */
 void SegmentDecoder::Decode(Segment *segment)
 {
-    const uint32_t h =
-        VELM_DSD_StreamCreateFile(0, plan_.name.c_str(), 0, 0, plan_.flags, plan_.freq);
+    const uint32_t h = VELM_DSD_StreamCreateFile(0, plan_.name.c_str(), 0, 0, plan_.flags, plan_.freq);
     if (h == 0) {
         segment->code = ErrorCode();
         return;
