@@ -38,6 +38,9 @@ struct DecodeRequest {
 
 enum class Outcome { kOk, kFailed, kEndedEarly };
 
+/* Consecutive calls that bring nothing without the end before the source counts as stalled. */
+constexpr uint32_t kStallCalls = 1000;
+
 struct DecodeSummary {
     uint32_t channels = 0;
     uint32_t outputRate = 0;  /* the rate written */

@@ -147,8 +147,6 @@ uint32_t DesignedRate(uint32_t dsdRate, uint32_t requested)
 
 namespace {
 
-/* Consecutive calls that bring nothing without the end before the source counts as stalled. */
-constexpr uint32_t kStallCalls = 1000;
 constexpr double kStallSeconds = 30.0;
 
 /* PCM floats to 16 or 24-bit words: rounded, optionally with TPDF dither of +-1 LSB, clamped;
@@ -499,11 +497,9 @@ Outcome Decode(const DecodeRequest &req, DecodeSummary *summary, std::string *er
         const uint64_t last = limit != UINT64_MAX ? target + limit / frame : UINT64_MAX;
         plan.toEnd = last >= totalFrames;
         plan.end = plan.toEnd ? totalFrames : last;
-        const uint64_t unit = form == Form::kRaw ? 1 : ratio;
-        uint64_t seekBytes = form == Form::kDop ? 2 * unit : unit; /* sound bytes per channel */
-        if (!hdr.isDff && hdr.blockSize != 0)
-            seekBytes = std::lcm(seekBytes, uint64_t{hdr.blockSize});
-        plan.alignFrames = seekBytes / unit;
+        /* A PCM frame takes `ratio` sound bytes per channel; DSF seeks land on block groups. */
+        plan.alignFrames =
+            !hdr.isDff && hdr.blockSize != 0 ? std::lcm(uint64_t{ratio}, uint64_t{hdr.blockSize}) / ratio : 1;
         plan.threads = req.threads;
         segments = std::make_unique<SegmentDecoder>(plan);
     }

@@ -4,14 +4,13 @@
 #include <algorithm>
 #include <cstring>
 
+#include "cli.h"
 #include "velmdsd.h"
 
 namespace cli {
 
 namespace {
 
-/* Consecutive calls that bring nothing count as the end, as for one thread. */
-constexpr uint32_t kStallCalls = 1000;
 /* Output held per segment at most (the rest of a file waits its turn), and per call. */
 constexpr uint64_t kMaxSegmentBytes = uint64_t{2} << 20;
 constexpr uint64_t kReadBytes = uint64_t{1} << 20;
