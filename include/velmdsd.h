@@ -50,7 +50,7 @@ extern "C" {
 #define VELM_CTYPE_DSD 0x11700u
 
 /* Tag types (VELM_ChannelGetTags). */
-#define VELM_TAG_ID3V2 1u                  /* DSF: the whole ID3v2 tag, header first */
+#define VELM_TAG_ID3V2 1u                  /* the whole ID3v2 tag, header first (DSF, DSDIFF "ID3 ") */
 #define VELM_TAG_DSD_ARTIST 0x13000u       /* DSDIFF: NUL-terminated text */
 #define VELM_TAG_DSD_TITLE 0x13001u        /* DSDIFF: NUL-terminated text */
 #define VELM_TAG_DSD_COMMENT_BASE 0x13100u /* + index: TAG_DSD_COMMENT */

@@ -2,6 +2,8 @@
  * DSDIFF: a "FRM8" form of chunks, each a 4-byte id and a big-endian 64-bit
  * data size, padded to an even length. The walk reads only chunk headers and
  * the few fields it keeps, and moves over everything else with one seek.
+ * Chunks after the sound are read too, except from a source read as it
+ * arrives; the driver seeks back to the sound afterwards.
  */
 #include <stdlib.h>
 #include <string.h>
@@ -143,6 +145,13 @@ static void ReadComments(DsdStream *stream, uint64_t size)
     stream->commentCount = whole;
 }
 
+/* "ID3 " at top level or among the properties: the first whole tag found is the stream's. */
+static void ReadId3Chunk(DsdStream *stream, const ChunkHeader &chunk)
+{
+    if (stream->id3Tag == nullptr && chunk.size >= ID3_HEADER_SIZE)
+        stream->id3Tag = ReadId3Tag(stream->file, chunk.start, chunk.size);
+}
+
 void DffReadHeader(DsdStream *stream)
 {
     const HostFunctions *host = hostFunctions;
@@ -163,6 +172,8 @@ void DffReadHeader(DsdStream *stream)
             } else if (IdIs(id, "CHNL") && chunk.size >= 2) {
                 ReadCleared(file, field, 2);
                 stream->channels = ReadBE16(field);
+            } else if (IdIs(id, "ID3 ")) {
+                ReadId3Chunk(stream, chunk);
             }
         } else if (offset < diinEnd) {
             if (IdIs(id, "DIAR"))
@@ -189,6 +200,8 @@ void DffReadHeader(DsdStream *stream)
                 break; /* a streamed source cannot come back to the sound data */
         } else if (IdIs(id, "COMT")) {
             ReadComments(stream, chunk.size);
+        } else if (IdIs(id, "ID3 ")) {
+            ReadId3Chunk(stream, chunk);
         }
 
         if (chunk.last)

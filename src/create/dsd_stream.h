@@ -39,7 +39,7 @@ struct DsdStream {
     uint64_t length;     /* output bytes; 0 while unknown */
     int32_t ratio;       /* sound bytes per channel per output sample */
     float gainDb;        /* PCM gain in decibels */
-    uint8_t *id3Tag;     /* DSF: whole ID3v2 tag, header first */
+    uint8_t *id3Tag;     /* whole ID3v2 tag, header first (DSF, or a DSDIFF "ID3 " chunk) */
     char *artist;        /* DSDIFF, NUL-terminated */
     char *title;         /* DSDIFF, NUL-terminated */
     uint32_t commentCount;

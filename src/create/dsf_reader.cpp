@@ -10,20 +10,9 @@
 #define DSF_FMT_HEAD 48 /* the bytes read: the chunk header and the fields up to the block size */
 #define DSF_FMT_SIZE 52 /* the chunk's bytes: those and a 4-byte reserved field */
 #define DSF_CHUNK_HEAD 12
-#define ID3_HEADER 10
 
-static uint32_t SynchsafeSize(const uint8_t *p)
-{
-    return (static_cast<uint32_t>(p[0] & 0x7f) << 21) | (static_cast<uint32_t>(p[1] & 0x7f) << 14) |
-           (static_cast<uint32_t>(p[2] & 0x7f) << 7) | (p[3] & 0x7f);
-}
-
-/*
- * The tag must lie within the total size the header gives and within the bytes the source
- * has from the pointer on (where the host knows its size), and arrive in full; otherwise
- * there is no tag.
- */
-static void ReadId3Tag(DsdStream *stream, uint64_t totalSize, uint64_t metaPointer)
+/* The tag must lie within the total size the header gives, besides the source; otherwise there is no tag. */
+static void ReadDsfTag(DsdStream *stream, uint64_t totalSize, uint64_t metaPointer)
 {
     const HostFunctions *host = hostFunctions;
     uint32_t file = stream->file;
@@ -31,26 +20,7 @@ static void ReadId3Tag(DsdStream *stream, uint64_t totalSize, uint64_t metaPoint
         return;
     if (!host->FileSeek(file, metaPointer))
         return;
-    uint8_t header[ID3_HEADER];
-    ReadCleared(file, header, ID3_HEADER);
-    if (memcmp(header, "ID3", 3) != 0)
-        return;
-    uint64_t tagSize = static_cast<uint64_t>(SynchsafeSize(header + 6)) + ID3_HEADER;
-    if (metaPointer > totalSize || totalSize - metaPointer < tagSize)
-        return;
-    uint64_t sourceEnd = host->FileGetPosition(file, 2);
-    if (sourceEnd != POSITION_NONE && (metaPointer > sourceEnd || sourceEnd - metaPointer < tagSize))
-        return;
-    uint32_t bodySize = static_cast<uint32_t>(tagSize - ID3_HEADER), got;
-    uint8_t *tag = ReadBlock(file, ID3_HEADER, bodySize, 0, &got);
-    if (tag == nullptr)
-        return;
-    if (got < bodySize) {
-        free(tag);
-        return;
-    }
-    memcpy(tag, header, ID3_HEADER);
-    stream->id3Tag = tag;
+    stream->id3Tag = ReadId3Tag(file, metaPointer, metaPointer > totalSize ? 0 : totalSize - metaPointer);
 }
 
 void DsfReadHeader(DsdStream *stream, const uint8_t head[16])
@@ -97,5 +67,5 @@ void DsfReadHeader(DsdStream *stream, const uint8_t head[16])
     stream->dataSize = ReadLE64(data + 4) - DSF_CHUNK_HEAD;
     stream->dataOffset = dataChunk + DSF_CHUNK_HEAD;
 
-    ReadId3Tag(stream, totalSize, metaPointer);
+    ReadDsfTag(stream, totalSize, metaPointer);
 }

@@ -15,11 +15,20 @@
 
 #define DSF_HEADER_SIZE 28
 #define DFF_BLOCK_SIZE 4096
+#define ID3_HEADER_SIZE 10
 
 /* DSF: `head` holds file bytes 0 to 15, already read; the read position is 16. */
 void DsfReadHeader(DsdStream *stream, const uint8_t head[16]);
 
 /* DSDIFF: the read position is 16, just after the "FRM8" form header. */
 void DffReadHeader(DsdStream *stream);
+
+/*
+ * The ID3v2 tag whose header starts at `offset`, the read position: kept only whole, when its
+ * header and body fit the `room` bytes its container gives it and the source (where the host
+ * knows its end), and arrive in full. Returns the tag, header first (the caller frees it), or
+ * null. Leaves the read position anywhere.
+ */
+uint8_t *ReadId3Tag(uint32_t file, uint64_t offset, uint64_t room);
 
 #endif /* VELMDSD_READERS_H */

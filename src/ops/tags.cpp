@@ -1,4 +1,4 @@
-/* Tags: the DSF ID3v2 tag and the DSDIFF artist, title and comments. */
+/* Tags: the ID3v2 tag (DSF, or DSDIFF's "ID3 " chunk) and the DSDIFF artist, title and comments. */
 #include "host/host.h"
 #include "ops/operations.h"
 

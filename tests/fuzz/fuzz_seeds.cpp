@@ -97,6 +97,18 @@ std::vector<uint8_t> SmallDsf(uint64_t pointer, int64_t totalDelta, uint64_t cut
     return fixture::MakeDsf(shape);
 }
 
+/* "ID3 " chunks: a whole tag before the sound, one after it whose chunk claims 1 TiB, and one
+   whose header claims more than its chunk holds. */
+std::vector<uint8_t> Id3Chunks()
+{
+    std::vector<uint8_t> tooLong = fixture::MakeId3(40);
+    tooLong[9] = 0x7f;
+    return Serialized({fixture::Chunk{"ID3 ", tooLong, {}, std::nullopt, nullptr},
+                       fixture::Chunk{"ID3 ", fixture::MakeId3(31), {}, std::nullopt, nullptr},
+                       fixture::Sound(fixture::PatternBytes(200, 14)),
+                       fixture::Chunk{"ID3 ", fixture::MakeId3(20), {}, UINT64_C(1) << 40, nullptr}});
+}
+
 } // namespace
 
 std::vector<Seed> Seeds()
@@ -227,6 +239,9 @@ std::vector<Seed> Seeds()
         {"dsf_tag_pointer_past_end", C{.form = FORM_RAW}, SmallDsf(5000, 0, 0)},
         {"dsf_tag_pointer_not_id3", C{.form = FORM_RAW}, SmallDsf(fixture::DSF_DATA_OFFSET, 0, 0)},
         {"dsf_tag_body_cut", C{.form = FORM_RAW}, SmallDsf(0, 100, 92 + 64 + 20)},
+        {"dff_id3_chunks_raw", C{.form = FORM_RAW, .container = CONTAINER_DFF_CHUNKS}, Id3Chunks()},
+        {"dff_id3_chunks_streamed", C{.form = FORM_RAW, .container = CONTAINER_DFF_CHUNKS, .streamed = true},
+         Id3Chunks()},
         /* Chunk ids the reader refuses. */
         {"dsf_wrong_fmt_id", C{.form = FORM_PCM16}, fixture::MakeDsf(wrongFmt), false},
         {"dsf_wrong_data_id", C{.form = FORM_PCM16}, fixture::MakeDsf(wrongData), false},

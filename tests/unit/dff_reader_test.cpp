@@ -4,6 +4,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <algorithm>
 #include <memory>
 #include <optional>
 #include <string>
@@ -539,6 +540,70 @@ TEST_F(DffTest, SizeThatWrapsTheNextOffsetEndsTheWalk)
     EXPECT_NE(s->dataOffset, 0u);
     EXPECT_LE(fake::CountCalls("FileRead"), 8u);
     EXPECT_EQ(s->artist, nullptr);
+}
+
+/* ---- the ID3v2 tag ---- */
+
+TEST_F(DffTest, Id3ChunkIsTheStreamsTagWhereverItFitsWhole)
+{
+    const std::vector<uint8_t> sound = StereoSound();
+    const std::vector<uint8_t> tag = fixture::MakeId3(41), other = fixture::MakeId3(20);
+    std::vector<uint8_t> padded = tag;
+    padded.insert(padded.end(), 5, 0); /* room left in the chunk after the tag: odd, so padded */
+    std::vector<uint8_t> huge = tag;   /* claims 256 MiB */
+    std::fill(huge.begin() + 6, huge.begin() + 10, 0x7F);
+    const std::vector<uint8_t> notATag(40, 'x'), shortHead = {'I', 'D', '3', 3, 0};
+    const std::vector<uint8_t> none;
+    const Chunk prop = fixture::Prop(2822400, 2), snd = fixture::Sound(sound);
+    auto id3 = [](const std::vector<uint8_t> &data, std::optional<uint64_t> size = std::nullopt) {
+        return Raw("ID3 ", data, size);
+    };
+    const struct {
+        const char *name;
+        std::vector<Chunk> chunks;
+        const std::vector<uint8_t> &want; /* empty: no tag */
+        uint32_t fileFlags = 0;
+        size_t cut = 0; /* bytes cut off the end of the file */
+    } cases[] = {
+        {"before the sound", {prop, id3(tag), snd}, tag},
+        {"after the sound", {prop, snd, id3(tag)}, tag},
+        {"among the properties", {PropOf({fixture::Fs(2822400), id3(tag), fixture::Chnl(2)}), snd}, tag},
+        {"room after the tag", {prop, id3(padded), snd, fixture::Diin("a", "t")}, tag},
+        {"the first of two",
+         {PropOf({fixture::Fs(2822400), fixture::Chnl(2), id3(other)}), id3(tag), snd},
+         other},
+        {"not a tag, then a tag", {prop, id3(notATag), snd, id3(tag)}, tag},
+        {"inside DIIN", {prop, DiinOf({id3(tag)}), snd}, none},
+        {"shorter than a tag header", {prop, id3(shortHead), snd}, none},
+        {"longer than its chunk", {prop, snd, id3(tag, tag.size() - 1)}, none},
+        {"cut by the end of the source", {prop, snd, id3(tag)}, none, 0, 3},
+        {"256 MiB claimed in a chunk that claims more", {prop, snd, id3(huge, UINT64_C(1) << 40)}, none},
+        {"before the sound, streamed", {prop, id3(tag), snd}, tag, FILE_STREAMED},
+        {"after the sound, streamed", {prop, snd, id3(tag)}, none, FILE_STREAMED},
+    };
+    for (const auto &c : cases) {
+        std::vector<uint8_t> bytes = MakeDff(c.chunks);
+        bytes.resize(bytes.size() - c.cut);
+        fake::Source knobs;
+        knobs.fileFlags = c.fileFlags;
+        uint32_t h = Create(bytes, DSD_RAW | D, 0, knobs);
+        ASSERT_NE(h, 0u) << c.name;
+        const DsdStream *s = Record(h);
+        fake::Stream *st = fake::GetStream(h);
+        const uint8_t *got = static_cast<const uint8_t *>(st->ops->getTags(st->user, TAG_ID3V2));
+        EXPECT_EQ(got, s->id3Tag) << c.name;
+        if (c.want.empty()) {
+            EXPECT_EQ(got, nullptr) << c.name;
+        } else {
+            ASSERT_NE(got, nullptr) << c.name;
+            EXPECT_EQ(std::vector<uint8_t>(got, got + c.want.size()), c.want) << c.name;
+        }
+        /* Whatever was read after the sound, the stream stands at its first byte and plays it all. */
+        EXPECT_EQ(fake::Position(file), s->dataOffset) << c.name;
+        EXPECT_EQ(fixture::GetId(bytes, s->dataOffset - 12), "DSD ") << c.name;
+        EXPECT_EQ(PullToEnd(h), sound) << c.name;
+        fake::FreeStream(h);
+    }
 }
 
 /* ---- comments ---- */

@@ -166,6 +166,29 @@ TEST_F(TagTest, DsfStreamHandsOutItsId3TagOnly)
     Check(bare, {{1, Want::NONE}, {0x13000, Want::NONE}, {0x13100, Want::NONE}}, "dsf without id3");
 }
 
+/* A DSDIFF file whose "ID3 " chunk holds `id3`, and artist and title. */
+std::vector<uint8_t> DffWithTag(const std::vector<uint8_t> &id3)
+{
+    std::vector<fixture::Chunk> chunks = {fixture::Prop(2822400, 2), fixture::Diin("The Artist", "A Title"),
+                                          fixture::Sound(fixture::PatternBytes(2000, 1))};
+    chunks.push_back(fixture::Chunk{"ID3 ", id3, {}, std::nullopt, nullptr});
+    return fixture::MakeDff(chunks);
+}
+
+TEST_F(TagTest, DsdiffStreamHandsOutItsId3TagBesideItsTexts)
+{
+    std::vector<uint8_t> id3 = fixture::MakeId3(300);
+    uint32_t h = Create(DffWithTag(id3));
+    ASSERT_NE(h, 0u);
+    std::vector<Lookup> lookups = {
+        {1, Want::ID3}, {0x13000, Want::ARTIST}, {0x13001, Want::TITLE}, {0x13100, Want::NONE}};
+    lookups.insert(lookups.end(), nothingThere.begin(), nothingThere.end());
+    Check(h, lookups, "dsdiff with id3");
+    const uint8_t *tag = static_cast<const uint8_t *>(Tags(h, 1));
+    ASSERT_NE(tag, nullptr);
+    EXPECT_EQ(memcmp(tag, id3.data(), id3.size()), 0);
+}
+
 TEST_F(TagTest, JavaFormOfAbsentTagsIsNullWithoutError)
 {
     uint32_t dff = Create(PlainDff());
@@ -196,14 +219,17 @@ TEST_F(TagTest, JavaFormOfAPresentTagReportsWhatItCannotBuild)
 {
     uint32_t tagged = Create(TaggedDff());
     uint32_t dsf = Create(DsfWithTag(fixture::MakeId3(50)));
+    uint32_t dff = Create(DffWithTag(fixture::MakeId3(50)));
     ASSERT_NE(tagged, 0u);
     ASSERT_NE(dsf, 0u);
+    ASSERT_NE(dff, 0u);
     const struct {
         uint32_t h;
         uint32_t type;
         int32_t error;
     } cases[] = {
         {dsf, 0x80000001, ERROR_JAVA_TYPE},
+        {dff, 0x80000001, ERROR_JAVA_TYPE},
         {tagged, 0x80013100, ERROR_JAVA_CLASS},
         {tagged, 0x80013102, ERROR_JAVA_CLASS},
     };
@@ -215,6 +241,7 @@ TEST_F(TagTest, JavaFormOfAPresentTagReportsWhatItCannotBuild)
     }
     /* The plain form still answers afterwards. */
     EXPECT_NE(Tags(dsf, 1), nullptr);
+    EXPECT_NE(Tags(dff, 1), nullptr);
     EXPECT_NE(Tags(tagged, 0x13100), nullptr);
 }
 
