@@ -21,6 +21,8 @@ command -v make >/dev/null || need+=(make)
 command -v nm >/dev/null || need+=(binutils)
 command -v pkg-config >/dev/null || need+=(pkg-config)
 [ -f /usr/include/soxr.h ] || need+=(libsoxr-dev)
+# velmdsd info reads ID3v2 tags with TagLib.
+[ -f /usr/include/taglib/id3v2tag.h ] || need+=(libtag1-dev)
 # The stand-in host downloads http:// sources through libcurl.
 dpkg -s "libcurl4-openssl-dev:$(dpkg --print-architecture)" >/dev/null 2>&1 || need+=(libcurl4-openssl-dev)
 if [ $tests = 1 ]; then
@@ -29,6 +31,8 @@ if [ $tests = 1 ]; then
   [ -f /usr/include/benchmark/benchmark.h ] || need+=(libbenchmark-dev)
   command -v clang++ >/dev/null || need+=(clang)
   [ -x /usr/bin/python3 ] || need+=(python3)  # the test HTTP server
+  # Files tagged by an outside writer for the tag display tests.
+  /usr/bin/python3 -c 'import mutagen' 2>/dev/null || need+=(python3-mutagen)
   ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.asan* >/dev/null 2>&1 || need+=(libclang-rt-dev)
   # The Java classes and the JVM tests (JUnit 5 console launcher).
   command -v javac >/dev/null || need+=(default-jdk-headless)

@@ -7,16 +7,11 @@
 
 #include "cli.h"
 #include "source.h"
+#include "tags.h"
 #include "velmdsd.h"
 
 namespace cli {
 namespace {
-
-struct Tag {
-    std::string key; /* "artist", "title", "comment" */
-    std::string value;
-    std::string when; /* comments: "YYYY-MM-DD HH:MM" */
-};
 
 struct Info {
     std::string container;
@@ -27,133 +22,8 @@ struct Info {
     double seconds = 0.0;
     uint32_t defaultRate = 0, chosenRate = 0;
     uint64_t lengths[4] = {}; /* raw, DoP, PCM 16-bit, PCM float at the chosen rate */
-    uint32_t id3Size = 0;
-    std::vector<Tag> tags;
+    StreamTags tags;
 };
-
-std::string Latin1ToUtf8(const uint8_t *p, size_t n)
-{
-    std::string s;
-    for (size_t i = 0; i < n && p[i] != 0; i++) {
-        if (p[i] < 0x80) {
-            s += static_cast<char>(p[i]);
-        } else {
-            s += static_cast<char>(0xC0 | (p[i] >> 6));
-            s += static_cast<char>(0x80 | (p[i] & 0x3F));
-        }
-    }
-    return s;
-}
-
-void AppendUtf8(std::string &s, uint32_t c)
-{
-    if (c < 0x80) {
-        s += static_cast<char>(c);
-    } else if (c < 0x800) {
-        s += static_cast<char>(0xC0 | (c >> 6));
-        s += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-        s += static_cast<char>(0xE0 | (c >> 12));
-        s += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        s += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-        s += static_cast<char>(0xF0 | (c >> 18));
-        s += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-        s += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        s += static_cast<char>(0x80 | (c & 0x3F));
-    }
-}
-
-std::string Utf16ToUtf8(const uint8_t *p, size_t n, bool bigEndian)
-{
-    std::string s;
-    for (size_t i = 0; i + 1 < n; i += 2) {
-        uint32_t c = bigEndian ? (p[i] << 8 | p[i + 1]) : (p[i + 1] << 8 | p[i]);
-        if (c == 0)
-            break;
-        if (c >= 0xD800 && c < 0xDC00 && i + 3 < n) {
-            uint32_t lo = bigEndian ? (p[i + 2] << 8 | p[i + 3]) : (p[i + 3] << 8 | p[i + 2]);
-            if (lo >= 0xDC00 && lo < 0xE000) {
-                c = 0x10000 + ((c - 0xD800) << 10) + (lo - 0xDC00);
-                i += 2;
-            }
-        }
-        AppendUtf8(s, c);
-    }
-    return s;
-}
-
-/* An ID3v2 text frame body: encoding byte, then the text. */
-std::string DecodeTextFrame(const uint8_t *p, size_t n)
-{
-    if (n == 0)
-        return "";
-    switch (p[0]) {
-    case 0:
-        return Latin1ToUtf8(p + 1, n - 1);
-    case 1: /* UTF-16 with a byte-order mark */
-        if (n >= 3)
-            return Utf16ToUtf8(p + 3, n - 3, p[1] == 0xFE && p[2] == 0xFF);
-        return "";
-    case 2:
-        return Utf16ToUtf8(p + 1, n - 1, true);
-    case 3:
-        return std::string(reinterpret_cast<const char *>(p + 1),
-                           strnlen(reinterpret_cast<const char *>(p + 1), n - 1));
-    default:
-        return "";
-    }
-}
-
-uint32_t Synchsafe(const uint8_t *p)
-{
-    return (p[0] & 0x7Fu) << 21 | (p[1] & 0x7Fu) << 14 | (p[2] & 0x7Fu) << 7 | (p[3] & 0x7Fu);
-}
-
-/* The title and artist frames of an ID3v2.3 or 2.4 tag (header first). */
-void ReadId3(const uint8_t *tag, Info *info)
-{
-    uint32_t size = Synchsafe(tag + 6);
-    info->id3Size = size + 10;
-    uint8_t version = tag[3];
-    if (version < 3 || version > 4 || (tag[5] & 0x40) != 0)
-        return; /* older layouts and extended headers: the size is all we show */
-    size_t pos = 10, end = 10 + static_cast<size_t>(size);
-    while (end - pos >= 10 && tag[pos] != 0) {
-        uint32_t frameSize =
-            version == 4
-                ? Synchsafe(tag + pos + 4)
-                : (uint32_t(tag[pos + 4]) << 24 | tag[pos + 5] << 16 | tag[pos + 6] << 8 | tag[pos + 7]);
-        if (frameSize > end - pos - 10)
-            break;
-        const uint8_t *body = tag + pos + 10;
-        if (memcmp(tag + pos, "TIT2", 4) == 0)
-            info->tags.push_back({"title", DecodeTextFrame(body, frameSize), ""});
-        else if (memcmp(tag + pos, "TPE1", 4) == 0)
-            info->tags.push_back({"artist", DecodeTextFrame(body, frameSize), ""});
-        pos += 10 + frameSize;
-    }
-}
-
-void ReadTags(uint32_t h, Info *info)
-{
-    if (const void *id3 = VELM_ChannelGetTags(h, VELM_TAG_ID3V2))
-        ReadId3(static_cast<const uint8_t *>(id3), info);
-    if (const char *artist = static_cast<const char *>(VELM_ChannelGetTags(h, VELM_TAG_DSD_ARTIST)))
-        info->tags.push_back({"artist", artist, ""});
-    if (const char *title = static_cast<const char *>(VELM_ChannelGetTags(h, VELM_TAG_DSD_TITLE)))
-        info->tags.push_back({"title", title, ""});
-    for (uint32_t i = 0;; i++) {
-        const TAG_DSD_COMMENT *c =
-            static_cast<const TAG_DSD_COMMENT *>(VELM_ChannelGetTags(h, VELM_TAG_DSD_COMMENT_BASE + i));
-        if (c == nullptr)
-            break;
-        char when[32];
-        snprintf(when, sizeof when, "%04u-%02u-%02u %02u:%02u", c->timeStampYear, c->timeStampMonth,
-                 c->timeStampDay, c->timeStampHour, c->timeStampMinutes);
-        info->tags.push_back({"comment", std::string(c->commentText, c->commentLength), when});
-    }
-}
 
 std::string Json(const std::string &s)
 {
@@ -247,7 +117,7 @@ int CmdInfo(int argc, char **argv)
         info.dsdRate = in.header.dsdRate; /* exact where the float attribute rounds */
     info.layout = LayoutText(in.header.channels == ci.chans ? in.header.channelMask : 0, ci.chans);
     info.lengths[0] = VELM_ChannelGetLength(h, VELM_POS_BYTE);
-    ReadTags(h, &info);
+    info.tags = ReadStreamTags(h);
     CloseInput(&in);
 
     const uint64_t perChannel =
@@ -267,20 +137,12 @@ int CmdInfo(int argc, char **argv)
         printf("{\"file\":%s,\"container\":%s,\"channels\":%u,\"dsdRate\":%u,\"channelType\":\"0x%x\","
                "\"layout\":%s,\"seconds\":%.6f,\"pcmRateDefault\":%u,\"pcmRate\":%u,\"lengths\":{\"raw\":%s,"
                "\"dop\":%s,"
-               "\"pcm16\":%s,\"pcmFloat\":%s},\"id3Size\":%u,\"bitrate\":%u,\"tags\":[",
+               "\"pcm16\":%s,\"pcmFloat\":%s},\"bitrate\":%u,%s}\n",
                Json(path).c_str(), Json(info.container).c_str(), info.channels, info.dsdRate, info.ctype,
                Json(info.layout).c_str(), info.seconds, info.defaultRate, info.chosenRate,
                LengthJson(info.lengths[0]).c_str(), LengthJson(info.lengths[1]).c_str(),
-               LengthJson(info.lengths[2]).c_str(), LengthJson(info.lengths[3]).c_str(), info.id3Size,
-               bitrate);
-        for (size_t i = 0; i < info.tags.size(); i++) {
-            const Tag &t = info.tags[i];
-            printf("%s{\"key\":%s,\"value\":%s", i ? "," : "", Json(t.key).c_str(), Json(t.value).c_str());
-            if (!t.when.empty())
-                printf(",\"time\":%s", Json(t.when).c_str());
-            printf("}");
-        }
-        printf("]}\n");
+               LengthJson(info.lengths[2]).c_str(), LengthJson(info.lengths[3]).c_str(), bitrate,
+               TagsJson(info.tags).c_str());
         return 0;
     }
     printf("file:          %s\n", strcmp(path, "-") == 0 ? "standard input" : path);
@@ -298,16 +160,9 @@ int CmdInfo(int argc, char **argv)
     printf("length DoP:    %s\n", LengthText(info.lengths[1]).c_str());
     printf("length PCM16:  %s (at %u Hz)\n", LengthText(info.lengths[2]).c_str(), info.chosenRate);
     printf("length float:  %s (at %u Hz)\n", LengthText(info.lengths[3]).c_str(), info.chosenRate);
-    if (info.id3Size != 0)
-        printf("ID3v2 tag:     %u bytes\n", info.id3Size);
     if (bitrate != 0)
         printf("bit rate:      %u bytes/s per channel\n", bitrate);
-    for (const Tag &t : info.tags) {
-        if (t.when.empty())
-            printf("%-14s %s\n", (t.key + ":").c_str(), t.value.c_str());
-        else
-            printf("%-14s [%s] %s\n", (t.key + ":").c_str(), t.when.c_str(), t.value.c_str());
-    }
+    PrintTags(info.tags);
     return 0;
 }
 
