@@ -259,6 +259,12 @@ TEST_F(CliTest, FailuresSayWhyAndLeaveNoOutput)
     fclose(f);
     std::string dsf = Path("tone.dsf");
     ASSERT_EQ(Run("make-test '" + dsf + "' --seconds 0.1").status, 0);
+    const std::string dsfBytes = Slurp(dsf);
+    ASSERT_EQ(symlink(dsf.c_str(), Path("tone-link").c_str()), 0);
+    ASSERT_EQ(link(dsf.c_str(), Path("tone-hard").c_str()), 0);
+    /* With -d, tone-link.dsf would be written to tone-link.wav: a link to the input as well. */
+    ASSERT_EQ(symlink(dsf.c_str(), Path("tone-link.dsf").c_str()), 0);
+    ASSERT_EQ(symlink(dsf.c_str(), Path("tone-link.wav").c_str()), 0);
 
     const struct {
         std::string args;
@@ -289,6 +295,11 @@ TEST_F(CliTest, FailuresSayWhyAndLeaveNoOutput)
         {"decode - - -o '" + Path("o.wav") + "'", 2, "-d OUTDIR"},
         {"decode '" + dsf + "' '" + dir_ + "/./tone.dff' -d '" + dir_ + "'", 2, "both be written"},
         {"decode '" + dsf + "'", 2, "-o"},
+        {"decode '" + dsf + "' -o '" + dsf + "'", 1, "is the input"},
+        {"decode '" + dsf + "' -o '" + dir_ + "/./tone.dsf' --raw", 1, "is the input"},
+        {"decode '" + dsf + "' -o '" + Path("tone-link") + "'", 1, "is the input"},
+        {"decode '" + dsf + "' -o '" + Path("tone-hard") + "'", 1, "is the input"},
+        {"decode '" + dsf + "' '" + Path("tone-link.dsf") + "' -d '" + dir_ + "'", 1, "is the input"},
         {"info '" + junk + "'", 1, "ERROR_FORMAT"},
         {"make-test '" + Path("o.wav") + "'", 1, ".dsf or .dff"},
         {"make-test '" + Path("o.dsf") + "' --level -1", 2, "--level"},
@@ -303,6 +314,7 @@ TEST_F(CliTest, FailuresSayWhyAndLeaveNoOutput)
             << c.args << ": " << r.err;
         EXPECT_FALSE(Exists(Path("o.wav"))) << c.args;
         EXPECT_FALSE(Exists(Path("o.dsf"))) << c.args;
+        EXPECT_TRUE(Slurp(dsf) == dsfBytes) << c.args;
     }
 }
 
@@ -419,6 +431,30 @@ TEST_F(CliTest, OutputsAreReplacedOnlyWholeAndOthersNeverRemoved)
     EXPECT_EQ(r.status, 1) << r.err;
     EXPECT_EQ(Slurp(old), "old");
     EXPECT_EQ(Shell("ls -A " + Q(dir_) + " | grep -c '^\\.old'").out, "0\n");
+}
+
+TEST_F(CliTest, ASignalRemovesTheTemporaryFileAndKeepsTheOldOutput)
+{
+    /* Half a file, then a pause: the decode waits for the rest with its temporary file open. */
+    std::vector<uint8_t> bytes = dsdsignal::MakeDsf(2822400, Noise(2, 4096 * 40));
+    bytes.resize(bytes.size() / 2);
+    Write(Path("half.dsf"), bytes);
+    const struct {
+        const char *name;
+        int status;
+    } signals[] = {{"TERM", 143}, {"INT", 130}, {"HUP", 129}};
+    for (const auto &sig : signals) {
+        std::string old = Path("old.wav");
+        Write(old, {'o', 'l', 'd'});
+        std::string killer = "( while ! ls -A " + Q(dir_) +
+                             " | grep -q '^\\.old'; do sleep 0.05; done; kill -" + sig.name + " $(cat " +
+                             Q(Path("pid")) + ") ) & ";
+        Result r = Shell(killer + "{ cat " + Q(Path("half.dsf")) + "; sleep 2; } | sh -c 'echo $$ > " +
+                         Q(Path("pid")) + "; exec " + Tool() + " decode - -o " + Q(old) + "'; echo $?");
+        EXPECT_EQ(r.out, std::to_string(sig.status) + "\n") << sig.name << ": " << r.err;
+        EXPECT_EQ(Slurp(old), "old") << sig.name;
+        EXPECT_EQ(Shell("ls -A " + Q(dir_) + " | grep -c '^\\.old'").out, "0\n") << sig.name;
+    }
 }
 
 TEST_F(CliTest, SpeakerLayoutsAndFormatsWavCannotHold)

@@ -774,11 +774,23 @@ int CmdDecode(int argc, char **argv)
                     return Usage(inputs[j] + " and " + inputs[i] + " would both be written to " +
                                  OutputIn(outDir, inputs[i], raw));
     }
+    /* Nothing is written when an output would replace an input. */
+    std::vector<std::string> outputs;
+    for (const std::string &input : inputs)
+        outputs.push_back(outDir.empty() ? req.output : OutputIn(outDir, input, raw));
+    for (const std::string &output : outputs)
+        for (const std::string &input : inputs)
+            if (SameFile(input, output)) {
+                fprintf(stderr, "velmdsd: %s is the input %s: refused, nothing written\n", output.c_str(),
+                        input.c_str());
+                return 1;
+            }
+    OutputCatchSignals();
     int status = 0;
-    for (const std::string &input : inputs) {
+    for (size_t k = 0; k < inputs.size(); k++) {
+        const std::string &input = inputs[k];
         req.input = input;
-        if (!outDir.empty())
-            req.output = OutputIn(outDir, input, raw);
+        req.output = outputs[k];
         DecodeSummary summary;
         std::string error;
         Outcome outcome = Decode(req, &summary, &error);
