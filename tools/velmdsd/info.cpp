@@ -1,4 +1,5 @@
 /* The info command: what a DSD file holds, as the add-on sees it. */
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -11,6 +12,15 @@
 
 namespace cli {
 namespace {
+
+/* 0 when everything printed reached standard output, else 1 with one line saying why. */
+int StdoutWritten()
+{
+    if (fflush(stdout) == 0 && !ferror(stdout))
+        return 0;
+    fprintf(stderr, "velmdsd: cannot write standard output: %s\n", strerror(errno));
+    return 1;
+}
 
 struct Tag {
     std::string key; /* "artist", "title", "comment" */
@@ -281,7 +291,7 @@ int CmdInfo(int argc, char **argv)
             printf("}");
         }
         printf("]}\n");
-        return 0;
+        return StdoutWritten();
     }
     printf("file:          %s\n", strcmp(path, "-") == 0 ? "standard input" : path);
     printf("container:     %s\n", info.container.c_str());
@@ -308,7 +318,7 @@ int CmdInfo(int argc, char **argv)
         else
             printf("%-14s [%s] %s\n", (t.key + ":").c_str(), t.when.c_str(), t.value.c_str());
     }
-    return 0;
+    return StdoutWritten();
 }
 
 } // namespace cli

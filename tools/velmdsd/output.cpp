@@ -65,7 +65,8 @@ void OnSignal(int sig)
 
 std::string Reason(const char *what, const std::string &path)
 {
-    return std::string(what) + ": " + path + ": " + strerror(errno);
+    return std::string(what) + " " + (path == "-" ? std::string("standard output") : path) + ": " +
+           strerror(errno);
 }
 
 } // namespace
