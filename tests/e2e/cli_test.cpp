@@ -262,14 +262,46 @@ TEST_F(CliTest, FailuresSayWhyAndLeaveNoOutput)
     fclose(f);
     std::string dsf = Path("tone.dsf");
     ASSERT_EQ(Run("make-test '" + dsf + "' --seconds 0.1").status, 0);
+    const std::string dsfBytes = Slurp(dsf);
+    /* Files that are not DSF or DSDIFF, by what they look like. */
+    Write(Path("empty.dsf"), {});
+    const std::string wave("RIFF\x24\0\0\0WAVEfmt \x10\0\0\0", 20);
+    Write(Path("wave.dsf"), std::vector<uint8_t>(wave.begin(), wave.end()));
+    Write(Path("flac.dff"), {'f', 'L', 'a', 'C', 0, 0, 0, 0x22, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0});
+    const std::string id3 = std::string("ID3\x03\0\0\0\0\0\x14", 10) + std::string(20, '\0') + dsfBytes;
+    Write(Path("id3.dsf"), std::vector<uint8_t>(id3.begin(), id3.end()));
+    Write(Path("cut.dsf"), std::vector<uint8_t>(dsfBytes.begin(), dsfBytes.begin() + 40));
+    ASSERT_EQ(mkfifo(Path("fifo.dsf").c_str(), 0600), 0); /* no writer: an open that waits would hang */
+    ASSERT_EQ(symlink(dsf.c_str(), Path("tone-link").c_str()), 0);
+    ASSERT_EQ(link(dsf.c_str(), Path("tone-hard").c_str()), 0);
+    /* With -d, tone-link.dsf would be written to tone-link.wav: a link to the input as well. */
+    ASSERT_EQ(symlink(dsf.c_str(), Path("tone-link.dsf").c_str()), 0);
+    ASSERT_EQ(symlink(dsf.c_str(), Path("tone-link.wav").c_str()), 0);
 
     const struct {
         std::string args;
         int status;
         const char *message;
     } cases[] = {
-        {"decode '" + Path("missing.dsf") + "' -o '" + Path("o.wav") + "'", 1, "ERROR_FILEOPEN"},
-        {"decode '" + junk + "' -o '" + Path("o.wav") + "'", 1, "ERROR_FORMAT"},
+        {"decode '" + Path("missing.dsf") + "' -o '" + Path("o.wav") + "'", 1,
+         "missing.dsf: No such file or directory"},
+        {"decode '" + junk + "' -o '" + Path("o.wav") + "'", 1,
+         "not a DSF or DSDIFF file: it starts with bytes"},
+        {"decode '" + Path("empty.dsf") + "' -o '" + Path("o.wav") + "'", 1,
+         "empty.dsf is not a DSF or DSDIFF file: it is empty"},
+        {"decode '" + Path("wave.dsf") + "' -o '" + Path("o.wav") + "'", 1, "it is a WAV file"},
+        {"decode - -o '" + Path("o.wav") + "' < '" + Path("flac.dff") + "'", 1,
+         "standard input is not a DSF or DSDIFF file: it is a FLAC file"},
+        {"decode '" + Path("id3.dsf") + "' -o '" + Path("o.wav") + "'", 1,
+         "a DSF file with an ID3 tag written in front of it"},
+        {"decode '" + Path("cut.dsf") + "' -o '" + Path("o.wav") + "'", 1,
+         "starts as a DSF file, but its header is damaged"},
+        {"decode '" + dir_ + "' -o '" + Path("o.wav") + "'", 1, "is a directory, not a DSF"},
+        {"decode '" + Path("fifo.dsf") + "' -o '" + Path("o.wav") + "'", 1,
+         "is a FIFO (use - to read standard input)"},
+        {"info '" + Path("fifo.dsf") + "'", 1, "is a FIFO"},
+        {"info /dev/null", 1, "/dev/null is a character device"},
+        {"info '" + Path("id3.dsf") + "'", 1, "bytes to remove"},
         {"decode '" + dsf + "' -o '" + Path("o.wav") + "' --dop --gain 3", 2, "PCM only"},
         {"decode '" + dsf + "' -o '" + Path("o.wav") + "' --start 100", 1, "past the end"},
         {"decode '" + dsf + "' -o '" + Path("o.wav") + "' --dop --raw", 2, "exclude"},
@@ -292,7 +324,12 @@ TEST_F(CliTest, FailuresSayWhyAndLeaveNoOutput)
         {"decode - - -o '" + Path("o.wav") + "'", 2, "-d OUTDIR"},
         {"decode '" + dsf + "' '" + dir_ + "/./tone.dff' -d '" + dir_ + "'", 2, "both be written"},
         {"decode '" + dsf + "'", 2, "-o"},
-        {"info '" + junk + "'", 1, "ERROR_FORMAT"},
+        {"decode '" + dsf + "' -o '" + dsf + "'", 1, "is the input"},
+        {"decode '" + dsf + "' -o '" + dir_ + "/./tone.dsf' --raw", 1, "is the input"},
+        {"decode '" + dsf + "' -o '" + Path("tone-link") + "'", 1, "is the input"},
+        {"decode '" + dsf + "' -o '" + Path("tone-hard") + "'", 1, "is the input"},
+        {"decode '" + dsf + "' '" + Path("tone-link.dsf") + "' -d '" + dir_ + "'", 1, "is the input"},
+        {"info '" + junk + "'", 1, "junk.dsf is not a DSF or DSDIFF file"},
         {"make-test '" + Path("o.wav") + "'", 1, ".dsf or .dff"},
         {"make-test '" + Path("o.dsf") + "' --level -1", 2, "--level"},
         {"frobnicate", 2, "unknown command"},
@@ -306,6 +343,7 @@ TEST_F(CliTest, FailuresSayWhyAndLeaveNoOutput)
             << c.args << ": " << r.err;
         EXPECT_FALSE(Exists(Path("o.wav"))) << c.args;
         EXPECT_FALSE(Exists(Path("o.dsf"))) << c.args;
+        EXPECT_TRUE(Slurp(dsf) == dsfBytes) << c.args;
     }
 }
 
@@ -395,7 +433,8 @@ TEST_F(CliTest, OutputsAreReplacedOnlyWholeAndOthersNeverRemoved)
             continue; /* creating device nodes needs privileges */
         Result r = Shell(tool + "-o " + Q(target));
         EXPECT_EQ(r.status, 1) << target;
-        EXPECT_NE(r.err.find("cannot write"), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find("cannot write " + target + ": No space left on device"), std::string::npos)
+            << r.err;
         EXPECT_EQ(lstat(target.c_str(), &st), 0) << target << " was removed";
     }
     EXPECT_TRUE(S_ISLNK(st.st_mode));
@@ -414,6 +453,11 @@ TEST_F(CliTest, OutputsAreReplacedOnlyWholeAndOthersNeverRemoved)
     EXPECT_EQ(stat(fifo.c_str(), &st), 0);
     EXPECT_TRUE(S_ISFIFO(st.st_mode));
 
+    /* Standard output closed early: a non-zero status and one line. */
+    r = Shell("{ " + tool + "--raw -o -; echo $? > " + Q(Path("status")) + "; } | head -c 100 > /dev/null");
+    EXPECT_EQ(Slurp(Path("status")), "1\n");
+    EXPECT_EQ(r.err, "velmdsd: cannot write standard output: Broken pipe\n");
+
     /* A file size limit that bites only when the buffered header and samples are flushed at
        the end: the earlier file stays as it was and no temporary file is left. */
     std::string old = Path("old.wav");
@@ -422,6 +466,30 @@ TEST_F(CliTest, OutputsAreReplacedOnlyWholeAndOthersNeverRemoved)
     EXPECT_EQ(r.status, 1) << r.err;
     EXPECT_EQ(Slurp(old), "old");
     EXPECT_EQ(Shell("ls -A " + Q(dir_) + " | grep -c '^\\.old'").out, "0\n");
+}
+
+TEST_F(CliTest, ASignalRemovesTheTemporaryFileAndKeepsTheOldOutput)
+{
+    /* Half a file, then a pause: the decode waits for the rest with its temporary file open. */
+    std::vector<uint8_t> bytes = dsdsignal::MakeDsf(2822400, Noise(2, 4096 * 40));
+    bytes.resize(bytes.size() / 2);
+    Write(Path("half.dsf"), bytes);
+    const struct {
+        const char *name;
+        int status;
+    } signals[] = {{"TERM", 143}, {"INT", 130}, {"HUP", 129}};
+    for (const auto &sig : signals) {
+        std::string old = Path("old.wav");
+        Write(old, {'o', 'l', 'd'});
+        std::string killer = "( while ! ls -A " + Q(dir_) +
+                             " | grep -q '^\\.old'; do sleep 0.05; done; kill -" + sig.name + " $(cat " +
+                             Q(Path("pid")) + ") ) & ";
+        Result r = Shell(killer + "{ cat " + Q(Path("half.dsf")) + "; sleep 2; } | sh -c 'echo $$ > " +
+                         Q(Path("pid")) + "; exec " + Tool() + " decode - -o " + Q(old) + "'; echo $?");
+        EXPECT_EQ(r.out, std::to_string(sig.status) + "\n") << sig.name << ": " << r.err;
+        EXPECT_EQ(Slurp(old), "old") << sig.name;
+        EXPECT_EQ(Shell("ls -A " + Q(dir_) + " | grep -c '^\\.old'").out, "0\n") << sig.name;
+    }
 }
 
 TEST_F(CliTest, SpeakerLayoutsAndFormatsWavCannotHold)

@@ -1,6 +1,7 @@
 /* The decode command and the decoding engine the demo shares. */
 #include <unistd.h>
 
+#include <cerrno>
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -345,6 +346,13 @@ double FloatPeak(const DecodeRequest &req, double scale)
     return peak * scale;
 }
 
+/* "cannot write OUT: <the system's reason>" for a failed write to an output. */
+std::string WriteFailure(const Output &out)
+{
+    return "cannot write " + (out.path == "-" ? std::string("standard output") : out.path) + ": " +
+           strerror(out.errorNumber != 0 ? out.errorNumber : EIO);
+}
+
 std::string Seconds(double s)
 {
     char text[32];
@@ -568,7 +576,7 @@ Outcome Decode(const DecodeRequest &req, DecodeSummary *summary, std::string *er
             skip -= dropped;
         }
         if (n > dropped && !sink.Stream(data + dropped, n - dropped)) {
-            outcomeError = "cannot write: " + req.output;
+            outcomeError = WriteFailure(sink.out);
             break;
         }
         done += n - dropped;
@@ -582,7 +590,7 @@ Outcome Decode(const DecodeRequest &req, DecodeSummary *summary, std::string *er
 #ifdef VELMDSD_HAVE_SOXR
     if (sink.resampler != nullptr) {
         if (outcomeError.empty() && !sink.Resample(nullptr, 0))
-            outcomeError = "cannot write: " + req.output;
+            outcomeError = WriteFailure(sink.out);
         soxr_delete(sink.resampler);
     }
 #endif
@@ -599,6 +607,7 @@ Outcome Decode(const DecodeRequest &req, DecodeSummary *summary, std::string *er
                                    : 0.0;
     const bool early = outcomeError.empty() && ended && promised != UINT64_MAX && gotFrames < promised;
     const bool fromPipe = in.pipe != nullptr;
+    const std::string readFailure = PipeReadFailure(in);
     CloseInput(&in);
 
     summary->outputBytes = sink.writing ? sink.out.dataBytes : done;
@@ -631,6 +640,8 @@ Outcome Decode(const DecodeRequest &req, DecodeSummary *summary, std::string *er
     if (early) {
         *error = "source ended early: " + Seconds(static_cast<double>(done / frame) / info.freq) + " of " +
                  Seconds(summary->promisedSeconds);
+        if (!readFailure.empty())
+            *error += " (cannot read standard input: " + readFailure + ")";
         if (sink.writing)
             *error += "; " + std::string(req.output == "-" ? "standard output" : req.output) +
                       " is kept with what was decoded";
@@ -774,11 +785,23 @@ int CmdDecode(int argc, char **argv)
                     return Usage(inputs[j] + " and " + inputs[i] + " would both be written to " +
                                  OutputIn(outDir, inputs[i], raw));
     }
+    /* Nothing is written when an output would replace an input. */
+    std::vector<std::string> outputs;
+    for (const std::string &input : inputs)
+        outputs.push_back(outDir.empty() ? req.output : OutputIn(outDir, input, raw));
+    for (const std::string &output : outputs)
+        for (const std::string &input : inputs)
+            if (SameFile(input, output)) {
+                fprintf(stderr, "velmdsd: %s is the input %s: refused, nothing written\n", output.c_str(),
+                        input.c_str());
+                return 1;
+            }
+    OutputCatchSignals();
     int status = 0;
-    for (const std::string &input : inputs) {
+    for (size_t k = 0; k < inputs.size(); k++) {
+        const std::string &input = inputs[k];
         req.input = input;
-        if (!outDir.empty())
-            req.output = OutputIn(outDir, input, raw);
+        req.output = outputs[k];
         DecodeSummary summary;
         std::string error;
         Outcome outcome = Decode(req, &summary, &error);

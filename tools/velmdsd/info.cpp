@@ -1,4 +1,5 @@
 /* The info command: what a DSD file holds, as the add-on sees it. */
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -12,6 +13,15 @@
 
 namespace cli {
 namespace {
+
+/* 0 when everything printed reached standard output, else 1 with one line saying why. */
+int StdoutWritten()
+{
+    if (fflush(stdout) == 0 && !ferror(stdout))
+        return 0;
+    fprintf(stderr, "velmdsd: cannot write standard output: %s\n", strerror(errno));
+    return 1;
+}
 
 struct Info {
     std::string container;
@@ -143,7 +153,7 @@ int CmdInfo(int argc, char **argv)
                LengthJson(info.lengths[0]).c_str(), LengthJson(info.lengths[1]).c_str(),
                LengthJson(info.lengths[2]).c_str(), LengthJson(info.lengths[3]).c_str(), bitrate,
                TagsJson(info.tags).c_str());
-        return 0;
+        return StdoutWritten();
     }
     printf("file:          %s\n", strcmp(path, "-") == 0 ? "standard input" : path);
     printf("container:     %s\n", info.container.c_str());
@@ -163,7 +173,7 @@ int CmdInfo(int argc, char **argv)
     if (bitrate != 0)
         printf("bit rate:      %u bytes/s per channel\n", bitrate);
     PrintTags(info.tags);
-    return 0;
+    return StdoutWritten();
 }
 
 } // namespace cli

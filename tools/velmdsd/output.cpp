@@ -2,6 +2,7 @@
 #include "output.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -30,9 +31,42 @@ uint8_t *PutId(uint8_t *p, const char *id)
     return p + 4;
 }
 
+/* The temporary file being written, for the signal handler: set and cleared with the
+   signals blocked, so the handler sees a whole name or none. */
+char gTempName[PATH_MAX + 32];
+volatile sig_atomic_t gTempSet = 0;
+
+const int kCaught[] = {SIGINT, SIGTERM, SIGHUP};
+
+void BlockCaught(sigset_t *old)
+{
+    sigset_t set;
+    sigemptyset(&set);
+    for (int sig : kCaught)
+        sigaddset(&set, sig);
+    pthread_sigmask(SIG_BLOCK, &set, old);
+}
+
+void ForgetTemp()
+{
+    sigset_t old;
+    BlockCaught(&old);
+    gTempSet = 0;
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+}
+
+void OnSignal(int sig)
+{
+    if (gTempSet)
+        unlink(gTempName);
+    signal(sig, SIG_DFL);
+    raise(sig);
+}
+
 std::string Reason(const char *what, const std::string &path)
 {
-    return std::string(what) + ": " + path + ": " + strerror(errno);
+    return std::string(what) + " " + (path == "-" ? std::string("standard output") : path) + ": " +
+           strerror(errno);
 }
 
 } // namespace
@@ -131,7 +165,19 @@ bool OutputOpen(Output *out, const std::string &path, const OutputFormat &format
             std::string dir = slash == std::string::npos ? "." : out->target.substr(0, slash + 1);
             std::string base = slash == std::string::npos ? out->target : out->target.substr(slash + 1);
             std::string temp = (slash == std::string::npos ? "" : dir) + "." + base + ".XXXXXX";
+            if (temp.size() >= sizeof gTempName) {
+                errno = ENAMETOOLONG;
+                *error = Reason("cannot write", path);
+                return false;
+            }
+            sigset_t old;
+            BlockCaught(&old);
             int fd = mkstemp(&temp[0]);
+            if (fd >= 0) {
+                memcpy(gTempName, temp.c_str(), temp.size() + 1);
+                gTempSet = 1;
+            }
+            pthread_sigmask(SIG_SETMASK, &old, nullptr);
             if (fd < 0) {
                 *error = Reason("cannot write", path);
                 return false;
@@ -145,6 +191,7 @@ bool OutputOpen(Output *out, const std::string &path, const OutputFormat &format
                 *error = Reason("cannot write", path);
                 close(fd);
                 unlink(temp.c_str());
+                ForgetTemp();
                 out->tempPath.clear();
                 return false;
             }
@@ -198,8 +245,10 @@ bool OutputFinish(Output *out, std::string *error)
     out->file = nullptr;
     if (ok && !out->tempPath.empty()) {
         ok = rename(out->tempPath.c_str(), out->target.c_str()) == 0;
-        if (ok)
+        if (ok) {
+            ForgetTemp();
             out->tempPath.clear();
+        }
     }
     if (!ok) {
         if (out->failed)
@@ -215,9 +264,35 @@ void OutputAbort(Output *out)
     if (out->file != nullptr && out->file != stdout)
         fclose(out->file);
     out->file = nullptr;
-    if (!out->tempPath.empty())
+    if (!out->tempPath.empty()) {
         unlink(out->tempPath.c_str());
+        ForgetTemp();
+    }
     out->tempPath.clear();
+}
+
+void OutputCatchSignals()
+{
+    for (int sig : kCaught) {
+        struct sigaction was;
+        if (sigaction(sig, nullptr, &was) == 0 && was.sa_handler == SIG_IGN)
+            continue; /* started to ignore it (nohup): stays so */
+        struct sigaction sa;
+        memset(&sa, 0, sizeof sa);
+        sa.sa_handler = OnSignal;
+        sigemptyset(&sa.sa_mask);
+        for (int other : kCaught)
+            sigaddset(&sa.sa_mask, other);
+        sigaction(sig, &sa, nullptr);
+    }
+}
+
+bool SameFile(const std::string &input, const std::string &output)
+{
+    struct stat a, b;
+    if (input == "-" || output == "-" || stat(input.c_str(), &a) != 0 || stat(output.c_str(), &b) != 0)
+        return false;
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
 } // namespace cli

@@ -50,4 +50,12 @@ bool OutputFinish(Output *out, std::string *error);
 /* Gives up: removes the temporary file; a direct output is only closed. */
 void OutputAbort(Output *out);
 
+/* On SIGINT, SIGTERM and SIGHUP the temporary file being written is removed and the tool ends
+   by the same signal (a shell then reports 130, 143 or 129); an earlier file stays as it was. */
+void OutputCatchSignals();
+
+/* True when `output` names the same file as `input` (the same path, a link to it, any path that
+   resolves to it): device and inode compared. False when either does not exist or is "-". */
+bool SameFile(const std::string &input, const std::string &output);
+
 } // namespace cli

@@ -3,6 +3,7 @@
 #include "source.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -24,6 +25,7 @@ struct PipeSource {
     uint64_t head = 0; /* bytes taken from the pipe */
     uint64_t pos = 0;  /* the position the host reads from */
     bool eof = false;
+    int readErrno = 0; /* errno of a failed read */
 };
 
 namespace {
@@ -67,7 +69,10 @@ size_t PullPipe(PipeSource *p, uint8_t *out, size_t n)
         if (r < 0 && errno == EINTR)
             continue;
         if (r <= 0) {
-            p->eof = true; /* a read error ends the source like its end; the tool reports the shortfall */
+            /* A read error ends the source like its end; the tool reports the shortfall and why. */
+            if (r < 0)
+                p->readErrno = errno;
+            p->eof = true;
             break;
         }
         Keep(p, out + got, static_cast<size_t>(r));
@@ -253,6 +258,70 @@ void ReadDff(const ByteReader &r, HeaderFacts *h)
     }
 }
 
+uint32_t SyncSafe(const uint8_t *p)
+{
+    return static_cast<uint32_t>(p[0] & 0x7F) << 21 | (p[1] & 0x7F) << 14 | (p[2] & 0x7F) << 7 |
+           (p[3] & 0x7F);
+}
+
+/* What a source looks like, for the message when the add-on refuses it. */
+std::string LooksLike(const ByteReader &r, uint64_t size)
+{
+    uint8_t b[16] = {};
+    if (size == 0)
+        return "it is empty";
+    if (!r.At(0, b, size < sizeof b ? static_cast<size_t>(size) : sizeof b))
+        return "it cannot be read";
+    if (size < 16)
+        return "it has only " + std::to_string(size) + " bytes";
+    if (memcmp(b, "RIFF", 4) == 0 && memcmp(b + 8, "WAVE", 4) == 0)
+        return "it is a WAV file";
+    if (memcmp(b, "RF64", 4) == 0 || memcmp(b, "BW64", 4) == 0)
+        return "it is an RF64 (large WAV) file";
+    if (memcmp(b, "fLaC", 4) == 0)
+        return "it is a FLAC file";
+    if (memcmp(b, "OggS", 4) == 0)
+        return "it is an Ogg file";
+    if (memcmp(b, "FORM", 4) == 0 && (memcmp(b + 8, "AIFF", 4) == 0 || memcmp(b + 8, "AIFC", 4) == 0))
+        return "it is an AIFF file";
+    if (memcmp(b + 4, "ftyp", 4) == 0)
+        return "it is an MP4/M4A file";
+    if (memcmp(b, "ID3", 3) == 0) {
+        /* Some taggers put an ID3v2 tag in front of a DSF file, where no DSF reader looks. */
+        uint64_t end = 10 + uint64_t{SyncSafe(b + 6)} + ((b[5] & 0x10) ? 10 : 0);
+        uint8_t after[4];
+        if (r.At(end, after, 4) && memcmp(after, "DSD ", 4) == 0)
+            return "it is a DSF file with an ID3 tag written in front of it (by another program; DSF keeps "
+                   "its tag at the end), " +
+                   std::to_string(end) + " bytes to remove";
+        if (r.At(end, after, 4) && memcmp(after, "FRM8", 4) == 0)
+            return "it is a DSDIFF file with an ID3 tag written in front of it, " + std::to_string(end) +
+                   " bytes to remove";
+        return "it starts with an ID3 tag (an MP3 file?)";
+    }
+    if (memcmp(b, "DSD ", 4) == 0)
+        return "it starts as a DSF file, but its header is damaged or incomplete";
+    if (memcmp(b, "FRM8", 4) == 0)
+        return "it starts as a DSDIFF file, but its header is damaged, incomplete or not of DSD sound";
+    char hex[64];
+    snprintf(hex, sizeof hex, "it starts with bytes %02x %02x %02x %02x", b[0], b[1], b[2], b[3]);
+    return hex;
+}
+
+/* Why a named input that is not a regular file cannot be read as a DSD file. */
+const char *NotAFile(mode_t mode)
+{
+    if (S_ISDIR(mode))
+        return "is a directory";
+    if (S_ISFIFO(mode))
+        return "is a FIFO (use - to read standard input)";
+    if (S_ISSOCK(mode))
+        return "is a socket";
+    if (S_ISCHR(mode))
+        return "is a character device";
+    return nullptr;
+}
+
 HeaderFacts ReadHeader(const ByteReader &r)
 {
     HeaderFacts h;
@@ -279,12 +348,25 @@ bool PrepareInput(const std::string &name, Input *in, std::string *error)
     if (IsUrl(name))
         return true; /* read once, by the stream: the header facts stay unknown */
     if (name != "-") {
-        int fd = open(name.c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd >= 0) {
-            in->header = ReadHeader(ByteReader{fd, nullptr});
-            close(fd);
+        /* Without blocking: a FIFO opens at once, writer or not, and is refused below. */
+        int fd = open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+        struct stat st;
+        if (fd < 0 || fstat(fd, &st) != 0) {
+            *error = "cannot open " + name + ": " + strerror(errno);
+            if (fd >= 0)
+                close(fd);
+            return false;
         }
-        return true; /* the add-on reports a file it cannot open */
+        const char *notFile = NotAFile(st.st_mode);
+        if (notFile != nullptr) {
+            *error = name + " " + notFile + ", not a DSF or DSDIFF file";
+            close(fd);
+            return false;
+        }
+        in->header = ReadHeader(ByteReader{fd, nullptr});
+        in->looksLike = LooksLike(ByteReader{fd, nullptr}, S_ISREG(st.st_mode) ? uint64_t(st.st_size) : 16);
+        close(fd);
+        return true;
     }
     in->pipe = static_cast<PipeSource *>(calloc(1, sizeof(PipeSource)));
     if (in->pipe != nullptr)
@@ -300,7 +382,13 @@ bool PrepareInput(const std::string &name, Input *in, std::string *error)
         if (PullPipe(in->pipe, piece, sizeof piece) < sizeof piece)
             break;
     in->header = ReadHeader(ByteReader{-1, in->pipe});
+    in->looksLike = LooksLike(ByteReader{-1, in->pipe}, in->pipe->head);
     return true;
+}
+
+std::string PipeReadFailure(const Input &in)
+{
+    return in.pipe != nullptr && in.pipe->readErrno != 0 ? strerror(in.pipe->readErrno) : "";
 }
 
 bool OpenStream(const std::string &name, uint32_t flags, uint32_t freq, Input *in, std::string *error)
@@ -315,8 +403,15 @@ bool OpenStream(const std::string &name, uint32_t flags, uint32_t freq, Input *i
     }
     if (in->handle == 0) {
         int code = VELM_ErrorGetCode();
-        *error = std::string(ErrorName(code)) + " (" + std::to_string(code) +
-                 "): cannot open: " + (name == "-" ? "standard input" : name);
+        const std::string what = name == "-" ? "standard input" : name;
+        if (code == VELM_ERROR_FILEFORM && !in->looksLike.empty())
+            *error = what + " is not a DSF or DSDIFF file: " + in->looksLike;
+        else if (code == VELM_ERROR_FILEFORM)
+            *error = what + " is not a DSF or DSDIFF file (or its header is damaged)";
+        else if (in->pipe != nullptr && in->pipe->readErrno != 0)
+            *error = "cannot read standard input: " + std::string(strerror(in->pipe->readErrno));
+        else
+            *error = "cannot open " + what + ": " + ErrorName(code) + " (" + std::to_string(code) + ")";
         return false;
     }
     return true;

@@ -24,6 +24,7 @@ struct Input {
     uint32_t handle = 0;
     PipeSource *pipe = nullptr; /* set when the input is standard input */
     HeaderFacts header;
+    std::string looksLike; /* what a source the add-on refuses looks like, e.g. "a WAV file" */
 };
 
 /* Bytes of standard input kept for going back: the container readers look a little ahead
@@ -34,13 +35,17 @@ constexpr uint32_t kPipeWindow = 1u << 20;
 bool IsUrl(const std::string &name);
 
 /* Reads the header facts of "-" (standard input: its first bytes are read and kept) or of a
-   file. False with `error` holding the cause when standard input cannot be set up. */
+   file. False with `error` holding the cause when standard input cannot be set up, or when a
+   named input cannot be opened or cannot be a DSD file (a directory, a FIFO, a device): it is
+   opened without blocking, so a FIFO without a writer is refused at once. */
 bool PrepareInput(const std::string &name, Input *in, std::string *error);
 /* Creates the stream with the given flags and PCM rate, through user file procedures over the
    pipe for standard input. False with `error` holding the cause. */
 bool OpenStream(const std::string &name, uint32_t flags, uint32_t freq, Input *in, std::string *error);
 /* Frees the stream and the pipe window. */
 void CloseInput(Input *in);
+/* The system's reason when reading standard input failed (empty when it did not). */
+std::string PipeReadFailure(const Input &in);
 
 /* "5.1: FL FR FC LFE BL BR", "stereo: FL FR", or "unknown (N channels)". */
 std::string LayoutText(uint32_t mask, uint32_t channels);
