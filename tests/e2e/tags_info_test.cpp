@@ -42,7 +42,8 @@ std::string JsonTags(const std::vector<Field> &fields)
 {
     std::string out = "\"tags\":[";
     for (size_t i = 0; i < fields.size(); i++)
-        out += std::string(i ? "," : "") + "{\"key\":\"" + fields[i].key + "\",\"value\":\"" + fields[i].value + "\"}";
+        out += std::string(i ? "," : "") + "{\"key\":\"" + fields[i].key + "\",\"value\":\"" +
+               fields[i].value + "\"}";
     return out + "]";
 }
 
@@ -93,19 +94,20 @@ TEST(TagsInfo, Id3TagsOfAnOutsideWriterInBothContainers)
         int encoding; /* of the text frames */
         bool unsync;
     } cases[] = {
-        {"dsf_v24_utf8", false, 4, 3, false},      {"dsf_v24_utf16be_unsync", false, 4, 2, true},
+        {"dsf_v24_utf8", false, 4, 3, false},         {"dsf_v24_utf16be_unsync", false, 4, 2, true},
         {"dsf_v23_latin1_unsync", false, 3, 0, true}, {"dsf_v23_utf16", false, 3, 1, false},
-        {"dsf_v22_unsync", false, 2, 0, true},     {"dff_v24_utf16", true, 4, 1, false},
-        {"dff_v24_latin1_unsync", true, 4, 0, true}, {"dff_v23_utf16_unsync", true, 3, 1, true},
-        {"dff_v23_latin1", true, 3, 0, false},     {"dff_v22", true, 2, 0, false},
+        {"dsf_v22_unsync", false, 2, 0, true},        {"dff_v24_utf16", true, 4, 1, false},
+        {"dff_v24_latin1_unsync", true, 4, 0, true},  {"dff_v23_utf16_unsync", true, 3, 1, true},
+        {"dff_v23_latin1", true, 3, 0, false},        {"dff_v22", true, 2, 0, false},
     };
     for (const auto &c : cases) {
         const std::string path = dir + "/" + c.name + (c.dff ? ".dff" : ".dsf");
-        ASSERT_TRUE(dsdsignal::WriteFileBytes(
-            path, c.dff ? dsdsignal::MakeDff(2822400, {sound, sound}, dffOptions)
-                        : dsdsignal::MakeDsf(2822400, {sound, sound})));
+        ASSERT_TRUE(
+            dsdsignal::WriteFileBytes(path, c.dff ? dsdsignal::MakeDff(2822400, {sound, sound}, dffOptions)
+                                                  : dsdsignal::MakeDsf(2822400, {sound, sound})));
         RunOut(std::string(VELM_PYTHON3 " '" VELMDSD_MUTAGEN_TAG "' '") + path + "' " +
-                   std::to_string(c.version) + " " + std::to_string(c.encoding) + (c.unsync ? " --unsync" : ""),
+                   std::to_string(c.version) + " " + std::to_string(c.encoding) +
+                   (c.unsync ? " --unsync" : ""),
                &status);
         ASSERT_EQ(status, 0) << c.name;
 
@@ -119,7 +121,8 @@ TEST(TagsInfo, Id3TagsOfAnOutsideWriterInBothContainers)
         if (c.dff) {
             /* DSDIFF's own texts as well, after the tag's. */
             EXPECT_NE(text.find("artist:        Diin Artist\n"), std::string::npos) << c.name << "\n" << text;
-            EXPECT_NE(text.find("comment:       [2020-05-06 07:08] Made here\n"), std::string::npos) << c.name;
+            EXPECT_NE(text.find("comment:       [2020-05-06 07:08] Made here\n"), std::string::npos)
+                << c.name;
         }
         if (!VELMDSD_TOOL_TAGLIB) {
             EXPECT_NE(text.find("built without TagLib"), std::string::npos) << c.name << "\n" << text;
@@ -129,18 +132,18 @@ TEST(TagsInfo, Id3TagsOfAnOutsideWriterInBothContainers)
         std::string wantTags = JsonTags(want);
         if (c.dff) {
             wantTags.pop_back();
-            wantTags += ",{\"key\":\"artist\",\"value\":\"Diin Artist\"},{\"key\":\"comment\",\"value\":\"Made "
-                        "here\",\"time\":\"2020-05-06 07:08\"}]";
+            wantTags +=
+                ",{\"key\":\"artist\",\"value\":\"Diin Artist\"},{\"key\":\"comment\",\"value\":\"Made "
+                "here\",\"time\":\"2020-05-06 07:08\"}]";
         }
         EXPECT_NE(json.find(wantTags), std::string::npos) << c.name << "\n" << wantTags << "\n" << json;
         /* The picture's bytes once unsynchronisation is undone: 6 + 1024 + 3. */
         const std::string pictures =
-            c.version == 2
-                ? "\"pictures\":[{\"type\":3,\"typeName\":\"front cover\",\"mime\":\"image/png\","
-                  "\"description\":\"\",\"bytes\":1033}]"
-                : "\"pictures\":[{\"type\":4,\"typeName\":\"back cover\",\"mime\":\"image/png\","
-                  "\"description\":\"\",\"bytes\":100},{\"type\":3,\"typeName\":\"front cover\","
-                  "\"mime\":\"image/jpeg\",\"description\":\"Front\",\"bytes\":1033}]";
+            c.version == 2 ? "\"pictures\":[{\"type\":3,\"typeName\":\"front cover\",\"mime\":\"image/png\","
+                             "\"description\":\"\",\"bytes\":1033}]"
+                           : "\"pictures\":[{\"type\":4,\"typeName\":\"back cover\",\"mime\":\"image/png\","
+                             "\"description\":\"\",\"bytes\":100},{\"type\":3,\"typeName\":\"front cover\","
+                             "\"mime\":\"image/jpeg\",\"description\":\"Front\",\"bytes\":1033}]";
         EXPECT_NE(json.find(pictures), std::string::npos) << c.name << "\n" << json;
         for (const char *line : {"title:         Ärger über Öl\n", "track:         3 of 12\n",
                                  "comment:       Said in passing\n", "front cover, image/"})

@@ -14,7 +14,6 @@
 #ifdef VELMDSD_HAVE_TAGLIB
 #include <taglib/attachedpictureframe.h>
 #include <taglib/id3v2frame.h>
-#include <taglib/id3v2header.h>
 #include <taglib/id3v2tag.h>
 #include <taglib/tbytevectorstream.h>
 #include <taglib/tfile.h>
@@ -63,8 +62,6 @@ void ParseId3(const uint8_t *tag, StreamTags *out)
     TagLib::ByteVectorStream stream(TagLib::ByteVector(reinterpret_cast<const char *>(tag), out->id3Size));
     TagBytes file(&stream);
     TagLib::ID3v2::Tag id3(&file, 0);
-    if (id3.header() == nullptr || id3.header()->tagSize() == 0)
-        return;
     out->id3Parsed = true;
 
     const TagLib::PropertyMap properties = id3.properties();
@@ -104,11 +101,27 @@ void ReadId3(const uint8_t *tag, StreamTags *out)
 
 /* ID3v2 picture types, as the standard names them. */
 const char *const kPictureTypes[] = {
-    "other",         "file icon",     "other file icon", "front cover",        "back cover",
-    "leaflet page",  "media",         "lead artist",     "artist",             "conductor",
-    "band",          "composer",      "lyricist",        "recording location", "during recording",
-    "during performance", "video screen capture", "bright coloured fish", "illustration",
-    "band logo",     "publisher logo",
+    "other",
+    "file icon",
+    "other file icon",
+    "front cover",
+    "back cover",
+    "leaflet page",
+    "media",
+    "lead artist",
+    "artist",
+    "conductor",
+    "band",
+    "composer",
+    "lyricist",
+    "recording location",
+    "during recording",
+    "during performance",
+    "video screen capture",
+    "bright coloured fish",
+    "illustration",
+    "band logo",
+    "publisher logo",
 };
 
 std::string PictureType(uint32_t type)
@@ -141,8 +154,8 @@ const struct {
     const char *key;
     const char *label;
 } kLabels[] = {
-    {"title", "title"}, {"artist", "artist"}, {"album", "album"},     {"albumArtist", "album artist"},
-    {"track", "track"}, {"disc", "disc"},     {"date", "date"},       {"genre", "genre"},
+    {"title", "title"},     {"artist", "artist"}, {"album", "album"}, {"albumArtist", "album artist"},
+    {"track", "track"},     {"disc", "disc"},     {"date", "date"},   {"genre", "genre"},
     {"comment", "comment"},
 };
 

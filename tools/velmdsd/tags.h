@@ -22,9 +22,9 @@ struct TagPicture {
 };
 
 struct StreamTags {
-    uint32_t id3Size = 0;    /* the whole ID3v2 tag, header included; 0: none */
-    uint32_t id3Version = 0; /* 2, 3 or 4 */
-    bool id3Parsed = false;  /* its fields were read (the tool has an ID3v2 parser) */
+    uint32_t id3Size = 0;         /* the whole ID3v2 tag, header included; 0: none */
+    uint32_t id3Version = 0;      /* 2, 3 or 4 */
+    bool id3Parsed = false;       /* its fields were read (the tool has an ID3v2 parser) */
     std::vector<TagField> fields; /* one entry per value, ID3v2 first, then DSDIFF's own */
     std::vector<TagPicture> pictures;
 };
