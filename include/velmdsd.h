@@ -46,6 +46,17 @@ extern "C" {
 #define VELM_DSD_ATTRIB_GAIN 0x14000u /* PCM gain in dB */
 #define VELM_DSD_ATTRIB_RATE 0x14001u /* DSD rate in Hz, read only */
 
+/*
+ * The PCM gain, in dB, from VELM_DSD_GAIN_MIN to VELM_DSD_GAIN_MAX. Setting
+ * VELM_DSD_ATTRIB_GAIN to a value outside that range, or to NaN or an
+ * infinity (-Inf included: muting is the host's volume, not the filter's),
+ * fails with VELM_ERROR_ILLPARAM and leaves the stream as it was.
+ * VELM_DSD_CONFIG_GAIN stores any value and gives it back; a stream created
+ * while it lies outside the range starts at the nearer end of the range.
+ */
+#define VELM_DSD_GAIN_MIN (-100)
+#define VELM_DSD_GAIN_MAX 60
+
 /* Channel type (VELM_CHANNELINFO.ctype). */
 #define VELM_CTYPE_DSD 0x11700u
 

@@ -71,13 +71,30 @@ VELM_API jint Java_com_tremvik_velm_VELM_VELM_1PluginLoad(JNIEnv *env, jclass, j
     return static_cast<jint>(VELM_PluginLoad(text.get()));
 }
 
-// The data goes to the start of a direct buffer, at most its capacity.
+// True for a buffer that Java code may not write, such as the views VELM_ChannelGetTags gives;
+// their direct address still points at writable native memory.
+static bool readOnlyBuffer(JNIEnv *env, jobject buffer)
+{
+    jclass cls = env->GetObjectClass(buffer);
+    jmethodID isReadOnly = cls != nullptr ? env->GetMethodID(cls, "isReadOnly", "()Z") : nullptr;
+    jboolean result = isReadOnly != nullptr ? env->CallBooleanMethod(buffer, isReadOnly) : JNI_TRUE;
+    if (cls != nullptr)
+        env->DeleteLocalRef(cls);
+    if (env->ExceptionCheck()) {
+        env->ExceptionClear();
+        return true;
+    }
+    return result != JNI_FALSE;
+}
+
+// The data goes to the start of a writable direct buffer, at most its capacity. Nothing to
+// write into is a parameter error: a count of 0 would read as "call again" for ever.
 VELM_API jint Java_com_tremvik_velm_VELM_VELM_1ChannelGetData(JNIEnv *env, jclass, jint handle,
                                                               jobject buffer, jint length)
 {
     void *address = buffer != nullptr ? env->GetDirectBufferAddress(buffer) : nullptr;
     jlong capacity = buffer != nullptr ? env->GetDirectBufferCapacity(buffer) : -1;
-    if (address == nullptr || capacity < 0 || length < 0) {
+    if (address == nullptr || capacity <= 0 || length <= 0 || readOnlyBuffer(env, buffer)) {
         SetError(VELM_ERROR_ILLPARAM);
         return -1;
     }

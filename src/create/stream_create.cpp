@@ -193,7 +193,10 @@ uint32_t DsdStreamCreate(uint32_t file, uint32_t flags, uint32_t freq)
     }
 
     stream->flags = streamFlags;
-    stream->gainDb = static_cast<float>(ConfigLoad(&defaultGain));
+    /* Any configured value is stored; a stream starts within the gain's range. */
+    int32_t gainDb = ConfigLoad(&defaultGain);
+    gainDb = gainDb < GAIN_MIN_DB ? GAIN_MIN_DB : gainDb > GAIN_MAX_DB ? GAIN_MAX_DB : gainDb;
+    stream->gainDb = static_cast<float>(gainDb);
     if (!(streamFlags & DSD_RAW)) {
         if (streamFlags & DSD_DOP)
             stream->dopMarker = DOP_MARKER_05;
@@ -252,6 +255,10 @@ extern "C" VELMDSD_API uint32_t VELM_DSD_StreamCreateURL(const char *url, uint32
 {
     if (RefuseUnstarted())
         return 0;
+    if (url == nullptr) { /* a missing name is a bad parameter, as for a file */
+        SetError(ERROR_PARAM);
+        return 0;
+    }
     return CreateOnOpened(hostFunctions->FileOpenURL(url, offset, flags, proc, user, 1), flags, freq);
 }
 

@@ -35,7 +35,7 @@ extern "C" VELMDSD_API int32_t Java_com_tremvik_velm_VELMDSD_VELM_1DSD_1StreamCr
     /* Before any JNI or Java-table call: the export reports ERROR_VERSION. */
     if (AddonUnusable())
         return static_cast<int32_t>(VELM_DSD_StreamCreateURL(nullptr, 0, 0, nullptr, nullptr, 0));
-    /* The JNI has no text for a null String: the host refuses the null URL itself. */
+    /* The JNI has no text for a null String: the export refuses the null URL itself. */
     if (url == nullptr)
         return static_cast<int32_t>(VELM_DSD_StreamCreateURL(nullptr, static_cast<uint32_t>(offset),
                                                              static_cast<uint32_t>(flags) & ~URL_FLAGS_CLEAR,

@@ -29,7 +29,11 @@ uint32_t DsdAttribute(void *inst, uint32_t attrib, float *value, uint32_t set)
         }
         if (!set) {
             *value = s->gainDb;
-        } else if (*value != s->gainDb) { /* a NaN never compares equal: always rebuilt */
+        } else if (!(*value >= GAIN_MIN_DB && *value <= GAIN_MAX_DB)) {
+            /* NaN fails both comparisons; a refused value touches nothing. */
+            SetError(ERROR_PARAM);
+            return 0;
+        } else if (*value != s->gainDb) {
             s->gainDb = *value;
             if (s->hq != nullptr)
                 HqBuildTables(s);

@@ -9,7 +9,8 @@
  * on a source that is all there and finite, ends within a bounded number of
  * calls and stays ended; the length it sets is what it delivered; DoP words
  * carry alternating markers; a second pass from the same position repeats
- * the first; release closes the file. On the built DSF and DSDIFF headers,
+ * the first; a gain outside its range is refused and changes neither the
+ * tables nor the output; release closes the file. On the built DSF and DSDIFF headers,
  * read undisturbed from the first seek on, the output must equal a straight
  * decode of the sound bytes from there.
  */
@@ -183,7 +184,11 @@ public:
                     Fail("%zu bytes differ from the %zu of the reference decode (first difference at %zu)",
                          first.size(), want.size(), FirstDifference(first, want));
             }
-            /* Again from the same place: the same bytes, unless the first pass was disturbed. */
+            /* Again from the same place: the same bytes, unless the first pass was disturbed; a
+               gain refused in between changes none of them. */
+            float gain;
+            if (GainValue(c_.gainCode, &gain) && !(gain >= GAIN_MIN_DB && gain <= GAIN_MAX_DB))
+                SetGainOrCheckRefusal(gain);
             uint64_t again = ops_->setPosition(inst_, c_.pos1, 0);
             CheckSeekResult(c_.pos1, again);
             if (again != NONE) {
@@ -371,16 +376,38 @@ private:
         bool pcm = form_ == FORM_PCM_FLOAT || form_ == FORM_PCM_16;
         if (ops_->attribute(inst_, DSD_ATTRIB_GAIN, &v, 0) != (pcm ? 1u : 0u))
             Fail("gain attribute on form %d", form_);
+        const int32_t configured = c_.defaultGain < GAIN_MIN_DB   ? GAIN_MIN_DB
+                                   : c_.defaultGain > GAIN_MAX_DB ? GAIN_MAX_DB
+                                                                  : c_.defaultGain;
+        if (pcm && v != static_cast<float>(configured))
+            Fail("gain %g from a configured %d", static_cast<double>(v), c_.defaultGain);
         float gain;
         if (GainValue(c_.gainCode, &gain)) {
-            uint32_t ok = ops_->attribute(inst_, DSD_ATTRIB_GAIN, &gain, 1);
-            if (ok != (pcm ? 1u : 0u))
-                Fail("gain attribute set on form %d", form_);
+            bool refused = !(gain >= GAIN_MIN_DB && gain <= GAIN_MAX_DB);
+            uint32_t ok = SetGainOrCheckRefusal(gain);
+            if (ok != (pcm && !refused ? 1u : 0u))
+                Fail("gain attribute set to %g on form %d", static_cast<double>(gain), form_);
             if (ok)
                 gainDb_ = gain;
         }
         if (ops_->attribute(inst_, 0x14002u, &v, 0) != 0)
             Fail("unknown attribute answered");
+    }
+
+    /* Sets the gain; a refused value must leave the gain and the tables as they were. */
+    uint32_t SetGainOrCheckRefusal(float gain)
+    {
+        std::vector<float> tables(&rec_->filterTables[0][0], &rec_->filterTables[0][0] + FILTER_GROUPS * 256);
+        const float before = rec_->gainDb;
+        uint32_t ok = ops_->attribute(inst_, DSD_ATTRIB_GAIN, &gain, 1);
+        if (ok == 0 && (form_ == FORM_PCM_FLOAT || form_ == FORM_PCM_16)) {
+            if (fake::LastError() != ERROR_PARAM)
+                Fail("gain %g refused with error %d", static_cast<double>(gain), fake::LastError());
+            if (memcmp(&before, &rec_->gainDb, sizeof before) != 0 ||
+                memcmp(tables.data(), rec_->filterTables, tables.size() * sizeof(float)) != 0)
+                Fail("a refused gain of %g changed the stream", static_cast<double>(gain));
+        }
+        return ok;
     }
 
     /* Checks one call's output: DoP markers alternate frame by frame, float PCM stays in range. */
@@ -411,7 +438,7 @@ private:
                     dopMarker_ ^= 0xFFFF0000u;
                 }
             }
-        } else if (form_ == FORM_PCM_FLOAT && isfinite(gainDb_) && fabsf(gainDb_) <= 200.0f) {
+        } else if (form_ == FORM_PCM_FLOAT) {
             double bound = 4.0 * pow(10.0, static_cast<double>(gainDb_) / 20.0);
             for (uint32_t k = 0; k < n / 4; k++) {
                 float f;
@@ -459,8 +486,6 @@ private:
     {
         if (!c_.readScript.empty() || c_.failSeek || rec_->channels > 64)
             return false;
-        if ((form_ == FORM_PCM_16 || form_ == FORM_PCM_FLOAT) && !(fabsf(gainDb_) <= 200.0f))
-            return false; /* sums of infinities: any NaN will do */
         const uint32_t channels = rec_->channels;
         const std::vector<uint8_t> &file = source_.data;
         const uint64_t end = rec_->dataOffset + rec_->dataSize;

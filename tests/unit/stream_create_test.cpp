@@ -186,6 +186,17 @@ TEST_F(CreateTest, GainComesFromTheConfiguration)
     v = 12;
     DsdConfigHandler(DSD_CONFIG_GAIN, 1, &v);
     EXPECT_EQ(Record(h)->gainDb, -3.0f); /* existing streams keep theirs */
+
+    /* A stored value outside the gain's range starts new streams at its nearer end. */
+    const int32_t cases[][2] = {{-100, -100}, {60, 60},        {61, 60},
+                                {-101, -100}, {INT32_MAX, 60}, {INT32_MIN, -100}};
+    for (auto c : cases) {
+        v = static_cast<uint32_t>(c[0]);
+        DsdConfigHandler(DSD_CONFIG_GAIN, 1, &v);
+        h = Create(Dsf(4096));
+        ASSERT_NE(h, 0u);
+        EXPECT_EQ(Record(h)->gainDb, static_cast<float>(c[1])) << c[0];
+    }
 }
 
 TEST_F(CreateTest, LengthFollowsTheDataAndTheForm)

@@ -72,7 +72,11 @@ public final class VELM {
     public static native boolean VELM_SetConfig(int option, int value);
     public static native int VELM_GetConfig(int option);
     public static native int VELM_PluginLoad(String path);
-    /** Fills the start of a direct buffer with up to {@code length} bytes (at most its capacity). */
+    /**
+     * Fills the start of a direct buffer with up to {@code length} bytes (at most its capacity).
+     * A heap, read-only or empty buffer, or a {@code length} below 1, gives -1 with
+     * VELM_ERROR_ILLPARAM.
+     */
     public static native int VELM_ChannelGetData(int handle, ByteBuffer buffer, int length);
     public static native long VELM_ChannelGetLength(int handle, int mode);
     public static native boolean VELM_ChannelSetPosition(int handle, long pos, int mode);

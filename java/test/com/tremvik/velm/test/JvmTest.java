@@ -260,7 +260,7 @@ class JvmTest {
                 (Creation) () -> VELMDSD.VELM_DSD_StreamCreateFile(path("song.dsf"), 0, 0, VELMDSD.VELM_DSD_RAW, 0)},
             {"url not dsd", VELM.VELM_ERROR_FILEFORM,
                 (Creation) () -> VELMDSD.VELM_DSD_StreamCreateURL("file://" + path("not_dsd.bin"), 0, 0, proc, user, 0)},
-            {"null url", VELM.VELM_ERROR_FILEOPEN,
+            {"null url", VELM.VELM_ERROR_ILLPARAM,
                 (Creation) () -> VELMDSD.VELM_DSD_StreamCreateURL(null, 0, 0, proc, user, 0)},
             {"user system 1", VELM.VELM_ERROR_ILLPARAM,
                 (Creation) () -> VELMDSD.VELM_DSD_StreamCreateFileUser(1, 0, good, user, 0)},
@@ -276,8 +276,36 @@ class JvmTest {
         }
         ByteBuffer buf = ByteBuffer.allocateDirect(16);
         assertEquals(-1, VELM.VELM_ChannelGetData(0, buf, 16));
-        assertEquals(-1, VELM.VELM_ChannelGetData(1, ByteBuffer.allocate(16), 16));
-        assertEquals(VELM.VELM_ERROR_ILLPARAM, VELM.VELM_ErrorGetCode());
+    }
+
+    /** Buffers that cannot take data are refused, and the stream and its tags are as they were. */
+    @Test
+    void getDataRefusesBuffersItCannotFill() {
+        int h = VELMDSD.VELM_DSD_StreamCreateFile(path("song.dff"), 0, 0, RAW, 0);
+        int plain = VELMDSD.VELM_DSD_StreamCreateFile(path("song.dff"), 0, 0, RAW, 0);
+        ByteBuffer title = (ByteBuffer) VELM.VELM_ChannelGetTags(h, VELMDSD.VELM_TAG_DSD_TITLE);
+        byte[] titleBytes = new byte[title.capacity()];
+        title.duplicate().get(titleBytes);
+        Object[][] cases = {
+            // what, buffer, length
+            {"heap buffer", ByteBuffer.allocate(16), 16},
+            {"null buffer", null, 16},
+            {"read-only direct buffer", ByteBuffer.allocateDirect(16).asReadOnlyBuffer(), 16},
+            {"the title tag's buffer", title, titleBytes.length},
+            {"0-byte buffer", ByteBuffer.allocateDirect(0), 16},
+            {"length 0", ByteBuffer.allocateDirect(16), 0},
+            {"negative length", ByteBuffer.allocateDirect(16), -1},
+        };
+        for (Object[] c : cases) {
+            assertEquals(-1, VELM.VELM_ChannelGetData(h, (ByteBuffer) c[1], (Integer) c[2]), (String) c[0]);
+            assertEquals(VELM.VELM_ERROR_ILLPARAM, VELM.VELM_ErrorGetCode(), (String) c[0]);
+        }
+        byte[] after = new byte[titleBytes.length];
+        ((ByteBuffer) VELM.VELM_ChannelGetTags(h, VELMDSD.VELM_TAG_DSD_TITLE)).get(after);
+        assertArrayEquals(titleBytes, after);
+        assertArrayEquals(readAll(plain, 4096), readAll(h, 4096));
+        VELM.VELM_StreamFree(h);
+        VELM.VELM_StreamFree(plain);
     }
 
     interface Creation {
