@@ -49,9 +49,14 @@ void closeSource(HostFile &file)
         ReleaseJavaObject(file.javaObject);
 }
 
+// Only a regular file can hold a DSD file. The open never blocks: a FIFO with no writer (or a
+// device that waits for a carrier) would hold it forever, so it opens without waiting and
+// fstat refuses at once whatever is not a regular file: directories, devices, FIFOs. A FIFO
+// is refused rather than read as a stream that arrives: its bytes would be lost to a second
+// open, and an application that has one can read it through user procedures.
 uint32_t openPath(const char *path, uint64_t offset, uint64_t length)
 {
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     struct stat info;
     if (fd < 0 || fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
         if (fd >= 0)

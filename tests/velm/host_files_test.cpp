@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <functional>
@@ -86,6 +88,9 @@ TEST(HostFiles, OpenFailures)
     ASSERT_TRUE(temp.ok());
     static const VELM_FILEPROCS noRead = {nullptr, nullptr, nullptr, nullptr};
     const char *path = temp.path();
+    // Without O_NONBLOCK the open of a FIFO nobody writes to never returns.
+    std::string fifo = std::string(path) + ".fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     struct Case {
         const char *what;
         std::function<uint32_t(const HostFunctions &)> open;
@@ -95,6 +100,12 @@ TEST(HostFiles, OpenFailures)
         {"missing path", [](auto &h) { return h.FileOpen(0, "/nonexistent/velm", 0, 0, 0, 1); },
          VELM_ERROR_FILEOPEN},
         {"directory", [](auto &h) { return h.FileOpen(0, "/tmp", 0, 0, 0, 1); }, VELM_ERROR_FILEOPEN},
+        {"device", [](auto &h) { return h.FileOpen(0, "/dev/null", 0, 0, 0, 1); }, VELM_ERROR_FILEOPEN},
+        {"fifo without a writer", [&](auto &h) { return h.FileOpen(0, fifo.c_str(), 0, 0, 0, 1); },
+         VELM_ERROR_FILEOPEN},
+        {"local url of a fifo",
+         [&](auto &h) { return h.FileOpenURL(("file://" + fifo).c_str(), 0, 0, nullptr, nullptr, 1); },
+         VELM_ERROR_FILEOPEN},
         {"offset past the end", [&](auto &h) { return h.FileOpen(0, path, 11, 0, 0, 1); },
          VELM_ERROR_ILLPARAM},
         {"java object", [&](auto &h) { return h.FileOpen(0x11111111, path, 0, 0, 0, 1); },
@@ -122,6 +133,7 @@ TEST(HostFiles, OpenFailures)
         EXPECT_EQ(c.open(Host()), 0u) << c.what;
         EXPECT_EQ(VELM_ErrorGetCode(), c.error) << c.what;
     }
+    unlink(fifo.c_str());
 }
 
 TEST(HostFiles, UnknownHandles)
