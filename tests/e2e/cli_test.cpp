@@ -319,7 +319,6 @@ TEST_F(CliTest, FailuresSayWhyAndLeaveNoOutput)
         {"decode '" + dsf + "' '" + dsf + "' -o '" + Path("o.wav") + "'", 2, "-d OUTDIR"},
         {"decode '" + dsf + "' -o '" + Path("o.wav") + "' -d '" + dir_ + "'", 2, "-o OUT"},
         {"decode - - -o '" + Path("o.wav") + "'", 2, "-d OUTDIR"},
-        {"decode '" + dsf + "' '" + dir_ + "/./tone.dff' -d '" + dir_ + "'", 2, "both be written"},
         {"decode '" + dsf + "'", 2, "-o"},
         {"decode '" + dsf + "' -o '" + dsf + "'", 1, "is the input"},
         {"decode '" + dsf + "' -o '" + dir_ + "/./tone.dsf' --raw", 1, "is the input"},
@@ -686,16 +685,26 @@ TEST_F(CliTest, QualityHighWithTheLibrarysConverterDiffersAndMeasures)
 TEST_F(CliTest, SeveralInputsGoToADirectoryAndFailuresDoNotStopTheRest)
 {
     Write(Path("a.dsf"), dsdsignal::MakeDsf(2822400, Noise(2, 8192)));
-    Write(Path("b.dff"), dsdsignal::MakeDff(2822400, Noise(2, 8192)));
-    ASSERT_EQ(mkdir(Path("out").c_str(), 0755), 0);
+    Write(Path("a.dff"), dsdsignal::MakeDff(2822400, Noise(2, 8192, 2)));
+    Write(Path("b.dff"), dsdsignal::MakeDff(2822400, Noise(2, 8192, 3)));
+    ASSERT_EQ(mkdir(Path("sub").c_str(), 0755), 0);
+    Write(Path("sub/a.dsf"), dsdsignal::MakeDsf(2822400, Noise(2, 8192, 4)));
+    /* The folder does not exist yet; names that would clash keep their extension, then a number. */
     Result r = Run("decode " + Q(Path("a.dsf")) + " " + Q(Path("missing.dsf")) + " " + Q(Path("b.dff")) +
-                   " -d " + Q(Path("out")));
+                   " " + Q(Path("a.dff")) + " " + Q(Path("sub/a.dsf")) + " -d " + Q(Path("out/new")) +
+                   " --quality designed");
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 3) << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 5) << r.err;
     EXPECT_NE(r.err.find("missing.dsf"), std::string::npos) << r.err;
-    EXPECT_EQ(DataOf(Slurp(Path("out/a.wav"))), LibraryDecode(Path("a.dsf"), 0));
-    EXPECT_EQ(DataOf(Slurp(Path("out/b.wav"))), LibraryDecode(Path("b.dff"), 0));
-    EXPECT_FALSE(Exists(Path("out/missing.wav")));
+    const struct {
+        const char *input, *output;
+    } written[] = {{"a.dsf", "out/new/a.dsf.wav"},
+                   {"b.dff", "out/new/b.wav"},
+                   {"a.dff", "out/new/a.dff.wav"},
+                   {"sub/a.dsf", "out/new/a.dsf-2.wav"}};
+    for (const auto &w : written)
+        EXPECT_EQ(DataOf(Slurp(Path(w.output))), LibraryDecode(Path(w.input), 0)) << w.output;
+    EXPECT_EQ(Shell("ls " + Q(Path("out/new")) + " | wc -l").out, "4\n");
 
     r = Run("--version");
     EXPECT_EQ(r.status, 0);

@@ -1,4 +1,5 @@
 /* The decode command and the decoding engine the demo shares. */
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -684,15 +685,49 @@ int Usage(const std::string &line)
     return 2;
 }
 
-/* OUTDIR/name with the extension changed. */
-std::string OutputIn(const std::string &dir, const std::string &input, bool raw)
+/* The output names in OUTDIR, one per input: the input's name with its extension changed to
+   .wav (.dsd for raw DSD). Names that would collide keep the source extension (song.dsf.wav,
+   song.dff.wav); names that still collide (the same name in several folders) are numbered in
+   the order given: song.dsf.wav, song.dsf-2.wav, ... */
+std::vector<std::string> OutputNames(const std::string &dir, const std::vector<std::string> &inputs, bool raw)
 {
-    size_t slash = input.rfind('/');
-    std::string base = slash == std::string::npos ? input : input.substr(slash + 1);
-    size_t dot = base.rfind('.');
-    if (dot != std::string::npos && dot != 0)
-        base.resize(dot);
-    return dir + (dir.empty() || dir.back() == '/' ? "" : "/") + base + (raw ? ".dsd" : ".wav");
+    const char *ext = raw ? ".dsd" : ".wav";
+    std::vector<std::string> full, bare;
+    for (const std::string &input : inputs) {
+        size_t slash = input.rfind('/');
+        std::string base = slash == std::string::npos ? input : input.substr(slash + 1);
+        size_t dot = base.rfind('.');
+        full.push_back(base);
+        bare.push_back(dot != std::string::npos && dot != 0 ? base.substr(0, dot) : base);
+    }
+    std::vector<std::string> names(inputs.size());
+    for (size_t i = 0; i < inputs.size(); i++)
+        names[i] = std::count(bare.begin(), bare.end(), bare[i]) > 1 ? full[i] : bare[i];
+    const std::string prefix = dir + (dir.empty() || dir.back() == '/' ? "" : "/");
+    std::vector<std::string> out;
+    for (size_t i = 0; i < inputs.size(); i++) {
+        size_t earlier = static_cast<size_t>(std::count(names.begin(), names.begin() + i, names[i]));
+        out.push_back(prefix + names[i] + (earlier != 0 ? "-" + std::to_string(earlier + 1) : "") + ext);
+    }
+    return out;
+}
+
+/* Creates a folder and those above it, as mkdir -p does; false with the reason. */
+bool MakeFolder(const std::string &dir, std::string *error)
+{
+    for (size_t at = 1; at <= dir.size(); at++) {
+        if (at != dir.size() && dir[at] != '/')
+            continue;
+        std::string part = dir.substr(0, at);
+        struct stat st;
+        if (stat(part.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+            continue;
+        if (mkdir(part.c_str(), 0777) != 0 && errno != EEXIST) {
+            *error = "cannot create the folder " + part + ": " + strerror(errno);
+            return false;
+        }
+    }
+    return true;
 }
 
 } // namespace
@@ -778,17 +813,9 @@ int CmdDecode(int argc, char **argv)
     req.form = raw ? Form::kRaw : dop ? Form::kDop : Form::kPcm16;
     req.progress = isatty(STDERR_FILENO) != 0 && inputs.size() == 1;
 
-    if (!outDir.empty()) {
-        for (size_t i = 0; i < inputs.size(); i++)
-            for (size_t j = 0; j < i; j++)
-                if (OutputIn(outDir, inputs[i], raw) == OutputIn(outDir, inputs[j], raw))
-                    return Usage(inputs[j] + " and " + inputs[i] + " would both be written to " +
-                                 OutputIn(outDir, inputs[i], raw));
-    }
     /* Nothing is written when an output would replace an input. */
-    std::vector<std::string> outputs;
-    for (const std::string &input : inputs)
-        outputs.push_back(outDir.empty() ? req.output : OutputIn(outDir, input, raw));
+    const std::vector<std::string> outputs =
+        outDir.empty() ? std::vector<std::string>{req.output} : OutputNames(outDir, inputs, raw);
     for (const std::string &output : outputs)
         for (const std::string &input : inputs)
             if (SameFile(input, output)) {
@@ -796,6 +823,11 @@ int CmdDecode(int argc, char **argv)
                         input.c_str());
                 return 1;
             }
+    std::string folderError;
+    if (!outDir.empty() && !MakeFolder(outDir, &folderError)) {
+        fprintf(stderr, "velmdsd: %s\n", folderError.c_str());
+        return 1;
+    }
     OutputCatchSignals();
     int status = 0;
     for (size_t k = 0; k < inputs.size(); k++) {
