@@ -169,8 +169,9 @@ const struct FormCase {
     uint32_t flags;
     uint32_t bytes; /* per sample, in the stream and in the output */
 } kForms[] = {
-    {"", 0, 2},
-    {"--float", VELM_SAMPLE_FLOAT, 4},
+    {"--quality designed", 0, 2},
+    {"--float --quality designed", VELM_SAMPLE_FLOAT, 4},
+    {"", VELM_DSD_PCM_HQ, 2}, /* the tool's default */
     {"--dop", VELM_DSD_DOP | VELM_SAMPLE_FLOAT, 0},
     {"--raw", VELM_DSD_RAW | VELM_STREAM_DECODE, 1},
 };
@@ -218,7 +219,7 @@ TEST_F(CliTest, MakeTestInfoAndDecodeRoundTrip)
     };
     for (auto d : decodes) {
         std::string wav = Path("out.wav");
-        r = Run("decode '" + dsf + "' -o '" + wav + "' " + d.args);
+        r = Run("decode '" + dsf + "' -o '" + wav + "' --quality designed " + d.args);
         ASSERT_EQ(r.status, 0) << d.args << ": " << r.err;
         EXPECT_NE(r.err.find("real time"), std::string::npos) << r.err;
         Wav w = ParseWav(Slurp(wav));
@@ -233,10 +234,12 @@ TEST_F(CliTest, MakeTestInfoAndDecodeRoundTrip)
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(Slurp(Path("out.dsd")).size(), 176400u);
 
+    /* The default is the high-quality converter: a sample for every 8 bytes. */
     r = Run("decode '" + dsf + "' -o -");
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(ParseWav(r.out).rate, 44100u);
-    EXPECT_EQ(r.out.size(), 44u + (176400 + 8 - 25) / 8 * 2);
+    EXPECT_EQ(r.out.size(), 44u + 176400 / 8 * 2);
+    EXPECT_NE(r.err.find("(high quality)"), std::string::npos) << r.err;
 }
 
 TEST_F(CliTest, DsdiffTagsAreShown)
@@ -520,7 +523,7 @@ TEST_F(CliTest, SpeakerLayoutsAndFormatsWavCannotHold)
         std::string path = Path(c.name), wav = Path("o.wav");
         Write(path, c.bytes);
         Result info = Run("info " + Q(path));
-        Result r = Run("decode " + Q(path) + " -o " + Q(wav) + " " + c.args);
+        Result r = Run("decode " + Q(path) + " -o " + Q(wav) + " --quality designed " + c.args);
         EXPECT_EQ(r.status, c.status) << c.name << ": " << r.err;
         if (c.status != 0) {
             EXPECT_NE(r.err.find(c.message), std::string::npos) << c.name << ": " << r.err;
@@ -551,8 +554,9 @@ TEST_F(CliTest, SourceThatEndsEarlyIsDecodedKeptAndReported)
     Write(cut, bytes);
     const std::string want = LibraryDecode(cut, 0);
     ASSERT_GT(want.size(), 10000u);
-    for (const std::string &line : {Tool() + " decode " + Q(cut) + " -o " + Q(Path("o.wav")),
-                                    "cat " + Q(cut) + " | " + Tool() + " decode - -o " + Q(Path("o.wav"))}) {
+    for (const std::string &line :
+         {Tool() + " decode " + Q(cut) + " --quality designed -o " + Q(Path("o.wav")),
+          "cat " + Q(cut) + " | " + Tool() + " decode - --quality designed -o " + Q(Path("o.wav"))}) {
         Result r = Shell(line);
         EXPECT_EQ(r.status, 1) << line;
         EXPECT_NE(r.err.find("source ended early: 0.22 s of 0.46 s"), std::string::npos)
@@ -585,7 +589,7 @@ TEST_F(CliTest, PcmBitsDitherRatesAndClipping)
     /* A build without libsoxr (a 32-bit one) refuses to resample and says so. */
     const bool resamples = Run("--version").out.find("libsoxr") != std::string::npos;
     for (const auto &c : cases) {
-        Result r = Run("decode " + Q(tone) + " -o " + Q(Path("o.wav")) + " " + c.args);
+        Result r = Run("decode " + Q(tone) + " -o " + Q(Path("o.wav")) + " --quality designed " + c.args);
         if (c.frames != 0 && !resamples) {
             EXPECT_EQ(r.status, 1) << c.args;
             EXPECT_NE(r.err.find("cannot resample"), std::string::npos) << r.err;

@@ -735,6 +735,8 @@ bool MakeFolder(const std::string &dir, std::string *error)
 int CmdDecode(int argc, char **argv)
 {
     DecodeRequest req;
+    req.highQuality = true; /* the tool's default PCM converter; --quality designed: the add-on's default */
+    bool hasQuality = false;
     std::vector<std::string> inputs;
     std::string outDir;
     bool dop = false, raw = false, asFloat = false, hasBits = false, hasRate = false;
@@ -771,6 +773,7 @@ int CmdDecode(int argc, char **argv)
             if (strcmp(v, "high") != 0 && strcmp(v, "designed") != 0)
                 return Usage(std::string("--quality wants high or designed, not '") + v + "'");
             req.highQuality = strcmp(v, "high") == 0;
+            hasQuality = true;
         } else if (a == "--threads") {
             if (!ParseUint(v, &req.threads) || req.threads < 1 || req.threads > 64)
                 return Usage(std::string("--threads wants 1 to 64, not '") + v + "'");
@@ -804,13 +807,15 @@ int CmdDecode(int argc, char **argv)
         return Usage("--float is --bits 32");
     if ((dop || raw) && (hasBits || hasRate || req.hasGain || req.dither))
         return Usage("--bits, --rate, --gain and --dither apply to PCM only");
-    if ((dop || raw) && req.highQuality)
+    if ((dop || raw) && hasQuality && req.highQuality)
         return Usage("--quality high applies to PCM only (DoP and raw DSD carry the DSD bits unchanged)");
     if (asFloat)
         req.bits = 32;
     if (req.dither && req.bits == 32)
         return Usage("--dither applies to 16 and 24 bits");
     req.form = raw ? Form::kRaw : dop ? Form::kDop : Form::kPcm16;
+    if (dop || raw)
+        req.highQuality = false;
     req.progress = isatty(STDERR_FILENO) != 0 && inputs.size() == 1;
 
     /* Nothing is written when an output would replace an input. */
