@@ -354,6 +354,25 @@ std::string WriteFailure(const Output &out)
            strerror(out.errorNumber != 0 ? out.errorNumber : EIO);
 }
 
+} // namespace
+
+double AutoGainDb(const DecodeRequest &req)
+{
+    DecodeRequest first = req;
+    first.hasGain = false;
+    const double full = req.form != Form::kPcm16 || req.bits == 32 ? 1.0
+                        : req.bits == 24                           ? 8388608.0 / 8388607.0
+                                                                   : 32768.0 / 32767.0;
+    double peak = FloatPeak(first, full);
+    if (!(peak > 0.0))
+        return std::nan("");
+    double gain = static_cast<int32_t>(VELM_GetConfig(VELM_DSD_CONFIG_GAIN));
+    gain = std::floor((gain - 20.0 * std::log10(peak) - 0.05) * 10.0) / 10.0;
+    return std::min(60.0, std::max(-100.0, gain));
+}
+
+namespace {
+
 std::string Seconds(double s)
 {
     char text[32];
@@ -607,7 +626,6 @@ Outcome Decode(const DecodeRequest &req, DecodeSummary *summary, std::string *er
                                    ? static_cast<double>(promised - target) / info.freq
                                    : 0.0;
     const bool early = outcomeError.empty() && ended && promised != UINT64_MAX && gotFrames < promised;
-    const bool fromPipe = in.pipe != nullptr;
     const std::string readFailure = PipeReadFailure(in);
     CloseInput(&in);
 
@@ -617,10 +635,9 @@ Outcome Decode(const DecodeRequest &req, DecodeSummary *summary, std::string *er
     summary->suggestedGainDb = std::nan("");
     if (summary->clipped != 0) {
         double gain = req.hasGain ? req.gainDb : static_cast<int32_t>(VELM_GetConfig(VELM_DSD_CONFIG_GAIN));
-        /* The add-on's 16-bit samples stop at full scale and hide the peak: a file is read once
-           more as floats to find it; standard input cannot be. */
-        double peak = form == Form::kPcm16 ? (fromPipe ? 0.0 : FloatPeak(req, 32768.0 / 32767.0))
-                                           : sink.quant.peak * sink.quant.scale / sink.quant.hi;
+        /* Counted in the same pass. The add-on's 16-bit samples stop at full scale and hide the
+           peak, so they suggest no number (--gain auto reads the file twice to find it). */
+        double peak = form == Form::kPcm16 ? 0.0 : sink.quant.peak * sink.quant.scale / sink.quant.hi;
         if (peak > 0.0)
             summary->suggestedGainDb = std::floor((gain - 20.0 * std::log10(peak) - 0.05) * 10.0) / 10.0;
     }
@@ -736,7 +753,7 @@ int CmdDecode(int argc, char **argv)
 {
     DecodeRequest req;
     req.highQuality = true; /* the tool's default PCM converter; --quality designed: the add-on's default */
-    bool hasQuality = false;
+    bool hasQuality = false, autoGain = false;
     std::vector<std::string> inputs;
     std::string outDir;
     bool dop = false, raw = false, asFloat = false, hasBits = false, hasRate = false;
@@ -760,6 +777,8 @@ int CmdDecode(int argc, char **argv)
             if (!ParseUint(v, &req.bits) || (req.bits != 16 && req.bits != 24 && req.bits != 32))
                 return Usage(std::string("--bits wants 16, 24 or 32, not '") + v + "'");
             hasBits = true;
+        } else if (a == "--gain" && strcmp(v, "auto") == 0) {
+            autoGain = true;
         } else if (a == "--gain") {
             if (!ParseDouble(v, &d) || d < -100.0 || d > 60.0)
                 return Usage(std::string("--gain wants decibels from -100 to 60, not '") + v + "'");
@@ -805,7 +824,12 @@ int CmdDecode(int argc, char **argv)
         return Usage("--float, --dop and --raw exclude each other");
     if (asFloat && hasBits && req.bits != 32)
         return Usage("--float is --bits 32");
-    if ((dop || raw) && (hasBits || hasRate || req.hasGain || req.dither))
+    if (autoGain && req.hasGain)
+        return Usage("--gain auto and --gain DB exclude each other");
+    if (autoGain && std::any_of(inputs.begin(), inputs.end(),
+                                [](const std::string &in) { return in == "-" || IsUrl(in); }))
+        return Usage("--gain auto reads each input twice: it needs named files, not - or a URL");
+    if ((dop || raw) && (hasBits || hasRate || req.hasGain || autoGain || req.dither))
         return Usage("--bits, --rate, --gain and --dither apply to PCM only");
     if ((dop || raw) && hasQuality && req.highQuality)
         return Usage("--quality high applies to PCM only (DoP and raw DSD carry the DSD bits unchanged)");
@@ -841,6 +865,14 @@ int CmdDecode(int argc, char **argv)
         req.output = outputs[k];
         DecodeSummary summary;
         std::string error;
+        if (autoGain) {
+            /* A first pass finds the peak; the gain puts it just below full scale. */
+            double gain = AutoGainDb(req);
+            req.hasGain = !std::isnan(gain);
+            req.gainDb = req.hasGain ? static_cast<float>(gain) : 0.0f;
+            if (req.hasGain)
+                fprintf(stderr, "velmdsd: --gain auto: %.1f dB for %s\n", gain, input.c_str());
+        }
         Outcome outcome = Decode(req, &summary, &error);
         if (outcome == Outcome::kFailed) {
             fprintf(stderr, "velmdsd: %s\n", error.c_str());
@@ -849,7 +881,9 @@ int CmdDecode(int argc, char **argv)
         }
         fprintf(stderr, "%s\n", SummaryLine(req, summary).c_str());
         if (summary.clipped != 0 && std::isnan(summary.suggestedGainDb))
-            fprintf(stderr, "velmdsd: warning: %llu samples clipped; a lower --gain would avoid it\n",
+            fprintf(stderr,
+                    "velmdsd: warning: %llu samples clipped; a lower --gain would avoid it (--gain auto "
+                    "finds it in a second pass)\n",
                     static_cast<unsigned long long>(summary.clipped));
         else if (summary.clipped != 0)
             fprintf(stderr, "velmdsd: warning: %llu samples clipped; --gain %.1f would avoid it\n",
