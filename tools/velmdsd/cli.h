@@ -58,6 +58,10 @@ struct DecodeSummary {
    (an existing file is untouched). kEndedEarly: the output holds what the source gave. */
 Outcome Decode(const DecodeRequest &request, DecodeSummary *summary, std::string *error);
 
+/* --gain auto: a first pass over the file's float PCM finds the peak at the configured gain; the
+   gain that puts it just below full scale of the output, from -100 to 60 dB (NaN: no sound). */
+double AutoGainDb(const DecodeRequest &request);
+
 /* One line describing a finished decode. */
 std::string SummaryLine(const DecodeRequest &request, const DecodeSummary &summary);
 

@@ -1,4 +1,5 @@
 /* The decode command and the decoding engine the demo shares. */
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -353,6 +354,25 @@ std::string WriteFailure(const Output &out)
            strerror(out.errorNumber != 0 ? out.errorNumber : EIO);
 }
 
+} // namespace
+
+double AutoGainDb(const DecodeRequest &req)
+{
+    DecodeRequest first = req;
+    first.hasGain = false;
+    const double full = req.form != Form::kPcm16 || req.bits == 32 ? 1.0
+                        : req.bits == 24                           ? 8388608.0 / 8388607.0
+                                                                   : 32768.0 / 32767.0;
+    double peak = FloatPeak(first, full);
+    if (!(peak > 0.0))
+        return std::nan("");
+    double gain = static_cast<int32_t>(VELM_GetConfig(VELM_DSD_CONFIG_GAIN));
+    gain = std::floor((gain - 20.0 * std::log10(peak) - 0.05) * 10.0) / 10.0;
+    return std::min(60.0, std::max(-100.0, gain));
+}
+
+namespace {
+
 std::string Seconds(double s)
 {
     char text[32];
@@ -606,7 +626,6 @@ Outcome Decode(const DecodeRequest &req, DecodeSummary *summary, std::string *er
                                    ? static_cast<double>(promised - target) / info.freq
                                    : 0.0;
     const bool early = outcomeError.empty() && ended && promised != UINT64_MAX && gotFrames < promised;
-    const bool fromPipe = in.pipe != nullptr;
     const std::string readFailure = PipeReadFailure(in);
     CloseInput(&in);
 
@@ -616,10 +635,9 @@ Outcome Decode(const DecodeRequest &req, DecodeSummary *summary, std::string *er
     summary->suggestedGainDb = std::nan("");
     if (summary->clipped != 0) {
         double gain = req.hasGain ? req.gainDb : static_cast<int32_t>(VELM_GetConfig(VELM_DSD_CONFIG_GAIN));
-        /* The add-on's 16-bit samples stop at full scale and hide the peak: a file is read once
-           more as floats to find it; standard input cannot be. */
-        double peak = form == Form::kPcm16 ? (fromPipe ? 0.0 : FloatPeak(req, 32768.0 / 32767.0))
-                                           : sink.quant.peak * sink.quant.scale / sink.quant.hi;
+        /* Counted in the same pass. The add-on's 16-bit samples stop at full scale and hide the
+           peak, so they suggest no number (--gain auto reads the file twice to find it). */
+        double peak = form == Form::kPcm16 ? 0.0 : sink.quant.peak * sink.quant.scale / sink.quant.hi;
         if (peak > 0.0)
             summary->suggestedGainDb = std::floor((gain - 20.0 * std::log10(peak) - 0.05) * 10.0) / 10.0;
     }
@@ -684,15 +702,49 @@ int Usage(const std::string &line)
     return 2;
 }
 
-/* OUTDIR/name with the extension changed. */
-std::string OutputIn(const std::string &dir, const std::string &input, bool raw)
+/* The output names in OUTDIR, one per input: the input's name with its extension changed to
+   .wav (.dsd for raw DSD). Names that would collide keep the source extension (song.dsf.wav,
+   song.dff.wav); names that still collide (the same name in several folders) are numbered in
+   the order given: song.dsf.wav, song.dsf-2.wav, ... */
+std::vector<std::string> OutputNames(const std::string &dir, const std::vector<std::string> &inputs, bool raw)
 {
-    size_t slash = input.rfind('/');
-    std::string base = slash == std::string::npos ? input : input.substr(slash + 1);
-    size_t dot = base.rfind('.');
-    if (dot != std::string::npos && dot != 0)
-        base.resize(dot);
-    return dir + (dir.empty() || dir.back() == '/' ? "" : "/") + base + (raw ? ".dsd" : ".wav");
+    const char *ext = raw ? ".dsd" : ".wav";
+    std::vector<std::string> full, bare;
+    for (const std::string &input : inputs) {
+        size_t slash = input.rfind('/');
+        std::string base = slash == std::string::npos ? input : input.substr(slash + 1);
+        size_t dot = base.rfind('.');
+        full.push_back(base);
+        bare.push_back(dot != std::string::npos && dot != 0 ? base.substr(0, dot) : base);
+    }
+    std::vector<std::string> names(inputs.size());
+    for (size_t i = 0; i < inputs.size(); i++)
+        names[i] = std::count(bare.begin(), bare.end(), bare[i]) > 1 ? full[i] : bare[i];
+    const std::string prefix = dir + (dir.empty() || dir.back() == '/' ? "" : "/");
+    std::vector<std::string> out;
+    for (size_t i = 0; i < inputs.size(); i++) {
+        size_t earlier = static_cast<size_t>(std::count(names.begin(), names.begin() + i, names[i]));
+        out.push_back(prefix + names[i] + (earlier != 0 ? "-" + std::to_string(earlier + 1) : "") + ext);
+    }
+    return out;
+}
+
+/* Creates a folder and those above it, as mkdir -p does; false with the reason. */
+bool MakeFolder(const std::string &dir, std::string *error)
+{
+    for (size_t at = 1; at <= dir.size(); at++) {
+        if (at != dir.size() && dir[at] != '/')
+            continue;
+        std::string part = dir.substr(0, at);
+        struct stat st;
+        if (stat(part.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+            continue;
+        if (mkdir(part.c_str(), 0777) != 0 && errno != EEXIST) {
+            *error = "cannot create the folder " + part + ": " + strerror(errno);
+            return false;
+        }
+    }
+    return true;
 }
 
 } // namespace
@@ -700,6 +752,8 @@ std::string OutputIn(const std::string &dir, const std::string &input, bool raw)
 int CmdDecode(int argc, char **argv)
 {
     DecodeRequest req;
+    req.highQuality = true; /* the tool's default PCM converter; --quality designed: the add-on's default */
+    bool hasQuality = false, autoGain = false;
     std::vector<std::string> inputs;
     std::string outDir;
     bool dop = false, raw = false, asFloat = false, hasBits = false, hasRate = false;
@@ -723,6 +777,8 @@ int CmdDecode(int argc, char **argv)
             if (!ParseUint(v, &req.bits) || (req.bits != 16 && req.bits != 24 && req.bits != 32))
                 return Usage(std::string("--bits wants 16, 24 or 32, not '") + v + "'");
             hasBits = true;
+        } else if (a == "--gain" && strcmp(v, "auto") == 0) {
+            autoGain = true;
         } else if (a == "--gain") {
             if (!ParseDouble(v, &d) || d < -100.0 || d > 60.0)
                 return Usage(std::string("--gain wants decibels from -100 to 60, not '") + v + "'");
@@ -736,6 +792,7 @@ int CmdDecode(int argc, char **argv)
             if (strcmp(v, "high") != 0 && strcmp(v, "designed") != 0)
                 return Usage(std::string("--quality wants high or designed, not '") + v + "'");
             req.highQuality = strcmp(v, "high") == 0;
+            hasQuality = true;
         } else if (a == "--threads") {
             if (!ParseUint(v, &req.threads) || req.threads < 1 || req.threads > 64)
                 return Usage(std::string("--threads wants 1 to 64, not '") + v + "'");
@@ -767,28 +824,27 @@ int CmdDecode(int argc, char **argv)
         return Usage("--float, --dop and --raw exclude each other");
     if (asFloat && hasBits && req.bits != 32)
         return Usage("--float is --bits 32");
-    if ((dop || raw) && (hasBits || hasRate || req.hasGain || req.dither))
+    if (autoGain && req.hasGain)
+        return Usage("--gain auto and --gain DB exclude each other");
+    if (autoGain && std::any_of(inputs.begin(), inputs.end(),
+                                [](const std::string &in) { return in == "-" || IsUrl(in); }))
+        return Usage("--gain auto reads each input twice: it needs named files, not - or a URL");
+    if ((dop || raw) && (hasBits || hasRate || req.hasGain || autoGain || req.dither))
         return Usage("--bits, --rate, --gain and --dither apply to PCM only");
-    if ((dop || raw) && req.highQuality)
+    if ((dop || raw) && hasQuality && req.highQuality)
         return Usage("--quality high applies to PCM only (DoP and raw DSD carry the DSD bits unchanged)");
     if (asFloat)
         req.bits = 32;
     if (req.dither && req.bits == 32)
         return Usage("--dither applies to 16 and 24 bits");
     req.form = raw ? Form::kRaw : dop ? Form::kDop : Form::kPcm16;
+    if (dop || raw)
+        req.highQuality = false;
     req.progress = isatty(STDERR_FILENO) != 0 && inputs.size() == 1;
 
-    if (!outDir.empty()) {
-        for (size_t i = 0; i < inputs.size(); i++)
-            for (size_t j = 0; j < i; j++)
-                if (OutputIn(outDir, inputs[i], raw) == OutputIn(outDir, inputs[j], raw))
-                    return Usage(inputs[j] + " and " + inputs[i] + " would both be written to " +
-                                 OutputIn(outDir, inputs[i], raw));
-    }
     /* Nothing is written when an output would replace an input. */
-    std::vector<std::string> outputs;
-    for (const std::string &input : inputs)
-        outputs.push_back(outDir.empty() ? req.output : OutputIn(outDir, input, raw));
+    const std::vector<std::string> outputs =
+        outDir.empty() ? std::vector<std::string>{req.output} : OutputNames(outDir, inputs, raw);
     for (const std::string &output : outputs)
         for (const std::string &input : inputs)
             if (SameFile(input, output)) {
@@ -796,6 +852,11 @@ int CmdDecode(int argc, char **argv)
                         input.c_str());
                 return 1;
             }
+    std::string folderError;
+    if (!outDir.empty() && !MakeFolder(outDir, &folderError)) {
+        fprintf(stderr, "velmdsd: %s\n", folderError.c_str());
+        return 1;
+    }
     OutputCatchSignals();
     int status = 0;
     for (size_t k = 0; k < inputs.size(); k++) {
@@ -804,6 +865,14 @@ int CmdDecode(int argc, char **argv)
         req.output = outputs[k];
         DecodeSummary summary;
         std::string error;
+        if (autoGain) {
+            /* A first pass finds the peak; the gain puts it just below full scale. */
+            double gain = AutoGainDb(req);
+            req.hasGain = !std::isnan(gain);
+            req.gainDb = req.hasGain ? static_cast<float>(gain) : 0.0f;
+            if (req.hasGain)
+                fprintf(stderr, "velmdsd: --gain auto: %.1f dB for %s\n", gain, input.c_str());
+        }
         Outcome outcome = Decode(req, &summary, &error);
         if (outcome == Outcome::kFailed) {
             fprintf(stderr, "velmdsd: %s\n", error.c_str());
@@ -812,7 +881,9 @@ int CmdDecode(int argc, char **argv)
         }
         fprintf(stderr, "%s\n", SummaryLine(req, summary).c_str());
         if (summary.clipped != 0 && std::isnan(summary.suggestedGainDb))
-            fprintf(stderr, "velmdsd: warning: %llu samples clipped; a lower --gain would avoid it\n",
+            fprintf(stderr,
+                    "velmdsd: warning: %llu samples clipped; a lower --gain would avoid it (--gain auto "
+                    "finds it in a second pass)\n",
                     static_cast<unsigned long long>(summary.clipped));
         else if (summary.clipped != 0)
             fprintf(stderr, "velmdsd: warning: %llu samples clipped; --gain %.1f would avoid it\n",

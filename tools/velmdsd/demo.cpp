@@ -172,8 +172,9 @@ int CmdDemo(int argc, char **argv)
         {"raw.dsd", nullptr, Form::kRaw, 0},
     };
     printf("SNR: signal to noise from 20 Hz to 20 kHz of the PCM, from the add-on's designed filter\n"
-           "and from its high-quality converter (DoP and raw DSD carry the DSD bits unchanged, for a\n"
-           "DAC to convert). speed: seconds of audio decoded per second (PCM: designed / high).\n\n");
+           "(--quality designed) and from its high-quality converter (the decode command's default;\n"
+           "DoP and raw DSD carry the DSD bits unchanged, for a DAC to convert). speed: seconds of\n"
+           "audio decoded per second (PCM: designed / high).\n\n");
     printf("%-16s %-11s %9s %13s %10s %14s\n", "output", "form", "rate Hz", "SNR designed", "SNR high",
            "speed");
     int status = 0;
