@@ -28,6 +28,7 @@ if [ $tests = 1 ]; then
   [ -f /usr/include/gmock/gmock.h ] || need+=(libgmock-dev)
   [ -f /usr/include/benchmark/benchmark.h ] || need+=(libbenchmark-dev)
   command -v clang++ >/dev/null || need+=(clang)
+  command -v ffmpeg >/dev/null || need+=(ffmpeg)  # decodes our DST files as a check of the encoder
   [ -x /usr/bin/python3 ] || need+=(python3)  # the test HTTP server
   ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.asan* >/dev/null 2>&1 || need+=(libclang-rt-dev)
   # The Java classes and the JVM tests (JUnit 5 console launcher).

@@ -29,10 +29,10 @@ struct DstDecoder {
 struct BitReader {
     const uint8_t *data;
     size_t size;
-    size_t next; /* the next byte to load */
+    size_t next;    /* the next byte to load */
     uint64_t cache; /* the bits not yet taken, first in bit 63 */
     uint32_t count; /* how many of them are the frame's */
-    uint32_t past; /* zeros taken past the end */
+    uint32_t past;  /* zeros taken past the end */
 };
 
 static void ReaderInit(BitReader *r, const uint8_t *data, size_t size)
@@ -274,7 +274,7 @@ static enum DstFrameResult DecodeCoded(DstDecoder *d, const uint8_t *data, size_
     for (uint32_t f = 0; f < filters; f++)
         BuildFilterSums(d, f);
 
-    /* One decision with a probability taken from filter 0's first coefficient comes before the
+        /* One decision with a probability taken from filter 0's first coefficient comes before the
        sound; its value is not used. */
 #define DST_DECIDE(p, e)                                                                                     \
     do {                                                                                                     \

@@ -83,7 +83,8 @@ TEST(DstDecoder, RoundTripsEveryFeature)
         {"uncoded", kDsd64, 2, 0, With([](DstEncodeOptions &o) { o.uncoded = true; }), false},
         {"random bits fall back to uncoded", kDsd64, 2, 2, {}, false},
         {"silence pattern", kDsd64, 2, 3, {}, true},
-        {"one filter for all", kDsd64, 6, 0, With([](DstEncodeOptions &o) { o.channelsPerFilter = 6; }), true},
+        {"one filter for all", kDsd64, 6, 0, With([](DstEncodeOptions &o) { o.channelsPerFilter = 6; }),
+         true},
         {"filters by pairs, own tables", kDsd64, 6, 0,
          With([](DstEncodeOptions &o) { o.channelsPerFilter = 2; }), true},
         {"own filters, tables by threes", kDsd64, 6, 0,
@@ -119,7 +120,8 @@ TEST(DstDecoder, RoundTripsEveryFeature)
         else if (c.signal == 2)
             sound = RandomChannels(c.channels, static_cast<size_t>(seconds * c.rate / 8), c.channels);
         else
-            sound = ChannelBytes(c.channels, std::vector<uint8_t>(static_cast<size_t>(seconds * c.rate / 8), 0x69));
+            sound = ChannelBytes(c.channels,
+                                 std::vector<uint8_t>(static_cast<size_t>(seconds * c.rate / 8), 0x69));
         const std::vector<std::vector<uint8_t>> frames = dsdsignal::EncodeDst(c.rate, sound, c.options);
         ASSERT_EQ(frames.size(), 4u);
         const Decoded d = DecodeAll(c.rate, c.channels, frames);

@@ -18,7 +18,10 @@ public:
         for (uint32_t b = bits; b-- > 0;)
             bits_.push_back(static_cast<uint8_t>((value >> b) & 1));
     }
-    void PutSigned(int32_t value, uint32_t bits) { Put(static_cast<uint32_t>(value) & ((1u << bits) - 1), bits); }
+    void PutSigned(int32_t value, uint32_t bits)
+    {
+        Put(static_cast<uint32_t>(value) & ((1u << bits) - 1), bits);
+    }
     void Append(const std::vector<uint8_t> &bits) { bits_.insert(bits_.end(), bits.begin(), bits.end()); }
     size_t Size() const { return bits_.size(); }
     std::vector<uint8_t> Bytes() const
@@ -340,8 +343,8 @@ std::vector<uint8_t> EncodeDstFrame(const uint8_t *interleaved, uint32_t channel
             for (uint32_t i = 0; i < frameBits; i++) {
                 if (halfAt(ch, i))
                     continue;
-                const uint32_t index =
-                    std::min<uint32_t>(static_cast<uint32_t>(std::abs(predictions[ch][i])) >> 3, kMaxTable - 1);
+                const uint32_t index = std::min<uint32_t>(
+                    static_cast<uint32_t>(std::abs(predictions[ch][i])) >> 3, kMaxTable - 1);
                 total[index]++;
                 wrong[index] += outcome(ch, i) ? 0 : 1;
                 used = std::max(used, index + 1);
@@ -353,15 +356,16 @@ std::vector<uint8_t> EncodeDstFrame(const uint8_t *interleaved, uint32_t channel
                 t[b] = last;
                 continue;
             }
-            const double p = 256.0 * (static_cast<double>(wrong[b]) + 0.4) / (static_cast<double>(total[b]) + 0.8);
+            const double p =
+                256.0 * (static_cast<double>(wrong[b]) + 0.4) / (static_cast<double>(total[b]) + 0.8);
             t[b] = last = std::clamp(static_cast<int32_t>(std::lround(p)), 1, 128);
         }
         tables.push_back(t);
     }
 
     BitWriter w;
-    w.Put(1, 1);       // coded
-    w.Put(0b111, 3);   // one segment per channel, the same for filters and tables
+    w.Put(1, 1);     // coded
+    w.Put(0b111, 3); // one segment per channel, the same for filters and tables
     const bool sameMap = filterOf == tableOf;
     w.Put(sameMap ? 1 : 0, 1);
     PutMap(w, filterOf);
@@ -382,8 +386,9 @@ std::vector<uint8_t> EncodeDstFrame(const uint8_t *interleaved, uint32_t channel
             uint32_t p = 128;
             if (!halfAt(ch, i)) {
                 const std::vector<int32_t> &t = tables[tableOf[ch]];
-                const uint32_t index = std::min<uint32_t>(static_cast<uint32_t>(std::abs(predictions[ch][i])) >> 3,
-                                                          static_cast<uint32_t>(t.size() - 1));
+                const uint32_t index =
+                    std::min<uint32_t>(static_cast<uint32_t>(std::abs(predictions[ch][i])) >> 3,
+                                       static_cast<uint32_t>(t.size() - 1));
                 p = static_cast<uint32_t>(t[index]);
             }
             coder.Code(p, outcome(ch, i));
@@ -434,8 +439,12 @@ std::vector<uint8_t> MakeDffDstFromFrames(uint32_t dsdRate, uint16_t channels,
     DffChunk sound{"DST ", {}, {}, std::nullopt, nullptr};
     DffChunk frte{"FRTE", {}, {}, std::nullopt, nullptr};
     const uint32_t count = static_cast<uint32_t>(frames.size());
-    frte.data = {static_cast<uint8_t>(count >> 24), static_cast<uint8_t>(count >> 16), static_cast<uint8_t>(count >> 8),
-                 static_cast<uint8_t>(count), 0, 75};
+    frte.data = {static_cast<uint8_t>(count >> 24),
+                 static_cast<uint8_t>(count >> 16),
+                 static_cast<uint8_t>(count >> 8),
+                 static_cast<uint8_t>(count),
+                 0,
+                 75};
     sound.children.push_back(frte);
     for (const std::vector<uint8_t> &f : frames)
         sound.children.push_back(DffChunk{"DSTF", f, {}, std::nullopt, nullptr});
@@ -482,8 +491,8 @@ std::vector<uint8_t> MakeDffDstFromFrames(uint32_t dsdRate, uint16_t channels,
     return file;
 }
 
-std::vector<uint8_t> MakeDffDst(uint32_t dsdRate, const ChannelBytes &channels, const DstEncodeOptions &options,
-                                const DffDstOptions &fileOptions)
+std::vector<uint8_t> MakeDffDst(uint32_t dsdRate, const ChannelBytes &channels,
+                                const DstEncodeOptions &options, const DffDstOptions &fileOptions)
 {
     const std::vector<std::vector<uint8_t>> frames = EncodeDst(dsdRate, channels, options);
     if (frames.empty())

@@ -6,8 +6,8 @@
 
 namespace dsdsignal {
 
-std::vector<std::vector<uint8_t>> MakeMusic(uint32_t dsdRate, uint32_t channels, double seconds, double noiseDbfs,
-                                            uint32_t seed)
+std::vector<std::vector<uint8_t>> MakeMusic(uint32_t dsdRate, uint32_t channels, double seconds,
+                                            double noiseDbfs, uint32_t seed)
 {
     constexpr double kPi = 3.14159265358979323846;
     const double freq[] = {110.0, 440.0, 1234.5, 3520.0, 9000.0};

@@ -62,8 +62,8 @@ struct DffDstOptions {
 // frames a second, 16 bits: 75) and one "DSTF" chunk per frame. The "DSTI" index entries are
 // the file offset of a frame's "DSTF" chunk header (64 bits) and its data length (32 bits).
 // Empty where EncodeDst is.
-std::vector<uint8_t> MakeDffDst(uint32_t dsdRate, const ChannelBytes &channels, const DstEncodeOptions &options,
-                                const DffDstOptions &fileOptions = {});
+std::vector<uint8_t> MakeDffDst(uint32_t dsdRate, const ChannelBytes &channels,
+                                const DstEncodeOptions &options, const DffDstOptions &fileOptions = {});
 
 // The same file from frames already coded.
 std::vector<uint8_t> MakeDffDstFromFrames(uint32_t dsdRate, uint16_t channels,
