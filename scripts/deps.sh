@@ -30,6 +30,7 @@ if [ $tests = 1 ]; then
   [ -f /usr/include/gmock/gmock.h ] || need+=(libgmock-dev)
   [ -f /usr/include/benchmark/benchmark.h ] || need+=(libbenchmark-dev)
   command -v clang++ >/dev/null || need+=(clang)
+  command -v ffmpeg >/dev/null || need+=(ffmpeg)  # decodes our DST files as a check of the encoder
   [ -x /usr/bin/python3 ] || need+=(python3)  # the test HTTP server
   # Files tagged by an outside writer for the tag display tests.
   /usr/bin/python3 -c 'import mutagen' 2>/dev/null || need+=(python3-mutagen)

@@ -1,0 +1,379 @@
+#include "dst/dst_decoder.h"
+
+#include <stdlib.h>
+#include <string.h>
+
+/* Bits the arithmetic decoder may take past the frame's last byte, read as zeros: an encoder
+   that ends its code with fewer bits than the decoder's 12-bit register holds leaves the rest
+   to be implied. More than this means the frame is cut or corrupt. */
+#define DST_AC_SLACK 16
+
+/* A filter's taps in groups of 8: the prediction is the sum of one table entry per group, the
+   entry picked by the group's 8 past bits. */
+#define DST_TAP_GROUPS (DST_MAX_TAPS / 8)
+
+struct DstDecoder {
+    uint32_t channels;
+    uint32_t frameBits; /* per channel */
+    /* filter element -> tap group -> 8 past bits (the most recent in bit 0) -> the group's sum
+       of +-coefficient */
+    int16_t filterSums[DST_MAX_CHANNELS][DST_TAP_GROUPS][256];
+    int16_t coefficients[DST_MAX_CHANNELS][DST_MAX_TAPS];
+    uint32_t filterLength[DST_MAX_CHANNELS];
+    uint8_t probabilities[DST_MAX_CHANNELS][DST_MAX_TABLE];
+    uint32_t tableLength[DST_MAX_CHANNELS];
+};
+
+/* Reads a frame's bits from the most significant bit of its first byte on. Past the last byte
+   it yields zeros and counts them. */
+struct BitReader {
+    const uint8_t *data;
+    size_t size;
+    size_t next;    /* the next byte to load */
+    uint64_t cache; /* the bits not yet taken, first in bit 63 */
+    uint32_t count; /* how many of them are the frame's */
+    uint32_t past;  /* zeros taken past the end */
+};
+
+static void ReaderInit(BitReader *r, const uint8_t *data, size_t size)
+{
+    r->data = data;
+    r->size = size;
+    r->next = 0;
+    r->cache = 0;
+    r->count = 0;
+    r->past = 0;
+}
+
+static inline void ReaderFill(BitReader *r)
+{
+    while (r->count <= 56 && r->next < r->size) {
+        r->cache |= static_cast<uint64_t>(r->data[r->next++]) << (56 - r->count);
+        r->count += 8;
+    }
+}
+
+/* n from 1 to 32. */
+static inline uint32_t ReadBits(BitReader *r, uint32_t n)
+{
+    if (r->count < n)
+        ReaderFill(r);
+    uint32_t v = static_cast<uint32_t>(r->cache >> (64 - n));
+    r->cache <<= n;
+    if (r->count >= n) {
+        r->count -= n;
+    } else {
+        r->past += n - r->count;
+        r->count = 0;
+    }
+    return v;
+}
+
+static inline int32_t ReadSigned(BitReader *r, uint32_t n)
+{
+    uint32_t v = ReadBits(r, n);
+    return static_cast<int32_t>(v ^ (1u << (n - 1))) - static_cast<int32_t>(1u << (n - 1));
+}
+
+uint32_t DstFrameBits(uint32_t dsdRate)
+{
+    return static_cast<uint32_t>(588ull * dsdRate / 44100u);
+}
+
+DstDecoder *DstDecoderCreate(uint32_t channels, uint32_t dsdRate)
+{
+    if (channels == 0 || channels > DST_MAX_CHANNELS || dsdRate == 0 || dsdRate > DST_MAX_RATE ||
+        dsdRate % (44100u * 8u) != 0)
+        return NULL;
+    DstDecoder *d = static_cast<DstDecoder *>(calloc(1, sizeof(DstDecoder)));
+    if (d == NULL)
+        return NULL;
+    d->channels = channels;
+    d->frameBits = DstFrameBits(dsdRate);
+    return d;
+}
+
+void DstDecoderFree(DstDecoder *decoder)
+{
+    free(decoder);
+}
+
+uint32_t DstFrameBytes(const DstDecoder *decoder)
+{
+    return decoder->frameBits / 8 * decoder->channels;
+}
+
+int DstFrameIsCoded(const uint8_t *data, size_t size)
+{
+    return size > 0 && (data[0] & 0x80) != 0;
+}
+
+/* A channel-to-element map: one bit "all channels use element 0", otherwise for channels 1 on
+   the element's number in as many bits as the count so far needs, the count itself meaning a
+   new element. Returns the number of elements, 0 on bad syntax. */
+static uint32_t ReadMap(BitReader *r, uint32_t channels, uint8_t *map)
+{
+    uint32_t elements = 1;
+    map[0] = 0;
+    if (ReadBits(r, 1)) {
+        for (uint32_t ch = 1; ch < channels; ch++)
+            map[ch] = 0;
+        return 1;
+    }
+    for (uint32_t ch = 1; ch < channels; ch++) {
+        uint32_t width = 32 - static_cast<uint32_t>(__builtin_clz(elements));
+        uint32_t e = ReadBits(r, width);
+        if (e > elements)
+            return 0;
+        if (e == elements)
+            elements++;
+        map[ch] = static_cast<uint8_t>(e);
+    }
+    return elements;
+}
+
+/* A Rice code: zeros then a one (the high part), `lsbs` low bits, then a sign bit when the value
+   is not 0. Values beyond `limit` in size are bad syntax (returns 0 there). */
+static bool ReadRice(BitReader *r, uint32_t lsbs, int32_t limit, int32_t *value)
+{
+    uint32_t high = 0;
+    while (ReadBits(r, 1) == 0) {
+        if (++high > static_cast<uint32_t>(limit >> lsbs) + 1 || r->past)
+            return false;
+    }
+    int32_t v = static_cast<int32_t>(high << lsbs);
+    if (lsbs)
+        v |= static_cast<int32_t>(ReadBits(r, lsbs));
+    if (v > limit)
+        return false;
+    if (v && ReadBits(r, 1))
+        v = -v;
+    *value = v;
+    return true;
+}
+
+/* The rounded prediction a coded coefficient is the difference from: the weighted sum of the
+   previous ones over 8, rounded half up away from zero's side as the format has it. */
+static inline int32_t CoefficientPrediction(int32_t x)
+{
+    return x >= 0 ? (x + 4) / 8 : -((-x + 3) / 8);
+}
+
+static const int8_t kFilterPredictors[3][3] = {{-8, 0, 0}, {-16, 8, 0}, {-9, -5, 6}};
+static const int8_t kTablePredictors[3][3] = {{-8, 0, 0}, {-16, 8, 0}, {-24, 24, -8}};
+
+/* One filter or probability table: its length, then either every value plainly or the first
+   1 to 3 plainly and the rest Rice-coded against a prediction from the ones before. Values are
+   `bits` wide, signed for filters, 1 + the plain number for tables. */
+static bool ReadValues(BitReader *r, bool isFilter, int32_t *values, uint32_t *length)
+{
+    const uint32_t lengthBits = isFilter ? 7 : 6;
+    const uint32_t bits = isFilter ? 9 : 7;
+    const int32_t low = isFilter ? -256 : 1, high = isFilter ? 255 : 128;
+    uint32_t n = ReadBits(r, lengthBits) + 1;
+    *length = n;
+    uint32_t plain = n;
+    uint32_t method = 0;
+    if (ReadBits(r, 1)) {
+        method = ReadBits(r, 2);
+        if (method == 3)
+            return false;
+        plain = method + 1 < n ? method + 1 : n;
+    }
+    for (uint32_t j = 0; j < plain; j++)
+        values[j] = isFilter ? ReadSigned(r, bits) : static_cast<int32_t>(ReadBits(r, bits)) + 1;
+    if (plain < n) {
+        const int8_t *weights = isFilter ? kFilterPredictors[method] : kTablePredictors[method];
+        uint32_t lsbs = ReadBits(r, 3);
+        for (uint32_t j = plain; j < n; j++) {
+            int32_t x = 0;
+            for (uint32_t k = 0; k <= method; k++)
+                x += weights[k] * values[j - k - 1];
+            int32_t residual;
+            if (!ReadRice(r, lsbs, 4096, &residual))
+                return false;
+            int32_t v = residual - CoefficientPrediction(x);
+            if (v < low || v > high)
+                return false;
+            values[j] = v;
+        }
+    }
+    return r->past == 0;
+}
+
+/* The sums of every tap group for every pattern of its 8 past bits, a set bit counting +c and
+   a clear one -c. Built from the pattern with its lowest set bit cleared. */
+static void BuildFilterSums(DstDecoder *d, uint32_t element)
+{
+    const int16_t *c = d->coefficients[element];
+    const uint32_t length = d->filterLength[element];
+    for (uint32_t g = 0; g * 8 < length; g++) {
+        int16_t *sums = d->filterSums[element][g];
+        const uint32_t taps = length - g * 8 < 8 ? length - g * 8 : 8;
+        int32_t base = 0;
+        for (uint32_t l = 0; l < taps; l++)
+            base -= c[g * 8 + l];
+        sums[0] = static_cast<int16_t>(base);
+        for (uint32_t k = 1; k < 256; k++) {
+            uint32_t l = static_cast<uint32_t>(__builtin_ctz(k));
+            int32_t add = l < taps ? 2 * c[g * 8 + l] : 0;
+            sums[k] = static_cast<int16_t>(sums[k & (k - 1)] + add);
+        }
+    }
+}
+
+static enum DstFrameResult DecodeCoded(DstDecoder *d, const uint8_t *data, size_t size, uint8_t *out)
+{
+    const uint32_t channels = d->channels;
+    BitReader r;
+    ReaderInit(&r, data, size);
+    ReadBits(&r, 1); /* the coded flag */
+
+    /* Segmentation: the same for filters and tables, the same for every channel, and one
+       segment per channel are the only ones taken. */
+    if (!ReadBits(&r, 1) || !ReadBits(&r, 1) || !ReadBits(&r, 1))
+        return r.past ? DST_FRAME_BAD_SYNTAX : DST_FRAME_UNSUPPORTED;
+
+    uint8_t filterOf[DST_MAX_CHANNELS], tableOf[DST_MAX_CHANNELS];
+    const bool sameMap = ReadBits(&r, 1) != 0;
+    const uint32_t filters = ReadMap(&r, channels, filterOf);
+    if (filters == 0)
+        return DST_FRAME_BAD_SYNTAX;
+    uint32_t tables = filters;
+    if (sameMap) {
+        memcpy(tableOf, filterOf, sizeof tableOf);
+    } else {
+        tables = ReadMap(&r, channels, tableOf);
+        if (tables == 0)
+            return DST_FRAME_BAD_SYNTAX;
+    }
+    bool halfProbability[DST_MAX_CHANNELS];
+    for (uint32_t ch = 0; ch < channels; ch++)
+        halfProbability[ch] = ReadBits(&r, 1) != 0;
+
+    int32_t values[DST_MAX_TAPS];
+    for (uint32_t f = 0; f < filters; f++) {
+        if (!ReadValues(&r, true, values, &d->filterLength[f]))
+            return DST_FRAME_BAD_SYNTAX;
+        for (uint32_t j = 0; j < d->filterLength[f]; j++)
+            d->coefficients[f][j] = static_cast<int16_t>(values[j]);
+    }
+    for (uint32_t t = 0; t < tables; t++) {
+        if (!ReadValues(&r, false, values, &d->tableLength[t]))
+            return DST_FRAME_BAD_SYNTAX;
+        for (uint32_t j = 0; j < d->tableLength[t]; j++)
+            d->probabilities[t][j] = static_cast<uint8_t>(values[j]);
+    }
+    /* A zero bit, then the arithmetic decoder's first 12 bits. */
+    if (ReadBits(&r, 1) != 0 || r.past)
+        return DST_FRAME_BAD_SYNTAX;
+    uint32_t a = 4095;
+    uint32_t c = ReadBits(&r, 12);
+    if (c >= a)
+        return DST_FRAME_BAD_SYNTAX;
+    for (uint32_t f = 0; f < filters; f++)
+        BuildFilterSums(d, f);
+
+        /* One decision with a probability taken from filter 0's first coefficient comes before the
+       sound; its value is not used. */
+#define DST_DECIDE(p, e)                                                                                     \
+    do {                                                                                                     \
+        const uint32_t k_ = (a >> 8) | ((a >> 7) & 1);                                                       \
+        const uint32_t q_ = k_ * (p);                                                                        \
+        const uint32_t rest_ = a - q_;                                                                       \
+        if (c < rest_) {                                                                                     \
+            (e) = 1;                                                                                         \
+            a = rest_;                                                                                       \
+        } else {                                                                                             \
+            (e) = 0;                                                                                         \
+            a = q_;                                                                                          \
+            c -= rest_;                                                                                      \
+        }                                                                                                    \
+        if (a < 2048) {                                                                                      \
+            const uint32_t n_ = static_cast<uint32_t>(__builtin_clz(a)) - 20;                                \
+            a <<= n_;                                                                                        \
+            c = (c << n_) | ReadBits(&r, n_);                                                                \
+        }                                                                                                    \
+    } while (0)
+
+    {
+        const uint32_t c0 = static_cast<uint32_t>(d->coefficients[0][0]) & 127;
+        uint32_t reversed = 0;
+        for (uint32_t b = 0; b < 7; b++)
+            reversed |= ((c0 >> b) & 1) << (6 - b);
+        uint32_t unused;
+        DST_DECIDE(reversed + 1, unused);
+        (void)unused;
+    }
+
+    /* Each channel's last 128 bits, the most recent in bit 0 of recent; they start as
+       alternating ones and zeros. */
+    uint64_t recent[DST_MAX_CHANNELS], older[DST_MAX_CHANNELS];
+    uint32_t groups[DST_MAX_CHANNELS];
+    for (uint32_t ch = 0; ch < channels; ch++) {
+        recent[ch] = older[ch] = 0xAAAAAAAAAAAAAAAAull;
+        groups[ch] = (d->filterLength[filterOf[ch]] + 7) / 8;
+    }
+    const uint32_t bits = d->frameBits;
+    for (uint32_t i = 0; i < bits; i++) {
+        for (uint32_t ch = 0; ch < channels; ch++) {
+            const int16_t(*sums)[256] = d->filterSums[filterOf[ch]];
+            const uint64_t lo = recent[ch], hi = older[ch];
+            int32_t predict = 0;
+            const uint32_t ng = groups[ch];
+            uint32_t g = 0;
+            for (; g < ng && g < 8; g++)
+                predict += sums[g][(lo >> (8 * g)) & 0xFF];
+            for (; g < ng; g++)
+                predict += sums[g][(hi >> (8 * (g - 8))) & 0xFF];
+            uint32_t p;
+            if (halfProbability[ch] && i < d->filterLength[filterOf[ch]]) {
+                p = 128;
+            } else {
+                const uint32_t t = tableOf[ch];
+                uint32_t index = static_cast<uint32_t>(predict < 0 ? -predict : predict) >> 3;
+                if (index >= d->tableLength[t])
+                    index = d->tableLength[t] - 1;
+                p = d->probabilities[t][index];
+            }
+            uint32_t e;
+            DST_DECIDE(p, e);
+            const uint64_t bit = (predict < 0 ? 1u : 0u) ^ e;
+            older[ch] = (hi << 1) | (lo >> 63);
+            recent[ch] = (lo << 1) | bit;
+        }
+        if ((i & 7) == 7) {
+            uint8_t *o = out + static_cast<size_t>(i >> 3) * channels;
+            for (uint32_t ch = 0; ch < channels; ch++)
+                o[ch] = static_cast<uint8_t>(recent[ch]);
+        }
+        if (r.past > DST_AC_SLACK)
+            return DST_FRAME_OVERREAD;
+    }
+#undef DST_DECIDE
+    return DST_FRAME_OK;
+}
+
+enum DstFrameResult DstDecodeFrame(DstDecoder *decoder, const uint8_t *data, size_t size, uint8_t *out)
+{
+    const size_t frameBytes = DstFrameBytes(decoder);
+    enum DstFrameResult result;
+    if (size == 0) {
+        result = DST_FRAME_BAD_SYNTAX;
+    } else if (!DstFrameIsCoded(data, size)) {
+        /* Stored: one header byte (the flag, a bit of no meaning, six zero bits), the bytes. */
+        if ((data[0] & 0x3F) != 0) {
+            result = DST_FRAME_BAD_SYNTAX;
+        } else if (size - 1 < frameBytes) {
+            result = DST_FRAME_TOO_SHORT;
+        } else {
+            memcpy(out, data + 1, frameBytes);
+            result = DST_FRAME_OK;
+        }
+    } else {
+        result = DecodeCoded(decoder, data, size, out);
+    }
+    if (result != DST_FRAME_OK)
+        memset(out, DST_SILENCE, frameBytes);
+    return result;
+}
