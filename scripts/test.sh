@@ -4,11 +4,43 @@
 #   scripts/test.sh --sanitize  clang with AddressSanitizer and UndefinedBehaviorSanitizer
 #   scripts/test.sh --m32       g++ -m32: a 32-bit x86 build run under qemu-i386, GoogleTest built
 #                               from its sources; its decodings compared with the 64-bit build's
+#   scripts/test.sh --tsan      clang with ThreadSanitizer: the host, stream, channel-operation and
+#                               tool tests
+#   scripts/test.sh --fuzz      clang with the sanitizers: libFuzzer on the readers for
+#                               VELMDSD_FUZZ_SECONDS (default 60) from the seeds and the corpus, inputs
+#                               up to 1 MB (the corpus replay runs with the other tests)
 # VELMDSD_WERROR=ON in the environment turns warnings into errors.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh --tests ${1:+"$1"}
 werror=-DVELMDSD_WERROR=${VELMDSD_WERROR:-OFF}
+
+if [ "${1:-}" = "--tsan" ]; then
+  dir=build-tsan
+  export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
+  cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+        -DVELMDSD_TSAN=ON -DVELMDSD_BENCH=OFF "$werror"
+  cmake --build "$dir" -j"$(nproc)" --target velm_tests e2e_tests velmdsd-tool
+  ctest --test-dir "$dir" -j"$(nproc)" --output-on-failure \
+        -R '^(Host(Core|Files|Net|Streams)|Stream(Net|SmallBlocks|Threads)|ChannelOps|CliTest)\.'
+  exit 0
+fi
+if [ "${1:-}" = "--fuzz" ]; then
+  dir=build-fuzz
+  cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+        -DVELMDSD_SANITIZE=ON -DVELMDSD_FUZZ=ON -DVELMDSD_BENCH=OFF "$werror"
+  cmake --build "$dir" -j"$(nproc)" --target fuzz_readers fuzz_write_seeds
+  # New inputs go to a scratch folder (listed first); the kept corpus is only read. Length control
+  # off: libFuzzer would otherwise keep to inputs of a few kilobytes for most of a short run.
+  rm -rf "$dir/fuzz-run" && mkdir -p "$dir/fuzz-run/inputs" "$dir/fuzz-run/artifacts"
+  "$dir/tests/fuzz/fuzz_write_seeds" "$dir/fuzz-run/inputs"
+  export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
+  export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+  "$dir/tests/fuzz/fuzz_readers" "$dir/fuzz-run/inputs" tests/fuzz/corpus -dict=tests/fuzz/dsd_ids.dict \
+      -max_total_time="${VELMDSD_FUZZ_SECONDS:-60}" -max_len=1048576 -len_control=0 -timeout=20 \
+      -rss_limit_mb=4096 -print_final_stats=1 -artifact_prefix="$dir/fuzz-run/artifacts/"
+  exit 0
+fi
 
 if [ "${1:-}" = "--sanitize" ]; then
   dir=build-sanitize
