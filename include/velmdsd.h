@@ -46,6 +46,10 @@ extern "C" {
 #define VELM_DSD_ATTRIB_GAIN 0x14000u /* PCM gain in dB */
 #define VELM_DSD_ATTRIB_RATE 0x14001u /* DSD rate in Hz, read only */
 
+/* VELM_ChannelGetLength mode: the output bytes the header declares, what a complete source
+   gives (VELM_POS_BYTE answers the length of the sound present, which a short source lowers). */
+#define VELM_DSD_POS_DECLARED 0x14100u
+
 /* Channel type (VELM_CHANNELINFO.ctype). */
 #define VELM_CTYPE_DSD 0x11700u
 

@@ -310,20 +310,6 @@ void ShowProgress(uint64_t done, uint64_t total, bool final)
     fflush(stderr);
 }
 
-/* Output frames of a complete source with `bytes` sound bytes per channel: the designed filter
-   needs a whole 25-byte window for a sample, the high-quality converter (sample 0 at time 0)
-   gives one for every `ratio` bytes. */
-uint64_t FramesFor(Form form, bool highQuality, uint64_t bytes, uint32_t ratio)
-{
-    if (form == Form::kRaw)
-        return bytes;
-    if (form == Form::kDop)
-        return bytes / 2;
-    if (highQuality)
-        return bytes / ratio;
-    return bytes + ratio >= 25 ? (bytes + ratio - 25) / ratio : 0;
-}
-
 /* The largest float sample of a file's PCM at the request's gain, times `scale`; 0 when unknown. */
 double FloatPeak(const DecodeRequest &req, double scale)
 {
@@ -619,9 +605,9 @@ Outcome Decode(const DecodeRequest &req, DecodeSummary *summary, std::string *er
 
     /* What the header promised from the start on, against what came. */
     const uint64_t gotFrames = target + done / frame;
-    uint64_t promised = hdr.known && hdr.channels == info.chans
-                            ? FramesFor(form, pcm && req.highQuality, hdr.declaredBytes, ratio)
-                            : totalFrames;
+    /* The stream's declared length: what the header promised, whatever the source. */
+    const uint64_t declared = VELM_ChannelGetLength(h, VELM_DSD_POS_DECLARED);
+    uint64_t promised = declared != UINT64_MAX ? declared / frame : totalFrames;
     summary->promisedSeconds = promised != UINT64_MAX && promised > target
                                    ? static_cast<double>(promised - target) / info.freq
                                    : 0.0;
