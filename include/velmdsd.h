@@ -57,6 +57,10 @@ extern "C" {
 #define VELM_DSD_GAIN_MIN (-100)
 #define VELM_DSD_GAIN_MAX 60
 
+/* VELM_ChannelGetLength mode: the output bytes the header declares, what a complete source
+   gives (VELM_POS_BYTE answers the length of the sound present, which a short source lowers). */
+#define VELM_DSD_POS_DECLARED 0x14100u
+
 /* Channel type (VELM_CHANNELINFO.ctype). */
 #define VELM_CTYPE_DSD 0x11700u
 

@@ -3,6 +3,7 @@
  * stream's output form; a source offset counts sound bytes from dataOffset.
  */
 #include "convert/hq_decimator.h"
+#include "create/stream_create.h"
 #include "host/host.h"
 #include "ops/operations.h"
 
@@ -46,6 +47,10 @@ uint64_t soundOffsetForPosition(const DsdStream *s, uint64_t position)
 uint64_t DsdGetLength(void *inst, uint32_t mode)
 {
     const DsdStream *s = static_cast<const DsdStream *>(inst);
+    if (mode == VELM_DSD_POS_DECLARED) {
+        SetError(ERROR_OK);
+        return DsdStreamLength(s, POSITION_NONE); /* the source's end taken as unknown */
+    }
     if (mode != VELM_POS_BYTE || s->length == 0) {
         SetError(ERROR_NOT_AVAILABLE);
         return POSITION_NONE;

@@ -326,6 +326,8 @@ TEST_F(CliTest, FailuresSayWhyAndLeaveNoOutput)
         {"decode '" + dsf + "' -o '" + Path("o.wav") + "' -d '" + dir_ + "'", 2, "-o OUT"},
         {"decode - - -o '" + Path("o.wav") + "'", 2, "-d OUTDIR"},
         {"decode '" + dsf + "'", 2, "-o"},
+        {"decode '" + dsf + "' -o '" + Path("o.wav") + "' --raw --dsd-format u24", 2, "--dsd-format wants"},
+        {"decode '" + dsf + "' -o '" + Path("o.wav") + "' --dsd-format u16le", 2, "--raw only"},
         {"decode '" + dsf + "' -o '" + dsf + "'", 1, "is the input"},
         {"decode '" + dsf + "' -o '" + dir_ + "/./tone.dsf' --raw", 1, "is the input"},
         {"decode '" + dsf + "' -o '" + Path("tone-link") + "'", 1, "is the input"},
@@ -491,6 +493,33 @@ TEST_F(CliTest, ASignalRemovesTheTemporaryFileAndKeepsTheOldOutput)
         EXPECT_EQ(r.out, std::to_string(sig.status) + "\n") << sig.name << ": " << r.err;
         EXPECT_EQ(Slurp(old), "old") << sig.name;
         EXPECT_EQ(Shell("ls -A " + Q(dir_) + " | grep -c '^\\.old'").out, "0\n") << sig.name;
+    }
+}
+
+TEST_F(CliTest, RawDsdPacksIntoAlsaWords)
+{
+    /* Three channels of 4097 bytes: the last 2- and 4-byte words are filled with 0x69. */
+    std::string dff = Path("three.dff");
+    Write(dff, dsdsignal::MakeDff(2822400, Noise(3, 4097)));
+    const std::string frames = LibraryDecode(dff, VELM_DSD_RAW | VELM_STREAM_DECODE);
+    ASSERT_EQ(frames.size(), 3u * 4097);
+    const struct {
+        const char *name;
+        size_t word;
+        bool little;
+    } packings[] = {
+        {"u8", 1, false}, {"u16le", 2, true}, {"u16be", 2, false}, {"u32le", 4, true}, {"u32be", 4, false}};
+    for (const auto &p : packings) {
+        std::string want;
+        for (size_t at = 0; at < 4097; at += p.word)
+            for (size_t c = 0; c < 3; c++)
+                for (size_t k = 0; k < p.word; k++) {
+                    size_t f = at + (p.little ? p.word - 1 - k : k);
+                    want += f < 4097 ? frames[f * 3 + c] : '\x69';
+                }
+        Result r = Run("decode " + Q(dff) + " --raw -o - --dsd-format " + p.name);
+        ASSERT_EQ(r.status, 0) << p.name << ": " << r.err;
+        EXPECT_TRUE(r.out == want) << p.name << ": " << r.out.size() << " bytes, want " << want.size();
     }
 }
 

@@ -297,5 +297,6 @@ TEST_F(StreamNet, ToolDecodesUrlsAsFiles)
     }
     std::string cut = run("decode " + server->Url("a.dsf?cut=40000") + " --raw -o /dev/null 2>&1", &status);
     EXPECT_NE(status, 0) << cut;
+    EXPECT_NE(cut.find("source ended early"), std::string::npos) << cut;
     EXPECT_EQ(system((std::string("rm -rf ") + dir).c_str()), 0);
 }

@@ -320,6 +320,7 @@ TEST_F(PositionTest, LengthIsAnsweredInByteModeOnly)
         uint64_t result;
         int32_t error;
     } cases[] = {{0, 2000, ERROR_OK},
+                 {VELM_DSD_POS_DECLARED, 2000, ERROR_OK},
                  {1, NONE, ERROR_NOT_AVAILABLE},
                  {2, NONE, ERROR_NOT_AVAILABLE},
                  {0x100, NONE, ERROR_NOT_AVAILABLE},
@@ -369,6 +370,9 @@ TEST_F(PositionTest, LengthFoundAtTheEndReplacesTheDeclaredOne)
     EXPECT_EQ(CanSet(h, 5999), 1u);
     EXPECT_EQ(CanSet(h, 6000), 0u);
     EXPECT_EQ(ErrorsSince(mark), (std::vector<int32_t>{ERROR_OK, ERROR_POSITION}));
+    /* The header's length stays what it declared, for telling a short source. */
+    EXPECT_EQ(GetLength(h, VELM_DSD_POS_DECLARED), 10000u);
+    EXPECT_EQ(GetLength(h, 0), 6000u);
 }
 
 /* ---- get file position ---- */

@@ -34,6 +34,8 @@ struct DecodeRequest {
     bool keepSamples = false; /* PCM: keep the samples as floats (for measurements) */
     bool highQuality = false; /* PCM: the add-on's high-quality converter (VELM_DSD_PCM_HQ) */
     uint32_t threads = 1;     /* a named file decodes in segments on this many threads */
+    uint32_t dsdWord = 1;     /* raw DSD: bytes of one channel per word (1, 2 or 4), as ALSA's DSD_U8..U32 */
+    bool dsdLittle = false;   /* raw DSD words of 2 or 4 bytes: little-endian (earliest byte last) */
 };
 
 enum class Outcome { kOk, kFailed, kEndedEarly };

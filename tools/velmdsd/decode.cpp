@@ -230,9 +230,36 @@ struct Sink {
         return OutputWrite(&out, bytes.data(), bytes.size());
     }
 
+    uint32_t dsdWord = 1; /* raw DSD in words of this many bytes of one channel */
+    bool dsdLittle = false;
+    std::vector<uint8_t> pending; /* raw DSD frames short of a whole word */
+
+    /* Raw DSD frames (a byte of each channel) as words of dsdWord bytes of one channel, channel
+       after channel: the earliest byte first in memory, or last for the little-endian forms. */
+    bool Words(const uint8_t *b, size_t n, bool last)
+    {
+        pending.insert(pending.end(), b, b + n);
+        const size_t group = size_t{dsdWord} * channels;
+        if (last && pending.size() % group != 0)
+            pending.resize((pending.size() / group + 1) * group, 0x69); /* DSD silence pattern */
+        const size_t whole = pending.size() / group * group;
+        bytes.resize(whole);
+        uint8_t *p = bytes.data();
+        for (size_t at = 0; at < whole; at += group)
+            for (uint32_t c = 0; c < channels; c++)
+                for (uint32_t k = 0; k < dsdWord; k++) {
+                    uint32_t byte = dsdLittle ? dsdWord - 1 - k : k;
+                    *p++ = pending[at + size_t{byte} * channels + c];
+                }
+        pending.erase(pending.begin(), pending.begin() + static_cast<std::ptrdiff_t>(whole));
+        return whole == 0 || OutputWrite(&out, bytes.data(), whole);
+    }
+
     /* n bytes of the stream's own samples. */
     bool Stream(const uint8_t *b, size_t n)
     {
+        if (form == Form::kRaw && dsdWord > 1)
+            return !writing || Words(b, n, false);
         if (form == Form::kRaw)
             return !writing || OutputWrite(&out, b, n);
         if (form == Form::kPcm16) {
@@ -308,20 +335,6 @@ void ShowProgress(uint64_t done, uint64_t total, bool final)
     if (final)
         fputs("\r\033[K", stderr);
     fflush(stderr);
-}
-
-/* Output frames of a complete source with `bytes` sound bytes per channel: the designed filter
-   needs a whole 25-byte window for a sample, the high-quality converter (sample 0 at time 0)
-   gives one for every `ratio` bytes. */
-uint64_t FramesFor(Form form, bool highQuality, uint64_t bytes, uint32_t ratio)
-{
-    if (form == Form::kRaw)
-        return bytes;
-    if (form == Form::kDop)
-        return bytes / 2;
-    if (highQuality)
-        return bytes / ratio;
-    return bytes + ratio >= 25 ? (bytes + ratio - 25) / ratio : 0;
 }
 
 /* The largest float sample of a file's PCM at the request's gain, times `scale`; 0 when unknown. */
@@ -436,6 +449,8 @@ Outcome Decode(const DecodeRequest &req, DecodeSummary *summary, std::string *er
                 : bits == 32         ? SampleKind::kFloat32
                                      : SampleKind::kInt16;
     sink.quant.dither = req.dither;
+    sink.dsdWord = form == Form::kRaw ? req.dsdWord : 1;
+    sink.dsdLittle = req.dsdLittle;
     if (sink.kind == SampleKind::kInt24) {
         sink.quant.scale = 8388608.0;
         sink.quant.lo = -8388608;
@@ -614,14 +629,16 @@ Outcome Decode(const DecodeRequest &req, DecodeSummary *summary, std::string *er
         soxr_delete(sink.resampler);
     }
 #endif
+    if (outcomeError.empty() && sink.writing && sink.dsdWord > 1 && !sink.Words(nullptr, 0, true))
+        outcomeError = WriteFailure(sink.out);
     if (req.progress)
         ShowProgress(done, expected, true);
 
     /* What the header promised from the start on, against what came. */
     const uint64_t gotFrames = target + done / frame;
-    uint64_t promised = hdr.known && hdr.channels == info.chans
-                            ? FramesFor(form, pcm && req.highQuality, hdr.declaredBytes, ratio)
-                            : totalFrames;
+    /* The stream's declared length: what the header promised, whatever the source. */
+    const uint64_t declared = VELM_ChannelGetLength(h, VELM_DSD_POS_DECLARED);
+    uint64_t promised = declared != UINT64_MAX ? declared / frame : totalFrames;
     summary->promisedSeconds = promised != UINT64_MAX && promised > target
                                    ? static_cast<double>(promised - target) / info.freq
                                    : 0.0;
@@ -753,14 +770,15 @@ int CmdDecode(int argc, char **argv)
 {
     DecodeRequest req;
     req.highQuality = true; /* the tool's default PCM converter; --quality designed: the add-on's default */
-    bool hasQuality = false, autoGain = false;
+    bool hasQuality = false, autoGain = false, hasDsdFormat = false;
     std::vector<std::string> inputs;
     std::string outDir;
     bool dop = false, raw = false, asFloat = false, hasBits = false, hasRate = false;
     for (int i = 0; i < argc; i++) {
         const std::string a = argv[i];
         const bool takesValue = a == "-o" || a == "-d" || a == "--rate" || a == "--gain" || a == "--start" ||
-                                a == "--duration" || a == "--bits" || a == "--quality" || a == "--threads";
+                                a == "--duration" || a == "--bits" || a == "--quality" || a == "--threads" ||
+                                a == "--dsd-format";
         if (takesValue && i + 1 >= argc)
             return Usage(a + " needs a value");
         const char *v = takesValue ? argv[++i] : nullptr;
@@ -796,6 +814,27 @@ int CmdDecode(int argc, char **argv)
         } else if (a == "--threads") {
             if (!ParseUint(v, &req.threads) || req.threads < 1 || req.threads > 64)
                 return Usage(std::string("--threads wants 1 to 64, not '") + v + "'");
+        } else if (a == "--dsd-format") {
+            static const struct {
+                const char *name;
+                uint32_t word;
+                bool little;
+            } kPackings[] = {{"u8", 1, false},
+                             {"u16le", 2, true},
+                             {"u16be", 2, false},
+                             {"u32le", 4, true},
+                             {"u32be", 4, false}};
+            bool known = false;
+            for (const auto &k : kPackings)
+                if (strcmp(v, k.name) == 0) {
+                    req.dsdWord = k.word;
+                    req.dsdLittle = k.little;
+                    known = true;
+                }
+            if (!known)
+                return Usage(std::string("--dsd-format wants u8, u16le, u16be, u32le or u32be, not '") + v +
+                             "'");
+            hasDsdFormat = true;
         } else if (a == "--float") {
             asFloat = true;
         } else if (a == "--dither") {
@@ -833,6 +872,8 @@ int CmdDecode(int argc, char **argv)
         return Usage("--bits, --rate, --gain and --dither apply to PCM only");
     if ((dop || raw) && hasQuality && req.highQuality)
         return Usage("--quality high applies to PCM only (DoP and raw DSD carry the DSD bits unchanged)");
+    if (hasDsdFormat && !raw)
+        return Usage("--dsd-format applies to --raw only");
     if (asFloat)
         req.bits = 32;
     if (req.dither && req.bits == 32)
