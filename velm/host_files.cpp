@@ -7,6 +7,9 @@
 // reads and seeks wait for the data they need, as the add-on reads the
 // container's header; afterwards they give what has arrived and never wait,
 // as they run under the stream's lock. Every other source is complete.
+// Until a stream owns it, a read of an http:// source that failed (timed out,
+// cut, short of its Content-Length) gives -1 with VELM_ERROR_TIMEOUT or
+// VELM_ERROR_SOURCE once the bytes that arrived have been read.
 #include <fcntl.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -274,6 +277,14 @@ int32_t FileRead(uint32_t handle, void *buffer, uint32_t length)
         got = static_cast<int32_t>(n);
     } else if (file->kind == SourceKind::Net) {
         got = NetRead(*file->net, file->pos, out, length, file->stream == 0);
+        // Until a stream owns it, a source that failed where the reader has got to says so with
+        // a negative count and its error. A stream's reads see a plain end (FileIsEnd) and the
+        // stream reports the failure at its end.
+        NetState net = NetGetState(*file->net);
+        if (got == 0 && length != 0 && file->stream == 0 && net.failure != 0 && net.finished) {
+            SetError(net.failure);
+            return -1;
+        }
     } else {
         got = readWindow(*file, out, length);
     }
@@ -298,7 +309,8 @@ uint32_t FileSeek(uint32_t handle, uint64_t pos)
     if (ok && file->kind == SourceKind::Net)
         ok = NetSeek(*file->net, pos, file->stream == 0);
     if (!ok) {
-        SetError(VELM_ERROR_POSITION);
+        int32_t failure = file->kind == SourceKind::Net ? NetGetState(*file->net).failure : 0;
+        SetError(failure != 0 ? failure : VELM_ERROR_POSITION);
         return 0;
     }
     file->pos = pos;

@@ -37,6 +37,7 @@ struct NetState {
     uint64_t end;     // its length, all ones when the server did not say
     bool finished;    // nothing more will arrive
     bool failed;      // the transfer ended early (cut, stalled, server error)
+    int32_t failure;  // then VELM_ERROR_TIMEOUT or VELM_ERROR_SOURCE, else 0
 };
 
 // Owned C text. Host-only types as template arguments keep the library's
@@ -78,6 +79,7 @@ struct HostStream : AddonStream {
     uint32_t file = 0;   // owned file, closed with the stream
     uint32_t plugin = 0; // plug-in whose create procedure made the stream
     bool ended = false;
+    int32_t endCode = VELM_ERROR_ENDED; // what the end reports: the source's failure when it failed
     // Bytes pulled through the read procedure over the stream's life, and the
     // position set by the last ChannelSetPosition with the count at that time.
     uint64_t pulled = 0;
@@ -115,6 +117,7 @@ std::shared_ptr<NetSource> NetOpen(const char *url, uint64_t offset, VELM_DOWNLO
 void NetClose(NetSource &net);
 // Copies what has arrived from `pos` on; with `wait`, waits (up to the
 // network time-out) until `length` bytes have arrived or nothing more will.
+// A waiting read that is not served in full by then times the source out.
 int32_t NetRead(NetSource &net, uint64_t pos, uint8_t *out, uint32_t length, bool wait);
 // True when `pos` lies within the bytes still held; with `wait`, waits for
 // it to arrive first.
@@ -123,6 +126,8 @@ NetState NetGetState(NetSource &net);
 // Waits until more than `arrived` bytes have arrived, the transfer ends or
 // `deadline` passes; false on the time-out.
 bool NetWaitForMore(NetSource &net, uint64_t arrived, std::chrono::steady_clock::time_point deadline);
+// Fails a source that still arrives with VELM_ERROR_TIMEOUT: a read waited the time-out for it.
+void NetTimeOut(NetSource &net);
 
 // Host table slots implemented in the file and stream parts.
 uint32_t FileOpen(uint32_t mem, const void *file, uint64_t offset, uint64_t length, uint32_t flags,

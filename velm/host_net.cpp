@@ -4,9 +4,12 @@
 // The buffer keeps the bytes [base, arrived) of the window. Bytes are only
 // dropped once they have been read (a little history stays for short seeks
 // back); when the unread bytes fill the buffer, the transfer pauses until
-// the reader makes room. A transfer that brings nothing for the network
-// time-out fails, as does a cut connection or a server error; either way
-// the source then ends where its data ends.
+// the reader makes room. One time-out rules: a transfer that brings nothing
+// for it, or a waiting read (one request, however many bytes trickle in)
+// that is not served in full within it, fails the source with
+// VELM_ERROR_TIMEOUT; a cut connection, a server error or a body shorter than
+// its Content-Length fails it with VELM_ERROR_SOURCE. Either way the source
+// then ends where its data ends, and says why.
 //
 // A host built without libcurl (VELM_HAVE_CURL unset, as in the cross builds) keeps
 // the options but opens no http:// source. With it, libcurl is loaded at the first
@@ -93,6 +96,7 @@ struct NetSource {
     bool headersDone = false;
     bool finished = false; // the transfer is over, well or not
     bool failed = false;
+    int32_t failure = 0; // VELM_ERROR_TIMEOUT or VELM_ERROR_SOURCE once failed
     bool closing = false;
     bool paused = false;
     Clock::time_point lastData;
@@ -165,8 +169,6 @@ size_t onHeader(char *text, size_t size, size_t count, void *user)
     if (length >= 0) {
         uint64_t full = static_cast<uint64_t>(length);
         net.end = full > net.skip ? full - net.skip : 0;
-        // Never more memory than the file needs.
-        net.data.reserve(static_cast<size_t>(std::min<uint64_t>(net.end, net.capacity)));
     }
     net.headersDone = true;
     net.changed.notify_all();
@@ -194,9 +196,12 @@ size_t onData(char *bytes, size_t size, size_t count, void *user)
             net.paused = true;
             return CURL_WRITEFUNC_PAUSE;
         }
+        // The buffer grows with what is held, never past its bound or the window's length.
         size_t need = net.data.size() + pieceSize;
         if (need > net.data.capacity()) {
-            net.data.reserve(std::min(net.capacity, std::max(need, net.data.capacity() * 2)));
+            uint64_t most = std::min<uint64_t>(net.capacity, net.end);
+            net.data.reserve(static_cast<size_t>(
+                std::max<uint64_t>(need, std::min<uint64_t>(most, net.data.capacity() * 2))));
         }
         net.data.insert(net.data.end(), piece, piece + pieceSize);
         net.lastData = Clock::now();
@@ -213,19 +218,23 @@ void runTransfer(NetSource *net)
 {
     int running = 1;
     bool ok = false;
+    CURLcode result = CURLE_OK;
+    bool stalled = false;
     while (running != 0) {
         curl.multi_perform(net->multi, &running);
         int queued = 0;
         while (CURLMsg *message = curl.multi_info_read(net->multi, &queued)) {
-            if (message->msg == CURLMSG_DONE)
-                ok = message->data.result == CURLE_OK;
+            if (message->msg == CURLMSG_DONE) {
+                result = message->data.result;
+                ok = result == CURLE_OK;
+            }
         }
         if (running == 0)
             break;
         bool resume = false;
         {
             std::lock_guard<std::mutex> guard(net->lock);
-            if (net->closing)
+            if (net->closing || net->failure != 0)
                 break;
             if (net->paused) {
                 makeRoom(*net);
@@ -235,7 +244,8 @@ void runTransfer(NetSource *net)
                 net->paused = false;
                 net->lastData = Clock::now();
             } else if (!net->paused && Clock::now() - net->lastData > net->timeout) {
-                break; // stalled
+                stalled = true;
+                break;
             }
         }
         if (resume)
@@ -244,10 +254,27 @@ void runTransfer(NetSource *net)
     }
     std::lock_guard<std::mutex> guard(net->lock);
     net->finished = true;
-    net->failed = !ok || !net->headersDone || (net->end != kNone && net->arrived() != net->end);
+    bool broken = !ok || !net->headersDone || (net->end != kNone && net->arrived() != net->end);
+    if (net->failure == 0 && broken) {
+        net->failure = stalled || result == CURLE_OPERATION_TIMEDOUT ? VELM_ERROR_TIMEOUT : VELM_ERROR_SOURCE;
+    }
+    net->failed = net->failure != 0;
     net->changed.notify_all();
 }
 #endif // VELM_HAVE_CURL
+
+// Marks a source that still arrives as timed out; its transfer stops at its next turn. The
+// caller holds the lock.
+void timeOut(NetSource &net)
+{
+    if (net.finished || net.closing || net.failure != 0)
+        return;
+    net.failure = VELM_ERROR_TIMEOUT;
+    net.changed.notify_all();
+#ifdef VELM_HAVE_CURL
+    curl.multi_wakeup(net.multi);
+#endif
+}
 
 } // namespace
 
@@ -324,10 +351,11 @@ std::shared_ptr<NetSource> NetOpen(const char *url, uint64_t offset, VELM_DOWNLO
     std::unique_lock<std::mutex> guard(net->lock);
     net->changed.wait(guard, [&net] { return net->headersDone || net->finished; });
     bool opened = net->headersDone;
+    int32_t failure = net->failure;
     guard.unlock();
     if (!opened) {
         NetClose(*net);
-        SetError(VELM_ERROR_FILEOPEN);
+        SetError(failure == VELM_ERROR_TIMEOUT ? VELM_ERROR_TIMEOUT : VELM_ERROR_FILEOPEN);
         return nullptr;
     }
     return net;
@@ -370,8 +398,10 @@ int32_t NetRead(NetSource &net, uint64_t pos, uint8_t *out, uint32_t length, boo
 #endif
         if (got == length || !wait || net.finished || net.closing)
             break;
-        if (net.changed.wait_until(guard, deadline) == std::cv_status::timeout)
+        if (net.changed.wait_until(guard, deadline) == std::cv_status::timeout) {
+            timeOut(net);
             break;
+        }
     }
     return static_cast<int32_t>(got);
 }
@@ -381,10 +411,10 @@ bool NetSeek(NetSource &net, uint64_t pos, bool wait)
     std::unique_lock<std::mutex> guard(net.lock);
     if (pos < net.base || (net.end != kNone && pos > net.end))
         return false;
-    if (wait) {
-        net.changed.wait_for(guard, net.timeout,
-                             [&net, pos] { return net.arrived() >= pos || net.finished || net.closing; });
-    }
+    if (wait && !net.changed.wait_for(guard, net.timeout, [&net, pos] {
+            return net.arrived() >= pos || net.finished || net.closing;
+        }))
+        timeOut(net);
     if (pos > net.arrived())
         return false;
     net.readPos = pos;
@@ -394,7 +424,13 @@ bool NetSeek(NetSource &net, uint64_t pos, bool wait)
 NetState NetGetState(NetSource &net)
 {
     std::lock_guard<std::mutex> guard(net.lock);
-    return NetState{net.arrived(), net.end, net.finished, net.failed};
+    return NetState{net.arrived(), net.end, net.finished, net.failure != 0, net.failure};
+}
+
+void NetTimeOut(NetSource &net)
+{
+    std::lock_guard<std::mutex> guard(net.lock);
+    timeOut(net);
 }
 
 bool NetWaitForMore(NetSource &net, uint64_t arrived, std::chrono::steady_clock::time_point deadline)

@@ -113,7 +113,7 @@ uint32_t VELM_ChannelGetData(uint32_t handle, void *buffer, uint32_t length)
     if (!stream)
         return UINT32_MAX;
     if (stream->ended) {
-        SetError(VELM_ERROR_ENDED);
+        SetError(stream->endCode);
         return UINT32_MAX;
     }
     if (buffer == nullptr && length != 0) {
@@ -128,13 +128,17 @@ uint32_t VELM_ChannelGetData(uint32_t handle, void *buffer, uint32_t length)
     uint32_t filled = 0;
     while (filled < length) {
         uint64_t readBefore = file != nullptr ? file->readTotal : 0;
-        NetState before = net != nullptr ? NetGetState(*net) : NetState{0, kNone, true, false};
+        NetState before = net != nullptr ? NetGetState(*net) : NetState{0, kNone, true, false, 0};
         uint32_t result = stream->proc(handle, out + filled, length - filled, stream->user);
         uint32_t got = std::min(result & ~VELM_STREAMPROC_END, length - filled);
         filled += got;
         stream->pulled += got;
         if ((result & VELM_STREAMPROC_END) != 0) {
             stream->ended = true;
+            // An end where a failed source ran out is that failure, not the stream's end.
+            NetState after = net != nullptr ? NetGetState(*net) : NetState{0, kNone, true, false, 0};
+            stream->endCode =
+                after.failure != 0 && file->pos >= after.arrived ? after.failure : VELM_ERROR_ENDED;
             break;
         }
         // Only the end bit ends a stream: a call that gave nothing but moved
@@ -156,11 +160,15 @@ uint32_t VELM_ChannelGetData(uint32_t handle, void *buffer, uint32_t length)
             SetError(VELM_ERROR_HANDLE);
             return UINT32_MAX;
         }
-        if (!more)
-            break;
+        if (!more) {
+            // The call waited the time-out for its source: that times the source out, and the
+            // stream ends once what did arrive has been used.
+            NetTimeOut(*net);
+            deadline = std::chrono::steady_clock::now() + NetTimeout();
+        }
     }
     if (stream->ended && filled == 0) {
-        SetError(VELM_ERROR_ENDED);
+        SetError(stream->endCode);
         return UINT32_MAX;
     }
     SetError(VELM_OK);
@@ -204,6 +212,7 @@ uint32_t VELM_ChannelSetPosition(uint32_t handle, uint64_t pos, uint32_t mode)
     stream->seekPos = reached;
     stream->pulledAtSeek = stream->pulled;
     stream->ended = false;
+    stream->endCode = VELM_ERROR_ENDED;
     SetError(VELM_OK);
     return 1;
 }

@@ -11,6 +11,16 @@ uint32_t SourceRead(uint32_t file, void *buf, uint32_t n)
     return got > 0 ? static_cast<uint32_t>(got) : 0;
 }
 
+bool SourceFailed(uint32_t file)
+{
+    /* Where the source's bytes stop, whatever position the reader left behind. */
+    const uint64_t available = hostFunctions->FileGetPosition(file, 1);
+    if (available != POSITION_NONE)
+        hostFunctions->FileSeek(file, available);
+    uint8_t byte;
+    return hostFunctions->FileRead(file, &byte, 1) < 0;
+}
+
 uint32_t ReadCleared(uint32_t file, void *buf, uint32_t n)
 {
     memset(buf, 0, n);

@@ -19,6 +19,14 @@ static inline int32_t ReadCountAtMost(int32_t got, uint32_t asked)
 /* Reads up to n bytes; returns how many arrived, 0..n. */
 uint32_t SourceRead(uint32_t file, void *buf, uint32_t n);
 
+/*
+ * True when the source itself failed (a read gives a negative count: the host has set its
+ * error, such as a time-out or a transfer that broke off), rather than simply ending. Asked
+ * once a description is found incomplete, so that a failed source keeps the host's code
+ * instead of passing for a format error. Reads at the end of what is available.
+ */
+bool SourceFailed(uint32_t file);
+
 /* Reads into a cleared buffer, so that a short read leaves zeros (and fails the id tests that follow). */
 uint32_t ReadCleared(uint32_t file, void *buf, uint32_t n);
 

@@ -111,7 +111,8 @@ uint32_t DsdStreamCreate(uint32_t file, uint32_t flags, uint32_t freq)
     uint8_t head[16];
     bool isDff;
     if (ReadCleared(file, head, 16) != 16) {
-        SetError(ERROR_FORMAT);
+        if (!SourceFailed(file)) /* else the host's code stands */
+            SetError(ERROR_FORMAT);
         return 0;
     }
     if (IdIs(head, "FRM8") && IdIs(head + 12, "DSD ")) {
@@ -135,8 +136,12 @@ uint32_t DsdStreamCreate(uint32_t file, uint32_t flags, uint32_t freq)
     else
         DsfReadHeader(stream, head);
 
-    if (stream->channels == 0 || stream->dsdRate == 0 || stream->dataOffset == 0 || stream->blockSize == 0)
-        return CreateFailed(stream, ERROR_FORMAT);
+    if (stream->channels == 0 || stream->dsdRate == 0 || stream->dataOffset == 0 || stream->blockSize == 0) {
+        if (!SourceFailed(file))
+            return CreateFailed(stream, ERROR_FORMAT);
+        DsdStreamFree(stream); /* the source failed before the header was complete: the host's code stands */
+        return 0;
+    }
 
     const uint64_t sourceEnd = host->FileGetPosition(file, 2);
     int32_t sized = SizeWorkBuffer(stream, sourceEnd);

@@ -52,11 +52,11 @@ std::vector<uint8_t> Drain(uint32_t h, uint32_t chunk, size_t *shortCalls)
 
 // Decodes to the end and frees; a source whose data all comes (within the
 // time-out) gives every call in full but the last.
-std::vector<uint8_t> Decode(uint32_t h, bool complete = true)
+std::vector<uint8_t> Decode(uint32_t h, bool complete = true, int32_t endCode = VELM_ERROR_ENDED)
 {
     size_t shortCalls = 0;
     std::vector<uint8_t> out = Drain(h, 4800, &shortCalls);
-    EXPECT_EQ(VELM_ErrorGetCode(), VELM_ERROR_ENDED);
+    EXPECT_EQ(VELM_ErrorGetCode(), endCode);
     EXPECT_TRUE(!complete || shortCalls == 0) << shortCalls << " short calls";
     VELM_StreamFree(h);
     return out;
@@ -144,17 +144,34 @@ TEST_F(StreamNet, CutOrStalledTransfersEndInBoundedTime)
         uint32_t flags = VELM_STREAM_DECODE;
         std::vector<uint8_t> whole =
             Decode(VELM_DSD_StreamCreateURL(server->Url(s.name).c_str(), 0, flags, nullptr, nullptr, 0));
-        for (const char *query : {"?cut=40000", "?stall=40000"}) {
-            SCOPED_TRACE(std::string(s.name) + query);
+        // The sound that arrived, then the failure instead of the end: never a silent truncation.
+        struct Case {
+            const char *query;
+            int32_t endCode;
+        };
+        for (const Case &c :
+             {Case{"?cut=40000", VELM_ERROR_SOURCE}, Case{"?stall=40000", VELM_ERROR_TIMEOUT}}) {
+            SCOPED_TRACE(std::string(s.name) + c.query);
             auto start = std::chrono::steady_clock::now();
-            std::string url = server->Url(std::string(s.name) + query);
+            std::string url = server->Url(std::string(s.name) + c.query);
             uint32_t h = VELM_DSD_StreamCreateURL(url.c_str(), 0, flags, nullptr, nullptr, 0);
             ASSERT_NE(h, 0u);
-            std::vector<uint8_t> got = Decode(h, false);
-            EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+            std::vector<uint8_t> got = Decode(h, false, c.endCode);
+            EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
             EXPECT_GT(got.size(), 0u);
             EXPECT_LT(got.size(), whole.size());
             EXPECT_TRUE(std::equal(got.begin(), got.end(), whole.begin()));
+        }
+        // Failing before the header is complete is the source's failure, not a format error:
+        // a byte each 50 ms, cut or stalled inside the header.
+        for (const Case &c : {Case{"?drip=50", VELM_ERROR_TIMEOUT}, Case{"?stall=30", VELM_ERROR_TIMEOUT},
+                              Case{"?cut=30", VELM_ERROR_SOURCE}, Case{"?cut=8", VELM_ERROR_SOURCE}}) {
+            SCOPED_TRACE(std::string(s.name) + c.query);
+            auto start = std::chrono::steady_clock::now();
+            std::string url = server->Url(std::string(s.name) + c.query);
+            EXPECT_EQ(VELM_DSD_StreamCreateURL(url.c_str(), 0, flags, nullptr, nullptr, 0), 0u);
+            EXPECT_EQ(VELM_ErrorGetCode(), c.endCode);
+            EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
         }
     }
 }

@@ -102,22 +102,43 @@ TEST_F(HostNet, ServesWhatArrivesAndSeesEveryPiece)
     }
 }
 
+// Hostile servers: each failure ends the source within about one time-out, after the bytes
+// that arrived, and a read there says why with -1 and its code.
 TEST_F(HostNet, FailedTransfersEndTheSourceInBoundedTime)
 {
     VELM_SetConfig(VELM_CONFIG_NET_TIMEOUT, 300);
     int threads = ThreadCount();
     const HostFunctions &h = Host();
-    for (const char *query : {"?cut=50000", "?stall=50000"}) {
-        SCOPED_TRACE(query);
+    struct Case {
+        const char *query;
+        uint64_t arrives; // at least, and at most the first 50000
+        int32_t error;
+    };
+    const Case cases[] = {
+        {"?cut=50000", 50000, VELM_ERROR_SOURCE},    // fewer bytes than the Content-Length
+        {"?stall=50000", 50000, VELM_ERROR_TIMEOUT}, // then nothing
+        {"?drip=50", 1, VELM_ERROR_TIMEOUT},         // a byte each 50 ms never serves a 4096-byte read
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.query);
         auto start = std::chrono::steady_clock::now();
         uint32_t file =
-            h.FileOpenURL(server->Url(std::string("a.bin") + query).c_str(), 0, 0, nullptr, nullptr, 1);
+            h.FileOpenURL(server->Url(std::string("a.bin") + c.query).c_str(), 0, 0, nullptr, nullptr, 1);
         ASSERT_NE(file, 0u);
-        EXPECT_EQ(h.FileSeek(file, 60000), 0u); // never arrives
-        EXPECT_EQ(ReadToEnd(file, 4096).size(), 50000u);
+        EXPECT_EQ(h.FileGetPosition(file, 2), bytes.size()); // the Content-Length
+        EXPECT_EQ(h.FileSeek(file, 60000), 0u);              // never arrives
+        EXPECT_EQ(VELM_ErrorGetCode(), c.error);
+        std::vector<uint8_t> got = ReadToEnd(file, 4096);
+        EXPECT_GE(got.size(), c.arrives);
+        EXPECT_LE(got.size(), 50000u);
+        EXPECT_TRUE(std::equal(got.begin(), got.end(), bytes.begin()));
         EXPECT_NE(h.FileIsEnd(file), 0u);
+        uint8_t byte;
+        Host().SetError(VELM_OK);
+        EXPECT_EQ(h.FileRead(file, &byte, 1), -1);
+        EXPECT_EQ(VELM_ErrorGetCode(), c.error);
         h.FileClose(file);
-        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
     }
     // Closed during a download: no thread stays behind.
     uint32_t file = h.FileOpenURL(server->Url("a.bin?stall=1000").c_str(), 0, 0, nullptr, nullptr, 1);

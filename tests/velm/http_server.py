@@ -11,6 +11,7 @@ The query string chooses how a file is served:
     nolength=1    no Content-Length; the connection closes at the end
     cut=N         announce the whole file, send N bytes, close the connection
     stall=N       announce the whole file, send N bytes, then send nothing more
+    drip=MS       one byte every MS ms (for 20 s at most, then the connection closes)
 
 A "Range: bytes=N-" header is answered with 206 and the rest of the file.
 A missing file is a 404.
@@ -65,6 +66,17 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.wfile.write(body[: int(query["stall"])])
             self.wfile.flush()
             time.sleep(30)
+            self.close_connection = True
+            return
+        if "drip" in query:
+            pause = int(query["drip"]) / 1000.0
+            deadline = time.monotonic() + 20
+            for pos in range(len(body)):
+                if time.monotonic() > deadline:
+                    break
+                self.wfile.write(body[pos : pos + 1])
+                self.wfile.flush()
+                time.sleep(pause)
             self.close_connection = True
             return
         if "trickle" in query:

@@ -34,9 +34,12 @@ extern "C" {
 #define VELM_ERROR_ILLPARAM 20
 #define VELM_ERROR_NOTAVAIL 37
 #define VELM_ERROR_DECODE 38
+#define VELM_ERROR_TIMEOUT                                                                                   \
+    40 /* a source gave nothing, or not what a read asked, within VELM_CONFIG_NET_TIMEOUT */
 #define VELM_ERROR_FILEFORM 41
 #define VELM_ERROR_VERSION 43
 #define VELM_ERROR_ENDED 45
+#define VELM_ERROR_SOURCE 46 /* a source broke off: cut, server failed, fewer bytes than its Content-Length */
 #define VELM_ERROR_UNKNOWN -1
 
 /* Stream flags understood by the host. */
@@ -107,10 +110,12 @@ VELM_API uint32_t VELM_PluginLoad(const char *path);
 VELM_API uint32_t VELM_StreamCreateFile(uint32_t mem, const void *file, uint64_t offset, uint64_t length,
                                         uint32_t flags);
 /*
- * Pulls up to `length` bytes of a stream. Fewer (even 0) is not the end: a
- * source that arrives over the network may not have brought more within
- * the VELM_CONFIG_NET_TIMEOUT wait of a decoding stream. The end is all
- * ones with VELM_ERROR_ENDED.
+ * Pulls up to `length` bytes of a stream. Fewer (even 0) is not the end for
+ * a stream that plays a network source. A decoding stream waits for its
+ * source up to VELM_CONFIG_NET_TIMEOUT for each call: a call it cannot fill
+ * by then times the source out. The end is all ones with VELM_ERROR_ENDED;
+ * a stream whose source failed where the stream had got to ends instead with
+ * VELM_ERROR_TIMEOUT or VELM_ERROR_SOURCE (after the bytes that did arrive).
  */
 VELM_API uint32_t VELM_ChannelGetData(uint32_t handle, void *buffer, uint32_t length);
 VELM_API uint64_t VELM_ChannelGetLength(uint32_t handle, uint32_t mode);
