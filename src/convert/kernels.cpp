@@ -18,47 +18,18 @@ static const ConvertKernels scalarKernels = {
     PcmUnrolledInt16, /* pcmInt16 */
     nullptr,          /* hqHalfBand */
 };
-static const ConvertKernels *const otherSets[] = {&convertKernelsPlain, &scalarKernels};
-
-const ConvertKernels *const *PlatformKernelList(void)
-{
-    return otherSets;
-}
+const ConvertKernels *const platformKernelSets[] = {&convertKernelsPlain, &scalarKernels};
 uint32_t PlatformKernelsUsable(void)
 {
     return 2;
 }
 #endif
 
-/* Found on first use; every thread that races to it finds the same answer. */
-static uint32_t usableSets;
+uint32_t convertKernelsUsable;
 
-static const ConvertKernels *const *Sets(uint32_t *count)
+uint32_t ConvertKernelsFind(void)
 {
-    uint32_t n = __atomic_load_n(&usableSets, __ATOMIC_RELAXED);
-    if (n == 0) {
-        n = PlatformKernelsUsable();
-        __atomic_store_n(&usableSets, n, __ATOMIC_RELAXED);
-    }
-    *count = n;
-    return PlatformKernelList();
-}
-
-uint32_t ConvertKernelCount(void)
-{
-    uint32_t n;
-    Sets(&n);
+    const uint32_t n = PlatformKernelsUsable();
+    __atomic_store_n(&convertKernelsUsable, n, __ATOMIC_RELAXED);
     return n;
-}
-
-const ConvertKernels *ConvertKernelAt(uint32_t i)
-{
-    uint32_t n;
-    const ConvertKernels *const *sets = Sets(&n);
-    return sets[i < n ? i : n - 1];
-}
-
-const ConvertKernels *ConvertKernelsBest(void)
-{
-    return ConvertKernelAt(UINT32_MAX);
 }

@@ -37,16 +37,32 @@ struct ConvertKernels {
 
 extern const ConvertKernels convertKernelsPlain; /* the reference */
 
-/* The sets this processor runs, the plain one first (index 0), the preferred one last. */
-uint32_t ConvertKernelCount(void);
-/* Set i, or the preferred one when i is beyond the last. */
-const ConvertKernels *ConvertKernelAt(uint32_t i);
-/* What the converters use. */
-const ConvertKernels *ConvertKernelsBest(void);
-
 /* Each instruction set's file: its sets, plain first, and how many of them this processor runs
    (asked of the processor on every call). Exactly one file defines them for a build. */
-const ConvertKernels *const *PlatformKernelList(void);
+extern const ConvertKernels *const platformKernelSets[];
 uint32_t PlatformKernelsUsable(void);
+
+/* How many sets this processor runs; 0 until first asked. */
+extern uint32_t convertKernelsUsable;
+uint32_t ConvertKernelsFind(void);
+
+/* The sets this processor runs, the plain one first (index 0), the preferred one last. Found
+   on first use; every thread that races to it finds the same answer. */
+static inline uint32_t ConvertKernelCount(void)
+{
+    const uint32_t n = __atomic_load_n(&convertKernelsUsable, __ATOMIC_RELAXED);
+    return n != 0 ? n : ConvertKernelsFind();
+}
+/* Set i, or the preferred one when i is beyond the last. */
+static inline const ConvertKernels *ConvertKernelAt(uint32_t i)
+{
+    const uint32_t n = ConvertKernelCount();
+    return platformKernelSets[i < n ? i : n - 1];
+}
+/* What the converters use. */
+static inline const ConvertKernels *ConvertKernelsBest(void)
+{
+    return platformKernelSets[ConvertKernelCount() - 1];
+}
 
 #endif /* VELMDSD_KERNELS_H */

@@ -161,7 +161,8 @@ static inline void Block(const float *rows, const uint8_t *in, size_t byteStep, 
     constexpr int Q = Rows<S>::Q, Row = Rows<S>::Row, Span = 3 * S + FILTER_GROUPS;
     const size_t bs = BS != 0 ? BS : byteStep;
     float32x4_t acc0 = vdupq_n_f32(0.0f), acc1 = vdupq_n_f32(0.0f);
-    [&]<int... J>(std::integer_sequence<int, J...>) {
+    [&]<int... J>(std::integer_sequence<int, J...>)
+    {
         (
             [&] {
                 constexpr int j = J, r = j % S;
@@ -181,7 +182,8 @@ static inline void Block(const float *rows, const uint8_t *in, size_t byteStep, 
                 }
             }(),
             ...);
-    }(std::make_integer_sequence<int, 4 * S + Span>());
+    }
+    (std::make_integer_sequence<int, 4 * S + Span>());
     Store4(out, outStride, acc0);
     Store4(out + 4 * outStride, outStride, acc1);
 }
@@ -203,9 +205,9 @@ __attribute__((noinline)) static void ChannelRun(const float (*tables)[256], con
     }
 }
 
-template <int S, typename Out>
-static void Channels(const float (*tables)[256], const float *rows, const uint8_t *in, PcmLayout layout,
-                     uint32_t channels, uint32_t frames, Out *out)
+template <int S, typename Out> static void Channels(const float (*tables)[256], const float *rows,
+                                                    const uint8_t *in, PcmLayout layout, uint32_t channels,
+                                                    uint32_t frames, Out *out)
 {
     for (uint32_t c = 0; c < channels; c++) {
         const uint8_t *bytes = in + c * layout.channelStep;
@@ -218,9 +220,9 @@ static void Channels(const float (*tables)[256], const float *rows, const uint8_
     }
 }
 
-template <typename Out>
-static void NeonKernel(const float (*tables)[256], const PcmLaneTables *lanes, const uint8_t *in,
-                       PcmLayout layout, uint32_t channels, uint32_t ratio, uint32_t frames, void *out)
+template <typename Out> static void NeonKernel(const float (*tables)[256], const PcmLaneTables *lanes,
+                                               const uint8_t *in, PcmLayout layout, uint32_t channels,
+                                               uint32_t ratio, uint32_t frames, void *out)
 {
     Out *o = static_cast<Out *>(out);
     const float *rows = lanes->rows;
@@ -246,20 +248,15 @@ static const ConvertKernels neonKernels = {
     NeonKernel<int16_t>, /* pcmInt16 */
     nullptr,             /* hqHalfBand */
 };
-static const ConvertKernels *const armSets[] = {&convertKernelsPlain, &scalarKernels, &neonKernels};
+const ConvertKernels *const platformKernelSets[] = {&convertKernelsPlain, &scalarKernels, &neonKernels};
 #else
-static const ConvertKernels *const armSets[] = {&convertKernelsPlain, &scalarKernels};
+const ConvertKernels *const platformKernelSets[] = {&convertKernelsPlain, &scalarKernels};
 #endif
-
-const ConvertKernels *const *PlatformKernelList(void)
-{
-    return armSets;
-}
 
 /* NEON is part of the build's instruction set (and of every AArch64 processor): nothing to ask. */
 uint32_t PlatformKernelsUsable(void)
 {
-    return sizeof armSets / sizeof armSets[0];
+    return sizeof platformKernelSets / sizeof platformKernelSets[0];
 }
 
 #endif

@@ -154,12 +154,8 @@ static const ConvertKernels avx512Kernels = {
     HalfBandAvx512,   /* hqHalfBand */
 };
 /* In the order of HQ_KERNEL_*, which index this list. */
-static const ConvertKernels *const x86Sets[] = {&convertKernelsPlain, &sse2Kernels, &avxKernels, &avx512Kernels};
-
-const ConvertKernels *const *PlatformKernelList(void)
-{
-    return x86Sets;
-}
+const ConvertKernels *const platformKernelSets[] = {&convertKernelsPlain, &sse2Kernels, &avxKernels,
+                                                    &avx512Kernels};
 
 uint32_t PlatformKernelsUsable(void)
 {
@@ -188,12 +184,7 @@ static const ConvertKernels scalarKernels = {
     PcmUnrolledInt16, /* pcmInt16 */
     nullptr,          /* hqHalfBand */
 };
-static const ConvertKernels *const x86Sets[] = {&convertKernelsPlain, &scalarKernels};
-
-const ConvertKernels *const *PlatformKernelList(void)
-{
-    return x86Sets;
-}
+const ConvertKernels *const platformKernelSets[] = {&convertKernelsPlain, &scalarKernels};
 
 uint32_t PlatformKernelsUsable(void)
 {
