@@ -96,16 +96,45 @@ typedef struct TAG_DSD_COMMENT {
 } TAG_DSD_COMMENT;
 #pragma pack(pop)
 
-/* Opens a file (mem 0, file = path) or a memory block (mem nonzero). */
+/*
+ * Every creation function returns a stream handle (nonzero) and sets the host's error code to
+ * VELM_OK, or returns 0 with the error code (VELM_ErrorGetCode) set to say why:
+ *   VELM_ERROR_VERSION   the add-on did not start (a host of another version, or the host's
+ *                        functions table could not be had); nothing else is done
+ *   VELM_ERROR_FILEFORM  the source is not a DSF or DSDIFF file, its header is short or
+ *                        inconsistent (no channels, no rate, no sound data), or the
+ *                        high-quality converter's history does not fit in the sound held
+ *   VELM_ERROR_ILLPARAM  VELM_DSD_RAW without VELM_STREAM_DECODE, or with VELM_SAMPLE_FLOAT;
+ *                        VELM_DSD_DOP without VELM_SAMPLE_FLOAT
+ *   VELM_ERROR_MEM       memory for the stream, its buffer or its converter could not be had,
+ *                        or the decimation (DSD rate / PCM rate) times the channels is too large
+ *   and whatever the host's opening of the source sets (VELM_ERROR_FILEOPEN, VELM_ERROR_MEM,
+ *   VELM_ERROR_ILLPARAM, and for URLs the host's network codes); the host's source is closed
+ *   again when the stream cannot be made.
+ * flags: VELM_DSD_RAW (raw DSD bytes at 1/8 of the DSD rate), VELM_DSD_DOP (DoP floats at 1/16),
+ *   else PCM (16-bit, or float with VELM_SAMPLE_FLOAT; VELM_DSD_PCM_HQ for the high-quality
+ *   converter), plus the host's stream flags it passes on.
+ * freq: the PCM rate asked for: the stream's rate is the lowest DSD rate / (8 x 2^k) not below it;
+ *   0 takes the VELM_DSD_CONFIG_RATE value.
+ */
+
+/* Opens a file (mem 0: file is a path) or a memory block (mem nonzero: file points at it, and it
+ * must stay valid for the stream's life); offset and length select the part that holds the DSF or
+ * DSDIFF file, as for the host's VELM_StreamCreateFile. Errors: as above. */
 VELMDSD_API uint32_t VELM_DSD_StreamCreateFile(uint32_t mem, const void *file, uint64_t offset,
                                                uint64_t length, uint32_t flags, uint32_t freq);
-/* Opens a URL through the host (download procedure optional). */
+/* Opens a URL through the host, with offset, proc (may be NULL) and user as for the host's
+ * VELM_StreamCreateURL. Errors: as above, and the host's network codes. */
 VELMDSD_API uint32_t VELM_DSD_StreamCreateURL(const char *url, uint32_t offset, uint32_t flags,
                                               VELM_DOWNLOADPROC *proc, void *user, uint32_t freq);
-/* Opens a source read through user procedures; system must be 0. */
+/* Opens a source read through the user's procedures (procs, called with user). system must be 0:
+ * any other value fails with VELM_ERROR_ILLPARAM. Errors: as above. */
 VELMDSD_API uint32_t VELM_DSD_StreamCreateFileUser(uint32_t system, uint32_t flags,
                                                    const VELM_FILEPROCS *procs, void *user, uint32_t freq);
-/* Plug-in entry: face 0 the plug-in information, face 1 the create procedure. */
+/* Plug-in entry for the host's VELM_PluginLoad: face 0 returns the plug-in information, face 1
+ * the create procedure the host calls for files it cannot open itself (PCM or DoP, never raw).
+ * Returns NULL for any other face, and for every face when the add-on did not start. Sets no
+ * error code. */
 VELMDSD_API const void *VELMplugin(uint32_t face);
 
 #ifdef __cplusplus
