@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Checks a built libvelmdsd.so as it ships: no run path, no text relocations, exactly the
-# add-on's exports, and no run-time dependency but libc, libm and libvelm.so.
+# add-on's exports, no run-time dependency but libc, libm and libvelm.so, and on ARM every LOAD
+# segment aligned for 16 KB pages.
 #   scripts/check-library.sh LIBRARY [TOOL_PREFIX]   e.g. TOOL_PREFIX=arm-linux-gnueabi-
 set -euo pipefail
 lib=$1 prefix=${2:-}
@@ -21,6 +22,14 @@ init_bytes=$(awk '/\(INIT_ARRAYSZ\)/ { print $(NF-1) }' <<<"$dynamic")
 pointer=$("${prefix}readelf" -h "$lib" | awk '/Class:/ { print ($2 == "ELF64" ? 8 : 4) }')
 if [ -n "$init_bytes" ] && [ $((init_bytes / pointer)) -gt 2 ]; then
   problem "has $((init_bytes / pointer)) start-up functions (frame_dummy and the load hook expected)"
+fi
+
+# ARM libraries: every LOAD segment aligned for 16 KB pages (Android 15 refuses less on 64-bit).
+machine=$("${prefix}readelf" -h "$lib" | awk -F: '/Machine:/ { gsub(/^ +/, "", $2); print $2 }')
+if [[ $machine == ARM || $machine == AArch64 ]]; then
+  while read -r align; do
+    [ $((align)) -ge 16384 ] || problem "has a LOAD segment aligned to $((align)) bytes (16384 expected)"
+  done < <("${prefix}readelf" -lW "$lib" | awk '$1 == "LOAD" { print $NF }')
 fi
 
 needed=$(sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' <<<"$dynamic" | sort)

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Installs the build tools and test libraries when they are missing (Debian, as root).
 #   scripts/deps.sh [--tests] [--m32] [--arm] [--format]
-#     --tests: test libraries and clang; --m32: what g++ -m32 and qemu-i386 need; --arm: the 32-bit ARM cross
-#     compilers, qemu-arm and GoogleTest's sources; --format: clang-format 14
+#     --tests: test libraries and clang; --m32: what g++ -m32 and qemu-i386 need; --arm: the ARM cross
+#     compilers (32 and 64-bit), qemu-arm, qemu-aarch64 and GoogleTest's sources; --format: clang-format 14
 set -euo pipefail
 tests=0 m32=0 arm=0 format=0
 for arg in "$@"; do
@@ -47,6 +47,7 @@ fi
 if [ $arm = 1 ]; then
   command -v arm-linux-gnueabi-g++ >/dev/null || need+=(g++-arm-linux-gnueabi)
   command -v arm-linux-gnueabihf-g++ >/dev/null || need+=(g++-arm-linux-gnueabihf)
+  command -v aarch64-linux-gnu-g++ >/dev/null || need+=(g++-aarch64-linux-gnu)
   command -v qemu-arm >/dev/null || need+=(qemu-user)
   [ -f /usr/src/googletest/CMakeLists.txt ] || need+=(libgtest-dev)
 fi

@@ -23,9 +23,23 @@ file(GLOB pcdir ${prefix}/lib*/pkgconfig ${prefix}/lib/*/pkgconfig)
 set(ENV{PKG_CONFIG_PATH} "${pcdir}")
 run(pkg-config --cflags --libs velmdsd)
 string(STRIP "${out}" flags)
+# Plain paths into the prefix, and no run path: where the libraries lie is the user's choice.
+if(NOT flags MATCHES "-L${prefix}/lib" OR flags MATCHES "//|/\\.\\./|rpath")
+  message(FATAL_ERROR "pkg-config gives: ${flags}")
+endif()
 separate_arguments(flags UNIX_COMMAND "${flags} ${FLAGS}")
 run(${CC} ${SOURCE_DIR}/tests/install/app/app.c -o ${WORK_DIR}/app-pc ${flags})
+file(GLOB libdir ${prefix}/lib*/libvelmdsd.so ${prefix}/lib/*/libvelmdsd.so)
+get_filename_component(libdir "${libdir}" DIRECTORY)
+set(ENV{LD_LIBRARY_PATH} "${libdir}")
 run(${WORK_DIR}/app-pc)
+
+# The Java classes, when the build made them.
+foreach(jar velm.jar velmdsd.jar)
+  if(EXISTS ${BUILD_DIR}/${jar} AND NOT EXISTS ${prefix}/share/java/${jar})
+    message(FATAL_ERROR "${jar} is built but not installed in share/java")
+  endif()
+endforeach()
 
 run(${prefix}/bin/velmdsd --version)
 if(NOT out MATCHES "^velmdsd ")
