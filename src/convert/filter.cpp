@@ -3,6 +3,7 @@
 #include <float.h>
 #include <math.h>
 
+#include "convert/kernels.h"
 #include "host/host_api.h"
 
 /* The filter's roundings need float and double arithmetic in their own precision: x87 keeps
@@ -92,4 +93,8 @@ void BuildFilterTables(DsdStream *stream)
             table[255 - b] = -table[b];
         }
     }
+    PcmPrepare *prepare = ConvertKernelsBest()->pcmPrepare;
+    stream->laneTables.ratio = 0;
+    if (prepare != nullptr)
+        prepare(stream->filterTables, static_cast<uint32_t>(stream->ratio), &stream->laneTables);
 }

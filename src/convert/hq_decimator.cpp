@@ -10,8 +10,13 @@
 
 #include <type_traits>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "convert/filter.h"
 #include "convert/hq_filters.h"
+#include "convert/kernels.h"
 #include "host/host_api.h"
 
 static uint32_t Log2(uint32_t v)
@@ -332,149 +337,16 @@ static inline double HalfBand(const double *taps, uint32_t pairs, const double *
     return (a0 + a1) + taps[pairs] * evens[0];
 }
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-/*
- * Outputs of HalfBand N at a time, neighbours in the N lanes of a vector, each lane in HalfBand's
- * order (a multiply, then an add: no FMA). PAIRS known at compile time (0: at run time) unrolls
- * the taps, which are broadcast once per call. Returns how many it made, a multiple of N. Always
- * inlined, so that each wrapper below compiles it for its own instruction set.
- */
-template <int N, uint32_t PAIRS>
-__attribute__((always_inline)) static inline uint32_t HalfBandLanes(const double *taps, uint32_t pairs,
-                                                                    const double *odds, const double *evens,
-                                                                    double *y, uint32_t outputs)
-{
-    typedef double V __attribute__((vector_size(8 * N)));
-    if (PAIRS != 0)
-        pairs = PAIRS;
-    V tap[PAIRS + 1];
-    for (uint32_t t = 0; t <= PAIRS; t++)
-        tap[t] = taps[t] - V{};
-#define Tap(t) (PAIRS != 0 ? tap[t] : taps[t] - V{})
-#define Load(p)                                                                                              \
-    (__extension__({                                                                                         \
-        V v_;                                                                                                \
-        memcpy(&v_, (p), sizeof v_);                                                                         \
-        v_;                                                                                                  \
-    }))
-    uint32_t i = 0;
-    for (; i + N - 1 < outputs; i += N) {
-        const double *o = odds + i;
-        V a0 = {}, a1 = {};
-        uint32_t t = 0;
-#pragma GCC unroll 20
-        for (; t + 1 < pairs; t += 2) {
-            a0 = a0 + Tap(t) * (Load(o + t) + Load(o + 2 * pairs - 1 - t));
-            a1 = a1 + Tap(t + 1) * (Load(o + t + 1) + Load(o + 2 * pairs - 2 - t));
-        }
-        if (t < pairs)
-            a0 = a0 + Tap(t) * (Load(o + t) + Load(o + 2 * pairs - 1 - t));
-        const V v = (a0 + a1) + Tap(pairs) * Load(evens + i);
-        memcpy(y + i, &v, sizeof v);
-    }
-#undef Load
-#undef Tap
-    return i;
-}
-
-static uint32_t HalfBandPairs(const double *taps, uint32_t pairs, const double *odds, const double *evens,
-                              double *y, uint32_t outputs)
-{
-    return HalfBandLanes<2, 0>(taps, pairs, odds, evens, y, outputs);
-}
-#endif
-
-#if HQ_HAVE_AVX
-#include <cpuid.h>
-template <uint32_t PAIRS>
-__attribute__((target("avx"))) static uint32_t HalfBandQuads(const double *taps, uint32_t pairs,
-                                                             const double *odds, const double *evens,
-                                                             double *y, uint32_t outputs)
-{
-    return HalfBandLanes<4, PAIRS>(taps, pairs, odds, evens, y, outputs);
-}
-
-template <uint32_t PAIRS>
-__attribute__((target("avx512f"))) static uint32_t HalfBandOcts(const double *taps, uint32_t pairs,
-                                                                const double *odds, const double *evens,
-                                                                double *y, uint32_t outputs)
-{
-    return HalfBandLanes<8, PAIRS>(taps, pairs, odds, evens, y, outputs);
-}
-
-/* run(P) with P the stage's pair count as a compile-time constant for the stages' lengths (15, 19, 31,
-   111 and 143 taps), which unrolls the taps; 0 for any other. */
-template <typename Run> static uint32_t Unrolled(uint32_t pairs, Run run)
-{
-    switch (pairs) {
-    case 4:
-        return run(std::integral_constant<uint32_t, 4>());
-    case 5:
-        return run(std::integral_constant<uint32_t, 5>());
-    case 8:
-        return run(std::integral_constant<uint32_t, 8>());
-    case 28:
-        return run(std::integral_constant<uint32_t, 28>());
-    case 36:
-        return run(std::integral_constant<uint32_t, 36>());
-    default:
-        return run(std::integral_constant<uint32_t, 0>());
-    }
-}
-
-/* The widest kernels up to `kernel` for as many outputs as they take; returns how many they made. */
-static uint32_t HalfBandWide(uint32_t kernel, const double *taps, uint32_t pairs, const double *odds,
-                             const double *evens, double *y, uint32_t outputs)
-{
-    uint32_t i = 0;
-    if (kernel >= HQ_KERNEL_AVX512)
-        i = Unrolled(pairs, [&](auto p) {
-            return HalfBandOcts<decltype(p)::value>(taps, pairs, odds, evens, y, outputs);
-        });
-    return i + Unrolled(pairs, [&](auto p) {
-               return HalfBandQuads<decltype(p)::value>(taps, pairs, odds + i, evens + i, y + i, outputs - i);
-           });
-}
-#endif
-
 uint32_t HqBestKernel(void)
 {
-#if HQ_HAVE_AVX
-    /* Asked of the processor directly (cpuid, and xgetbv for the registers the system saves):
-       the compiler's own check would add a constructor to the library. */
-    unsigned a, b, c, d;
-    if (__get_cpuid(1, &a, &b, &c, &d) && (c & bit_OSXSAVE) && (c & bit_AVX)) {
-        unsigned lo, hi;
-        __asm__("xgetbv" : "=a"(lo), "=d"(hi) : "c"(0));
-        if ((lo & 0x06) == 0x06) { /* SSE and AVX state */
-            /* AVX-512: opmask and both halves of the upper registers saved too. */
-            if (__get_cpuid_count(7, 0, &a, &b, &c, &d) && (b & bit_AVX512F) && (lo & 0xE6) == 0xE6)
-                return HQ_KERNEL_AVX512;
-            return HQ_KERNEL_AVX;
-        }
-    }
-#endif
-#if defined(__SSE2__)
-    return HQ_KERNEL_SSE2;
-#else
-    return HQ_KERNEL_PLAIN;
-#endif
+    return ConvertKernelCount() - 1;
 }
 
 void HqHalfBandRun(uint32_t kernel, const double *taps, uint32_t pairs, const double *odds,
                    const double *evens, double *y, uint32_t outputs)
 {
-    (void)kernel; /* only the plain kernel where the processor has no vectors */
-    uint32_t i = 0;
-#if HQ_HAVE_AVX
-    if (kernel >= HQ_KERNEL_AVX)
-        i = HalfBandWide(kernel, taps, pairs, odds, evens, y, outputs);
-#endif
-#if defined(__SSE2__)
-    if (kernel >= HQ_KERNEL_SSE2)
-        i += HalfBandPairs(taps, pairs, odds + i, evens + i, y + i, outputs - i);
-#endif
+    HqHalfBandKernel *vector = ConvertKernelAt(kernel)->hqHalfBand;
+    uint32_t i = vector != nullptr ? vector(taps, pairs, odds, evens, y, outputs) : 0;
     for (; i < outputs; i++)
         y[i] = HalfBand(taps, pairs, odds + i, evens + i);
 }

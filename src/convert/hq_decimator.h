@@ -24,16 +24,12 @@
 #define HQ_BLOCK 256 /* first-stage outputs computed in one go */
 
 /* How the half-bands are computed: one output at a time, two (SSE2), four (AVX) or eight
-   (AVX-512) side by side. Every kernel adds in the same order, so all give the same bytes. */
+   (AVX-512) side by side. Every kernel adds in the same order, so all give the same bytes. The
+   numbers index the kernel sets (convert/kernels.h); on x86 these are the sets. */
 #define HQ_KERNEL_PLAIN 0
 #define HQ_KERNEL_SSE2 1
 #define HQ_KERNEL_AVX 2
 #define HQ_KERNEL_AVX512 3
-#if defined(__GNUC__) && defined(__SSE2__) && (defined(__x86_64__) || defined(__i386__))
-#define HQ_HAVE_AVX 1 /* built for run-time choice */
-#else
-#define HQ_HAVE_AVX 0
-#endif
 
 /* A half-band stage keeps its inputs of even and odd index apart: an output's mirrored pairs
    are all odd inputs, its centre the even one, so two neighbouring outputs read neighbouring
@@ -74,11 +70,12 @@ struct HqState {
    start; null when it cannot be allocated. One block; free() releases it. */
 HqState *HqCreate(int32_t ratio, uint32_t channels);
 
-/* The fastest half-band kernel this processor runs. */
+/* The fastest half-band kernel this processor runs: the preferred kernel set's index. */
 uint32_t HqBestKernel(void);
 
 /* `outputs` outputs of a half-band with `pairs` mirrored pairs and `taps` (the pairs' taps, then
-   the centre's) into y, output i from odds[i..i + 2 x pairs) and evens[i], by `kernel`. */
+   the centre's) into y, output i from odds[i..i + 2 x pairs) and evens[i], by kernel set
+   `kernel`'s half-band kernel and the plain loop for the rest. */
 void HqHalfBandRun(uint32_t kernel, const double *taps, uint32_t pairs, const double *odds,
                    const double *evens, double *y, uint32_t outputs);
 

@@ -1,6 +1,6 @@
 /*
- * The PCM conversion kernels. One sample's 25 additions form a dependent
- * chain; the fast kernel runs the chains of several frames side by side, so
+ * The scalar PCM conversion kernels. One sample's 25 additions form a dependent
+ * chain; the unrolled kernel runs the chains of several frames side by side, so
  * that the table loads, not the addition latency, set the pace.
  */
 #include "convert/pcm_kernel.h"
@@ -132,9 +132,9 @@ SharedRun(const float (*tables)[256], const uint8_t *in, uint32_t frames, size_t
         SharedBlock<1, Step>(tables, in, outStride, out);
 }
 
-template <typename Out> static void FastKernel(const float (*tables)[256], const uint8_t *in,
-                                               PcmLayout layout, uint32_t channels, uint32_t ratio,
-                                               uint32_t frames, void *out)
+template <typename Out> static void UnrolledKernel(const float (*tables)[256], const uint8_t *in,
+                                                   PcmLayout layout, uint32_t channels, uint32_t ratio,
+                                                   uint32_t frames, void *out)
 {
     Out *o = static_cast<Out *>(out);
     const size_t step = static_cast<size_t>(ratio) * layout.byteStep;
@@ -164,5 +164,23 @@ template <typename Out> static void FastKernel(const float (*tables)[256], const
     }
 }
 
-const PcmKernels pcmKernelsPlain = {PlainKernel<float>, PlainKernel<int16_t>};
-const PcmKernels pcmKernelsFast = {FastKernel<float>, FastKernel<int16_t>};
+void PcmPlainFloat(const float (*tables)[256], const PcmLaneTables *, const uint8_t *in, PcmLayout layout,
+                   uint32_t channels, uint32_t ratio, uint32_t frames, void *out)
+{
+    PlainKernel<float>(tables, in, layout, channels, ratio, frames, out);
+}
+void PcmPlainInt16(const float (*tables)[256], const PcmLaneTables *, const uint8_t *in, PcmLayout layout,
+                   uint32_t channels, uint32_t ratio, uint32_t frames, void *out)
+{
+    PlainKernel<int16_t>(tables, in, layout, channels, ratio, frames, out);
+}
+void PcmUnrolledFloat(const float (*tables)[256], const PcmLaneTables *, const uint8_t *in, PcmLayout layout,
+                      uint32_t channels, uint32_t ratio, uint32_t frames, void *out)
+{
+    UnrolledKernel<float>(tables, in, layout, channels, ratio, frames, out);
+}
+void PcmUnrolledInt16(const float (*tables)[256], const PcmLaneTables *, const uint8_t *in, PcmLayout layout,
+                      uint32_t channels, uint32_t ratio, uint32_t frames, void *out)
+{
+    UnrolledKernel<int16_t>(tables, in, layout, channels, ratio, frames, out);
+}

@@ -7,9 +7,11 @@
  * Interleaved bytes (frame after frame) have channelStep 1 and byteStep
  * channels; planar ones (each channel's bytes in a plane of their own) have
  * channelStep the plane size and byteStep 1.
- * The plain kernel computes one sample after the other; the fast one keeps
- * several samples in flight so that their dependent additions overlap. Both
- * add the same values in the same order and give the same bits.
+ * The plain kernel computes one sample after the other; the unrolled one keeps
+ * several samples in flight so that their dependent additions overlap; vector
+ * kernels (convert/arm/) hold neighbouring samples in the lanes of a vector.
+ * All add the same values in the same order and give the same bits. Which
+ * one a stream uses is chosen once, in convert/kernels.h.
  */
 #ifndef VELMDSD_PCM_KERNEL_H
 #define VELMDSD_PCM_KERNEL_H
@@ -26,15 +28,14 @@ struct PcmLayout {
     size_t byteStep;
 };
 
-typedef void PcmKernel(const float (*tables)[256], const uint8_t *in, PcmLayout layout, uint32_t channels,
-                       uint32_t ratio, uint32_t frames, void *out);
+/* `lanes`: what the kernel's own preparation derived from `tables` (kernels without one ignore it). */
+typedef void PcmKernel(const float (*tables)[256], const PcmLaneTables *lanes, const uint8_t *in,
+                       PcmLayout layout, uint32_t channels, uint32_t ratio, uint32_t frames, void *out);
 
-struct PcmKernels {
-    PcmKernel *toFloat;
-    PcmKernel *toInt16;
-};
+/* Derives a kernel's rows from the tables for one ratio, once per table build. */
+typedef void PcmPrepare(const float (*tables)[256], uint32_t ratio, PcmLaneTables *lanes);
 
-extern const PcmKernels pcmKernelsPlain; /* the reference */
-extern const PcmKernels pcmKernelsFast;  /* what the read procedure uses */
+/* The reference, and the unrolled scalar kernel. */
+PcmKernel PcmPlainFloat, PcmPlainInt16, PcmUnrolledFloat, PcmUnrolledInt16;
 
 #endif /* VELMDSD_PCM_KERNEL_H */

@@ -12,7 +12,7 @@
 #include "convert/dsd_bytes.h"
 #include "convert/filter.h"
 #include "convert/hq_decimator.h"
-#include "convert/pcm_kernel.h"
+#include "convert/kernels.h"
 #include "create/source_read.h"
 #include "host/host.h"
 
@@ -39,14 +39,14 @@ static uint32_t ProducePcm(DsdStream *s, int32_t fill, uint32_t minimum, void *o
     *consumed = frames * frameStep;
     if (frames == 0)
         return done; /* a request of 0 bytes may come with no buffer */
-    const PcmKernels *kernels = &pcmKernelsFast;
+    const ConvertKernels *kernels = ConvertKernelsBest();
     const PcmLayout layout = s->planeSize != 0 ? PcmLayout{s->planeSize, 1} : PcmLayout{1, s->channels};
     if (floatOutput)
-        kernels->toFloat(s->filterTables, s->buffer, layout, s->channels, s->ratio, frames,
-                         static_cast<float *>(out) + done);
+        kernels->pcmFloat(s->filterTables, &s->laneTables, s->buffer, layout, s->channels, s->ratio, frames,
+                          static_cast<float *>(out) + done);
     else
-        kernels->toInt16(s->filterTables, s->buffer, layout, s->channels, s->ratio, frames,
-                         static_cast<int16_t *>(out) + done);
+        kernels->pcmInt16(s->filterTables, &s->laneTables, s->buffer, layout, s->channels, s->ratio, frames,
+                          static_cast<int16_t *>(out) + done);
     return done + static_cast<uint32_t>(frames) * s->channels;
 }
 

@@ -24,6 +24,18 @@ typedef TAG_DSD_COMMENT DsdComment;
 
 struct HqState;
 
+/* Rows a vector kernel of the designed filter derives from filterTables (convert/pcm_kernel.h):
+   only builds with such a kernel hold more than a few. */
+#if defined(__ARM_NEON)
+#define PCM_LANE_FLOATS 16384
+#else
+#define PCM_LANE_FLOATS 4
+#endif
+struct PcmLaneTables {
+    uint32_t ratio; /* the ratio the rows are for; 0: none, the kernel adds scalar sums */
+    float rows[PCM_LANE_FLOATS];
+};
+
 struct DsdStream {
     uint32_t handle;    /* host stream handle */
     uint32_t file;      /* host file handle of the source (not owned) */
@@ -54,6 +66,7 @@ struct DsdStream {
                               (counts still cover all channels); 0: bytes interleaved */
     HqState *hq;           /* the high-quality converter of a PCM stream that uses it, else null */
     float filterTables[FILTER_GROUPS][256];
+    PcmLaneTables laneTables; /* from filterTables, by the chosen kernel's preparation */
 };
 
 /* A zero-filled record, or null. */

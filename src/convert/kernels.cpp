@@ -1,0 +1,35 @@
+/* The kernel table: the plain set, the sets of the processor, chosen once. */
+#include "convert/kernels.h"
+
+const ConvertKernels convertKernelsPlain = {
+    "plain",       /* name */
+    nullptr,       /* pcmPrepare */
+    PcmPlainFloat, /* pcmFloat */
+    PcmPlainInt16, /* pcmInt16 */
+    nullptr,       /* hqHalfBand */
+};
+
+#if !defined(__x86_64__) && !defined(__i386__) && !defined(__arm__) && !defined(__aarch64__)
+/* Other processors: the unrolled scalar kernels. */
+static const ConvertKernels scalarKernels = {
+    "scalar",         /* name */
+    nullptr,          /* pcmPrepare */
+    PcmUnrolledFloat, /* pcmFloat */
+    PcmUnrolledInt16, /* pcmInt16 */
+    nullptr,          /* hqHalfBand */
+};
+const ConvertKernels *const platformKernelSets[] = {&convertKernelsPlain, &scalarKernels};
+uint32_t PlatformKernelsUsable(void)
+{
+    return 2;
+}
+#endif
+
+uint32_t convertKernelsUsable;
+
+uint32_t ConvertKernelsFind(void)
+{
+    const uint32_t n = PlatformKernelsUsable();
+    __atomic_store_n(&convertKernelsUsable, n, __ATOMIC_RELAXED);
+    return n;
+}
