@@ -2,7 +2,8 @@
 # Conversion quality of the add-on's two PCM modes (designed filter, high-quality converter) and of
 # ffmpeg (when installed), on 1.2 s mono tones at -12 dBFS written by `velmdsd make-test`, decoded
 # to float PCM and measured by `velmdsd measure` (one FFT; see tools/velmdsd/measure.cpp).
-#   bench/quality.sh BUILD_DIR [--48k]
+#   bench/quality.sh BUILD_DIR [--48k] [--aggressive]
+# --aggressive: the tones from the modulator's aggressive noise shaping (make-test --shaping).
 # SINAD: a 1 kHz tone from DSD64, 128, 256 and 512 (44.1 kHz family; --48k adds the 48 kHz family)
 # decoded at 1, 2, 4 and 8 x 44.1 kHz (48 kHz); noise and distortion from 20 Hz to 20 kHz after the
 # first 0.2 s. "DSD bits": the same measurement on the source's bits with no filter at all.
@@ -11,9 +12,13 @@
 # modulator's own response cancels. Prints markdown tables; takes a few minutes.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-build=${1:?usage: bench/quality.sh BUILD_DIR [--48k]}
+build=${1:?usage: bench/quality.sh BUILD_DIR [--48k] [--aggressive]}
 families=(44100)
-[ "${2:-}" = --48k ] && families+=(48000)
+shaping=gentle
+for a in "${@:2}"; do
+  [ "$a" = --48k ] && families+=(48000)
+  [ "$a" = --aggressive ] && shaping=aggressive
+done
 tool="$build/tools/velmdsd"
 [ -x "$tool" ] || { echo "build $tool first (cmake --build $build --target velmdsd-tool)" >&2; exit 1; }
 have_ffmpeg=0
@@ -24,7 +29,8 @@ trap 'rm -rf "$dir"' EXIT
 # tone DSD_RATE FREQ: prints the path of that test tone, written the first time.
 tone() {
   local f="$dir/$1-$2.dsf"
-  [ -f "$f" ] || "$tool" make-test "$f" --rate "$1" --seconds 1.2 --level -12 --channels 1 --freq "$2" 2>/dev/null
+  [ -f "$f" ] || "$tool" make-test "$f" --rate "$1" --seconds 1.2 --level -12 --channels 1 --freq "$2" \
+    --shaping "$shaping" 2>/dev/null
   echo "$f"
 }
 # measure ARGS...: "SINAD LEVEL" in dB.

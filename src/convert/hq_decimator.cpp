@@ -35,25 +35,39 @@ static bool Plan(int32_t ratio, uint32_t channels, HqState *plan, uint64_t *byte
     const uint32_t e = Log2(static_cast<uint32_t>(ratio));
     memset(plan, 0, sizeof *plan);
     plan->channels = channels;
-    const double *last = nullptr;
     if (e == 0) {
         plan->first = hqFirstRatio1, plan->firstBytes = 24, plan->step = 1;
     } else if (e == 1) {
-        plan->first = hqFirstRatio2, plan->firstBytes = 16, plan->step = 1, last = hqHalfBand143;
+        plan->first = hqFirstRatio2, plan->firstBytes = 16, plan->step = 1;
+    } else if (e == 2) {
+        plan->first = hqFirstRatio4, plan->firstBytes = 24, plan->step = 2;
     } else {
-        plan->first = e == 2 ? hqFirstRatio4 : hqFirstRatio8;
-        plan->firstBytes = e == 2 ? 24 : 16;
-        plan->step = 2;
-        last = hqHalfBand111;
+        /* Ratio 8 and above: a first stage of its own for 8, 16, 32 and 64 (the one for 64
+           beyond), stepping 2 bytes to dsdRate / 16. */
+        static const struct {
+            const double *taps;
+            uint32_t bytes;
+        } firsts[4] = {{hqFirstRatio8, 16}, {hqFirstRatio16, 14}, {hqFirstRatio32, 12}, {hqFirstRatio64, 12}};
+        const uint32_t f = e - 3 < 3 ? e - 3 : 3;
+        plan->first = firsts[f].taps, plan->firstBytes = firsts[f].bytes, plan->step = 2;
     }
-    /* After a first stage that steps 2 bytes, one half-band per further halving. */
+    /* After a first stage that steps 2 bytes, one half-band per further halving: counted from
+       the last, HB111 (HB143 after ratio 2's first stage), two HB31, then the maximally flat
+       MF19 and as many MF15 as remain. */
     plan->bands = e == 0 ? 0 : e == 1 ? 1 : e - 1;
     if (plan->bands > HQ_MAX_BANDS)
         return false;
     for (uint32_t k = 0; k < plan->bands; k++) {
-        bool isLast = k + 1 == plan->bands;
-        plan->band[k].taps = isLast ? last : hqHalfBand31;
-        plan->band[k].length = isLast ? (e == 1 ? 143 : 111) : 31;
+        const uint32_t fromLast = plan->bands - 1 - k;
+        HqBand *b = &plan->band[k];
+        if (fromLast == 0)
+            b->taps = e == 1 ? hqHalfBand143 : hqHalfBand111, b->length = e == 1 ? 143 : 111;
+        else if (fromLast <= 2)
+            b->taps = hqHalfBand31, b->length = 31;
+        else if (fromLast == 3)
+            b->taps = hqHalfBand19, b->length = 19;
+        else
+            b->taps = hqHalfBand15, b->length = 15;
     }
 
     /* One block: the record, then per channel the two work blocks, the held samples and each
@@ -200,13 +214,21 @@ static void FirstStage(const double (*tables)[256], const uint8_t *in, size_t ch
         double a0 = tables[0][p[0]], a1 = tables[1][p[channels]];
         double a2 = tables[2][p[2 * channels]], a3 = tables[3][p[3 * channels]];
         p += 4 * channels;
+        uint32_t g = 4;
 #pragma GCC unroll 6
-        for (uint32_t g = 4; g < bytes; g += 4, p += 4 * channels) {
+        for (; g + 3 < bytes; g += 4, p += 4 * channels) {
             a0 = a0 + tables[g][p[0]];
             a1 = a1 + tables[g + 1][p[channels]];
             a2 = a2 + tables[g + 2][p[2 * channels]];
             a3 = a3 + tables[g + 3][p[3 * channels]];
         }
+        /* A window of 4 n + 2 bytes (ratio 16): its last two into the first two sums. */
+        if (g < bytes)
+            a0 = a0 + tables[g][p[0]];
+        if (g + 1 < bytes)
+            a1 = a1 + tables[g + 1][p[channels]];
+        if (g + 2 < bytes)
+            a2 = a2 + tables[g + 2][p[2 * channels]];
         out[n] = (a0 + a1) + (a2 + a3);
     }
 }
@@ -223,6 +245,10 @@ static void FirstStageRun(const HqState *hq, const uint8_t *in, size_t stride, u
         FirstStage<24, 2>(hq->tables, in, channels, bytes, stride, count, out);
     else if (bytes == 16 && channels == 6)
         FirstStage<16, 6>(hq->tables, in, channels, bytes, stride, count, out);
+    else if (bytes == 14 && channels == 2)
+        FirstStage<14, 2>(hq->tables, in, channels, bytes, stride, count, out);
+    else if (bytes == 12 && channels == 2)
+        FirstStage<12, 2>(hq->tables, in, channels, bytes, stride, count, out);
     else
         FirstStage<0, 0>(hq->tables, in, channels, bytes, stride, count, out);
 }

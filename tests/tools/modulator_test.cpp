@@ -210,4 +210,26 @@ TEST(PackedBits, EarliestBitIsBit7)
 }
 
 } // namespace
+// The aggressive variant at DSD64 and DSD512: bounded at -9 dBFS, its in-band noise lower than the
+// gentle loop's and its noise plateau (from rate / 8 to rate / 4) higher: a larger noise gain.
+TEST(Modulator, AggressiveShapingMovesNoiseAboveTheBand)
+{
+    for (const uint32_t rate : {kDsd64, 8 * kDsd64}) {
+        SCOPED_TRACE(rate);
+        ToneMeasurement band[2], above[2];
+        for (int v = 0; v < 2; v++) {
+            SigmaDeltaModulator m(v ? Shaping::kAggressive : Shaping::kGentle, rate);
+            const std::vector<float> bits = Modulate(m, SineInput(size_t(0.3 * rate), 1000, -9, rate));
+            EXPECT_EQ(m.Stats().clippedSamples, 0u);
+            EXPECT_EQ(m.Stats().resets, 0u);
+            const size_t most = size_t{1} << (rate == kDsd64 ? 19 : 22);
+            band[v] = MeasureTone(bits.data() + bits.size() - most, most, rate, 1000, 20, 20000);
+            above[v] =
+                MeasureTone(bits.data() + bits.size() - most, most, rate, 1000, rate / 8.0, rate / 4.0);
+        }
+        EXPECT_GT(band[1].snrDb, band[0].snrDb);
+        EXPECT_LT(above[1].snrDb, above[0].snrDb - 1.0) << above[1].snrDb << " " << above[0].snrDb;
+    }
+}
+
 } // namespace dsdsignal

@@ -26,6 +26,7 @@ struct ToneFile {
     double seconds = 5.0;
     double freqHz = 1000.0;
     double levelDbfs = -6.0;
+    dsdsignal::Shaping shaping = dsdsignal::Shaping::kGentle;
     std::string artist, title, comment;
 };
 
@@ -42,7 +43,7 @@ bool WriteTone(const ToneFile &t, std::string *error)
         return false;
     }
     dsdsignal::ChannelBytes sound =
-        dsdsignal::MakeTone(t.dsdRate, t.channels, t.seconds, t.freqHz, t.levelDbfs);
+        dsdsignal::MakeTone(t.dsdRate, t.channels, t.seconds, t.freqHz, t.levelDbfs, t.shaping);
     std::vector<uint8_t> bytes;
     if (EndsWith(t.path, ".dff")) {
         dsdsignal::DffOptions options;
@@ -97,6 +98,10 @@ int CmdMakeTest(int argc, char **argv)
         } else if (strcmp(a, "--level") == 0 && hasValue) {
             /* The modulator is stable up to -3 dBFS; louder tones would come out broken. */
             ok = ParseDouble(argv[++i], &t.levelDbfs) && t.levelDbfs <= -3.0;
+        } else if (strcmp(a, "--shaping") == 0 && hasValue) {
+            const char *v = argv[++i];
+            ok = strcmp(v, "gentle") == 0 || strcmp(v, "aggressive") == 0;
+            t.shaping = v[0] == 'a' ? dsdsignal::Shaping::kAggressive : dsdsignal::Shaping::kGentle;
         } else if (strcmp(a, "--artist") == 0 && hasValue) {
             t.artist = argv[++i];
         } else if (strcmp(a, "--title") == 0 && hasValue) {

@@ -81,11 +81,15 @@ __attribute__((target("avx512f"))) static uint32_t HalfBandOcts(const double *ta
     return HalfBandLanes<8, PAIRS>(taps, pairs, odds, evens, y, outputs);
 }
 
-/* run(P) with P the stage's pair count as a compile-time constant for the stages' lengths (31, 111
-   and 143 taps), which unrolls the taps; 0 for any other. */
+/* run(P) with P the stage's pair count as a compile-time constant for the stages' lengths (15, 19,
+   31, 111 and 143 taps), which unrolls the taps; 0 for any other. */
 template <typename Run> static uint32_t Unrolled(uint32_t pairs, Run run)
 {
     switch (pairs) {
+    case 4:
+        return run(std::integral_constant<uint32_t, 4>());
+    case 5:
+        return run(std::integral_constant<uint32_t, 5>());
     case 8:
         return run(std::integral_constant<uint32_t, 8>());
     case 28:

@@ -22,22 +22,30 @@ constexpr double kFeedback[7] = {1.2223077617669028e-06, 3.5512618895355654e-05,
                                  0.49061221904722535};
 constexpr double kResonator[3] = {0.00032650625662267174, 0.0010899384953049207, 0.0017854560352277282};
 
-// What one unit of v adds to each new state, through the non-delaying second
-// integrators of the resonators.
-constexpr double kStep[7] = {kFeedback[0],
-                             kFeedback[1],
-                             kFeedback[1] + kFeedback[2],
-                             kFeedback[3],
-                             kFeedback[3] + kFeedback[4],
-                             kFeedback[5],
-                             kFeedback[5] + kFeedback[6]};
+// The aggressive variant (design_modulator.py BAND 1.7, BAND = 20000 x 2822400 / rate): the
+// same structure with the zeros over 0..20 kHz at every rate and a largest NTF gain of 1.7, so
+// that the noise rises steeply right above 20 kHz and stays high to the Nyquist rate. Feedback
+// for DSD64, 128, 256 and 512; the resonators follow from the rate (g = 2 - 2 cos w).
+constexpr double kAggressiveFeedback[4][7] = {
+    {2.418749645105029e-05, 0.00046568155389099033, 0.0043941753278712702, 0.028974831825666021,
+     0.1152873106338913, 0.4015851500151395, 0.65453285444035303},
+    {2.4011565742807905e-05, 0.00046994118270038046, 0.0044001697204290001, 0.029284263763006791,
+     0.1156526085178203, 0.40321268190917881, 0.65411771973460564},
+    {2.3967752149683603e-05, 0.00047100691886303633, 0.0044016691734151759, 0.029361716244614339,
+     0.11574389042470902, 0.40361971481943415, 0.65401386381766324},
+    {2.3956809295279916e-05, 0.00047127340475951125, 0.0044020440900971528, 0.029381085277696169,
+     0.11576670823391988, 0.40372148242034922, 0.65398789532136159}};
+// The Gauss-Legendre points of 0..band edge at which the resonators put their zeros.
+constexpr double kZeroPoints[3] = {0.40584515137740, 0.74153118559939, 0.94910791234276};
 
 // Clip bounds of the states: twice the largest magnitude the leading path reached in
 // 10 s runs of sines from 20 Hz to 20 kHz at -3 dBFS (at most 2.9e-5, 4.5e-4, 5.0e-3,
 // 3.5e-2, 0.20, 0.63, 1.7), rounded up.
 constexpr double kBound[7] = {6e-5, 9e-4, 1e-2, 7e-2, 0.4, 1.25, 3.5};
-constexpr double kInverseBound[7] = {1 / kBound[0], 1 / kBound[1], 1 / kBound[2], 1 / kBound[3],
-                                     1 / kBound[4], 1 / kBound[5], 1 / kBound[6]};
+// The same for the aggressive variant: twice the largest magnitudes in 0.5 s runs of 20 Hz,
+// 1 kHz and 15 kHz at -9 dBFS at DSD64 to DSD512 (at most 2.3e-4, 2.7e-3, 2.1e-2, 0.099, 0.42,
+// 0.86, 1.65), rounded up. It is stable to -9 dBFS; at -6 dBFS DSD128 and above diverge.
+constexpr double kAggressiveBound[7] = {5e-4, 6e-3, 5e-2, 0.2, 0.9, 1.8, 3.5};
 
 inline void CompareExchange(uint64_t &a, uint64_t &b)
 {
@@ -59,6 +67,41 @@ inline void Sort8(uint64_t *k)
 }
 
 } // namespace
+
+SigmaDeltaModulator::SigmaDeltaModulator(Shaping shaping, uint32_t dsdRate)
+{
+    const double *feedback = kFeedback, *bound = kBound;
+    double resonator[3] = {kResonator[0], kResonator[1], kResonator[2]};
+    if (shaping == Shaping::kAggressive) {
+        // The nearest of DSD64 to DSD512 for the set of feedback coefficients.
+        const double multiple = static_cast<double>(dsdRate) / 2822400.0;
+        int k = 0;
+        while (k < 3 && multiple > 1.5 * static_cast<double>(1 << k))
+            ++k;
+        feedback = kAggressiveFeedback[k];
+        bound = kAggressiveBound;
+        for (int i = 0; i < 3; ++i)
+            resonator[i] =
+                2.0 - 2.0 * std::cos(2.0 * 3.14159265358979323846 * 20000.0 / dsdRate * kZeroPoints[i]);
+    }
+    std::copy(feedback, feedback + kOrder, feedback_);
+    std::copy(resonator, resonator + 3, resonator_);
+    // What one unit of v adds to each new state, through the non-delaying second
+    // integrators of the resonators.
+    const double step[kOrder] = {feedback[0],
+                                 feedback[1],
+                                 feedback[1] + feedback[2],
+                                 feedback[3],
+                                 feedback[3] + feedback[4],
+                                 feedback[5],
+                                 feedback[5] + feedback[6]};
+    std::copy(step, step + kOrder, step_);
+    for (int j = 0; j < kOrder; ++j) {
+        bound_[j] = bound[j];
+        inverseBound_[j] = 1.0 / bound[j];
+    }
+    Reset();
+}
 
 void SigmaDeltaModulator::Reset()
 {
@@ -131,10 +174,10 @@ int SigmaDeltaModulator::Step(double u)
     // The parents' next states before the bit is added.
     double base[kOrder][kPaths];
     for (int i = 0; i < kPaths; ++i) {
-        base[0][i] = x_[0][i] + kFeedback[0] * u;
-        base[1][i] = x_[1][i] + x_[0][i] - kResonator[0] * x_[2][i];
-        base[3][i] = x_[3][i] + x_[2][i] - kResonator[1] * x_[4][i];
-        base[5][i] = x_[5][i] + x_[4][i] - kResonator[2] * x_[6][i];
+        base[0][i] = x_[0][i] + feedback_[0] * u;
+        base[1][i] = x_[1][i] + x_[0][i] - resonator_[0] * x_[2][i];
+        base[3][i] = x_[3][i] + x_[2][i] - resonator_[1] * x_[4][i];
+        base[5][i] = x_[5][i] + x_[4][i] - resonator_[2] * x_[6][i];
     }
     for (int i = 0; i < kPaths; ++i) {
         base[2][i] = x_[2][i] + base[1][i];
@@ -167,7 +210,7 @@ int SigmaDeltaModulator::Step(double u)
     }
     for (int j = 0; j < kOrder; ++j) {
         for (int i = 0; i < m; ++i) {
-            x_[j][i] = std::clamp(base[j][parent[i]] + sign[i] * kStep[j], -kBound[j], kBound[j]);
+            x_[j][i] = std::clamp(base[j][parent[i]] + sign[i] * step_[j], -bound_[j], bound_[j]);
         }
     }
     std::copy(history, history + m, history_);
@@ -175,7 +218,7 @@ int SigmaDeltaModulator::Step(double u)
     pathCount_ = m;
     double load = 0.0;
     for (int j = 0; j < kOrder; ++j)
-        load = std::max(load, std::fabs(x_[j][0]) * kInverseBound[j]);
+        load = std::max(load, std::fabs(x_[j][0]) * inverseBound_[j]);
     stats_.peakLoad = std::max(stats_.peakLoad, load);
     if (load >= 1.0) {
         ++stats_.clippedSamples;

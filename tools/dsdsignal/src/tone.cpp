@@ -11,9 +11,10 @@ namespace {
 
 constexpr double kPi = 3.14159265358979323846;
 
-std::vector<uint8_t> ModulateTone(uint64_t bytes, double cycles, double phase, double amplitude)
+std::vector<uint8_t> ModulateTone(uint64_t bytes, double cycles, double phase, double amplitude,
+                                  Shaping shaping, uint32_t dsdRate)
 {
-    SigmaDeltaModulator modulator;
+    SigmaDeltaModulator modulator(shaping, dsdRate);
     PackedBits bits;
     bits.bytes.reserve(bytes + 1);
     constexpr size_t kChunk = 4096;
@@ -34,7 +35,7 @@ std::vector<uint8_t> ModulateTone(uint64_t bytes, double cycles, double phase, d
 } // namespace
 
 std::vector<std::vector<uint8_t>> MakeTone(uint32_t dsdRate, uint32_t channels, double seconds, double freqHz,
-                                           double levelDbfs)
+                                           double levelDbfs, Shaping shaping)
 {
     std::vector<std::vector<uint8_t>> out(channels);
     if (dsdRate == 0 || !(seconds > 0.0))
@@ -47,7 +48,7 @@ std::vector<std::vector<uint8_t>> MakeTone(uint32_t dsdRate, uint32_t channels, 
     const uint32_t workers = std::max(1u, std::min(channels, std::thread::hardware_concurrency()));
     auto work = [&](uint32_t first) {
         for (uint32_t c = first; c < channels; c += workers) {
-            out[c] = ModulateTone(bytes, cycles, (c % 8) * 0.125, amplitude);
+            out[c] = ModulateTone(bytes, cycles, (c % 8) * 0.125, amplitude, shaping, dsdRate);
         }
     };
     std::vector<std::thread> threads;

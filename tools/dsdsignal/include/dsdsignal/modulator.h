@@ -41,6 +41,13 @@ struct ModulatorStats {
 //
 // Input is in units of full modulation: +-1 is a bitstream of all ones or all zeros;
 // -3 dBFS is a sine of amplitude 0.708. Input is clamped to +-1; NaN counts as 0.
+// How the modulator shapes its noise. kGentle: the loop filter above, the same coefficients at
+// every rate. kAggressive: the same structure with its zeros over 0..20 kHz at the modulator's
+// rate and a largest NTF gain of 1.7: far less noise in the band, more on the ultrasonic
+// plateau, so that a converter's stop bands must reject more against what the bits hold (as
+// modulators that push the in-band noise down hard need); it is stable up to -9 dBFS.
+enum class Shaping { kGentle, kAggressive };
+
 class SigmaDeltaModulator {
 public:
     static constexpr int kOrder = 7;
@@ -48,7 +55,7 @@ public:
     static constexpr int kDelay = 40;
     static constexpr uint32_t kResetAfter = 4096;
 
-    SigmaDeltaModulator() { Reset(); }
+    explicit SigmaDeltaModulator(Shaping shaping = Shaping::kGentle, uint32_t dsdRate = 2822400);
 
     // Back to silence, with no pending bits; the statistics are cleared too.
     void Reset();
@@ -80,6 +87,9 @@ private:
     uint32_t pending_ = 0;
     uint32_t clippedRun_ = 0;
     ModulatorStats stats_;
+    // The loop filter's coefficients (see modulator.cpp) and the states' clip bounds.
+    double feedback_[kOrder], step_[kOrder], resonator_[3];
+    double bound_[kOrder], inverseBound_[kOrder];
 };
 
 } // namespace dsdsignal
