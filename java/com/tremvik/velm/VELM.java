@@ -27,9 +27,11 @@ public final class VELM {
     public static final int VELM_ERROR_ILLPARAM = 20;
     public static final int VELM_ERROR_NOTAVAIL = 37;
     public static final int VELM_ERROR_DECODE = 38;
+    public static final int VELM_ERROR_TIMEOUT = 40; // a source gave nothing within VELM_CONFIG_NET_TIMEOUT
     public static final int VELM_ERROR_FILEFORM = 41;
     public static final int VELM_ERROR_VERSION = 43;
     public static final int VELM_ERROR_ENDED = 45;
+    public static final int VELM_ERROR_SOURCE = 46; // a source broke off before its end
     public static final int VELM_ERROR_UNKNOWN = -1;
 
     // Stream flags.
