@@ -100,6 +100,10 @@ const char *ErrorName(int code)
         return "ERROR_VERSION";
     case VELM_ERROR_ENDED:
         return "ERROR_ENDED";
+    case VELM_ERROR_TIMEOUT:
+        return "ERROR_TIMEOUT";
+    case VELM_ERROR_SOURCE:
+        return "ERROR_SOURCE";
     case VELM_ERROR_JAVA_CLASS:
         return "ERROR_JAVA_CLASS";
     case VELM_ERROR_JAVA_TYPE:
@@ -148,8 +152,6 @@ uint32_t DesignedRate(uint32_t dsdRate, uint32_t requested)
 }
 
 namespace {
-
-constexpr double kStallSeconds = 30.0;
 
 /* PCM floats to 16 or 24-bit words: rounded, optionally with TPDF dither of +-1 LSB, clamped;
    clipped samples and the peak are counted for the warning. */
@@ -337,8 +339,16 @@ void ShowProgress(uint64_t done, uint64_t total, bool final)
     fflush(stderr);
 }
 
-/* The largest float sample of a file's PCM at the request's gain, times `scale`; 0 when unknown. */
-double FloatPeak(const DecodeRequest &req, double scale)
+/* The gain a stream really uses (the add-on clamps a configured gain out of range at creation). */
+double StreamGainDb(uint32_t h)
+{
+    float gain = 0.0f;
+    return VELM_ChannelGetAttribute(h, VELM_DSD_ATTRIB_GAIN, &gain) ? gain : 0.0;
+}
+
+/* The largest float sample of a file's PCM at the request's gain, times `scale`; 0 when unknown.
+   `gainDb` is the gain the stream used. */
+double FloatPeak(const DecodeRequest &req, double scale, double *gainDb)
 {
     uint32_t h = VELM_DSD_StreamCreateFile(
         0, req.input.c_str(), 0, 0, VELM_SAMPLE_FLOAT | (req.highQuality ? VELM_DSD_PCM_HQ : 0), req.rate);
@@ -346,6 +356,7 @@ double FloatPeak(const DecodeRequest &req, double scale)
         return 0.0;
     if (req.hasGain)
         VELM_ChannelSetAttribute(h, VELM_DSD_ATTRIB_GAIN, req.gainDb);
+    *gainDb = StreamGainDb(h);
     static float buf[16384];
     float peak = 0.0f;
     for (uint32_t idle = 0; idle < kStallCalls;) {
@@ -376,10 +387,10 @@ double AutoGainDb(const DecodeRequest &req)
     const double full = req.form != Form::kPcm16 || req.bits == 32 ? 1.0
                         : req.bits == 24                           ? 8388608.0 / 8388607.0
                                                                    : 32768.0 / 32767.0;
-    double peak = FloatPeak(first, full);
+    double gain = 0.0;
+    double peak = FloatPeak(first, full, &gain);
     if (!(peak > 0.0))
         return std::nan("");
-    double gain = static_cast<int32_t>(VELM_GetConfig(VELM_DSD_CONFIG_GAIN));
     gain = std::floor((gain - 20.0 * std::log10(peak) - 0.05) * 10.0) / 10.0;
     return std::min(60.0, std::max(-100.0, gain));
 }
@@ -572,8 +583,9 @@ Outcome Decode(const DecodeRequest &req, DecodeSummary *summary, std::string *er
 
     uint64_t done = 0;
     bool ended = false;
+    int sourceFailure = VELM_OK; /* the host's time-out or broken source that ended the stream */
     uint32_t zeroCalls = 0;
-    auto zeroSince = started, lastShown = started;
+    auto lastShown = started;
     while (outcomeError.empty() && done < limit) {
         uint64_t want = skip != 0 ? skip : limit - done;
         if (want > readBytes)
@@ -585,20 +597,21 @@ Outcome Decode(const DecodeRequest &req, DecodeSummary *summary, std::string *er
         if (n == 0xFFFFFFFFu) {
             if (segments == nullptr)
                 code = VELM_ErrorGetCode();
-            if (code == VELM_ERROR_ENDED)
+            if (code == VELM_ERROR_ENDED || code == VELM_ERROR_TIMEOUT || code == VELM_ERROR_SOURCE) {
                 ended = true;
-            else
+                sourceFailure = code == VELM_ERROR_ENDED ? VELM_OK : code;
+            } else {
                 outcomeError = std::string(ErrorName(code)) + ": cannot decode: " + req.input;
+            }
             break;
         }
         auto now = std::chrono::steady_clock::now();
         if (n == 0) {
-            /* Nothing for now is not the end: only the end signal ends a stream. A source
-               that keeps giving nothing is taken as stalled. */
-            if (zeroCalls++ == 0)
-                zeroSince = now;
-            if (zeroCalls >= kStallCalls ||
-                (zeroCalls > 1 && std::chrono::duration<double>(now - zeroSince).count() >= kStallSeconds)) {
+            /* Nothing for now is not the end: only the end signal ends a stream. Waiting is the
+               host's: it times a URL out after its network time-out, and a pipe's read waits for
+               its writer as long as it lives. Calls that keep giving nothing without waiting are
+               taken as stalled. */
+            if (++zeroCalls >= kStallCalls) {
                 ended = true;
                 break;
             }
@@ -642,8 +655,10 @@ Outcome Decode(const DecodeRequest &req, DecodeSummary *summary, std::string *er
     summary->promisedSeconds = promised != UINT64_MAX && promised > target
                                    ? static_cast<double>(promised - target) / info.freq
                                    : 0.0;
-    const bool early = outcomeError.empty() && ended && promised != UINT64_MAX && gotFrames < promised;
+    const bool early = outcomeError.empty() && ended &&
+                       (sourceFailure != VELM_OK || (promised != UINT64_MAX && gotFrames < promised));
     const std::string readFailure = PipeReadFailure(in);
+    const double gain = StreamGainDb(h);
     CloseInput(&in);
 
     summary->outputBytes = sink.writing ? sink.out.dataBytes : done;
@@ -651,7 +666,6 @@ Outcome Decode(const DecodeRequest &req, DecodeSummary *summary, std::string *er
     summary->clipped = form == Form::kPcm16 ? sink.clipped16 : sink.quant.clipped;
     summary->suggestedGainDb = std::nan("");
     if (summary->clipped != 0) {
-        double gain = req.hasGain ? req.gainDb : static_cast<int32_t>(VELM_GetConfig(VELM_DSD_CONFIG_GAIN));
         /* Counted in the same pass. The add-on's 16-bit samples stop at full scale and hide the
            peak, so they suggest no number (--gain auto reads the file twice to find it). */
         double peak = form == Form::kPcm16 ? 0.0 : sink.quant.peak * sink.quant.scale / sink.quant.hi;
@@ -673,8 +687,15 @@ Outcome Decode(const DecodeRequest &req, DecodeSummary *summary, std::string *er
         return Outcome::kFailed;
     }
     if (early) {
-        *error = "source ended early: " + Seconds(static_cast<double>(done / frame) / info.freq) + " of " +
-                 Seconds(summary->promisedSeconds);
+        const std::string got = Seconds(static_cast<double>(done / frame) / info.freq);
+        const std::string of =
+            summary->promisedSeconds > 0.0 ? " of " + Seconds(summary->promisedSeconds) : "";
+        if (sourceFailure == VELM_ERROR_TIMEOUT)
+            *error = "source failed (timed out, " + std::string(ErrorName(sourceFailure)) + "): " + got + of;
+        else if (sourceFailure != VELM_OK)
+            *error = "source failed (cut off, " + std::string(ErrorName(sourceFailure)) + "): " + got + of;
+        else
+            *error = "source ended early: " + got + of;
         if (!readFailure.empty())
             *error += " (cannot read standard input: " + readFailure + ")";
         if (sink.writing)
