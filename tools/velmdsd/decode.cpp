@@ -604,7 +604,7 @@ Outcome Decode(const DecodeRequest &req, DecodeSummary *summary, std::string *er
     of.kind = sink.kind;
     of.rate = summary->outputRate;
     of.channels = info.chans;
-    of.channelMask = hdr.channels == info.chans ? hdr.channelMask : 0;
+    of.channelMask = SpeakerMask(h);
     if (!req.output.empty() && of.kind != SampleKind::kRawBytes) {
         std::string refusal = WavRefusal(of);
         if (!refusal.empty())
