@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Whole process: `velmdsd decode` against ffmpeg (when installed) on the same DSF file, in paired
 # runs taken in turn, to 44.1 kHz 16-bit (designed filter and high-quality converter) and to
-# 352.8 kHz float WAV. Prints the median wall time
+# 352.8 kHz float WAV (designed filter). Prints the median wall time
 # and the median CPU time (user + system) of each, and ffmpeg's time over ours. Wall time means
 # little on a loaded machine, so the load average is printed before and after.
 #   bench/compare_ffmpeg.sh [BUILD_DIR] [FILE.dsf] [RUNS]   defaults: build, a 10 s test tone, 7
@@ -44,7 +44,7 @@ for form in pcm16 hq16 float352; do
       timed "$dir/ours" "$tool" decode "$input" -o "$dir/ours.wav" --quality $quality
       [ $have_ffmpeg = 1 ] && timed "$dir/theirs" ffmpeg -v error -y -i "$input" -ar 44100 -c:a pcm_s16le "$dir/theirs.wav"
     else
-      timed "$dir/ours" "$tool" decode "$input" -o "$dir/ours.wav" --rate 352800 --float
+      timed "$dir/ours" "$tool" decode "$input" -o "$dir/ours.wav" --rate 352800 --float --quality designed
       [ $have_ffmpeg = 1 ] && timed "$dir/theirs" ffmpeg -v error -y -i "$input" -ar 352800 -c:a pcm_f32le "$dir/theirs.wav"
     fi
   done

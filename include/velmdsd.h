@@ -45,6 +45,11 @@ extern "C" {
 /* Attributes (VELM_ChannelGetAttribute / SetAttribute). */
 #define VELM_DSD_ATTRIB_GAIN 0x14000u /* PCM gain in dB */
 #define VELM_DSD_ATTRIB_RATE 0x14001u /* DSD rate in Hz, read only */
+/* The speakers the header names, read only: the WAV channel mask (FL 0x1, FR 0x2, FC 0x4, LFE 0x8,
+   BL 0x10, BR 0x20), one bit per channel in channel order; 0 when the header names no layout WAV
+   can carry (a DSF channel type that disagrees with the channel count, DSDIFF channel IDs out of
+   that order or unknown). */
+#define VELM_DSD_ATTRIB_SPEAKERS 0x14002u
 
 /*
  * The PCM gain, in dB, from VELM_DSD_GAIN_MIN to VELM_DSD_GAIN_MAX. Setting

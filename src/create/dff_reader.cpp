@@ -146,6 +146,32 @@ static void ReadComments(DsdStream *stream, uint64_t size)
 }
 
 /* "ID3 " at top level or among the properties: the first whole tag found is the stream's. */
+/* The speakers of a "CHNL" chunk's channel IDs (read from after its count on): WAV bits, each
+   speaker once and in the order of its bit, as WAV lays channels out; 0 for any other list. */
+static uint32_t ReadSpeakers(uint32_t file, uint32_t channels)
+{
+    static const struct {
+        char id[5];
+        uint32_t bit;
+    } kIds[] = {{"SLFT", SPEAKER_FL}, {"SRGT", SPEAKER_FR},  {"MLFT", SPEAKER_FL}, {"MRGT", SPEAKER_FR},
+                {"C   ", SPEAKER_FC}, {"LFE ", SPEAKER_LFE}, {"LS  ", SPEAKER_BL}, {"RS  ", SPEAKER_BR}};
+    uint32_t speakers = 0, last = 0;
+    for (uint32_t i = 0; i < channels; i++) {
+        uint8_t id[4];
+        if (ReadCleared(file, id, 4) != 4)
+            return 0;
+        uint32_t bit = 0;
+        for (const auto &k : kIds)
+            if (memcmp(id, k.id, 4) == 0)
+                bit = k.bit;
+        if (bit <= last)
+            return 0;
+        speakers |= bit;
+        last = bit;
+    }
+    return speakers;
+}
+
 static void ReadId3Chunk(DsdStream *stream, const ChunkHeader &chunk)
 {
     if (stream->id3Tag == nullptr && chunk.size >= ID3_HEADER_SIZE)
@@ -172,6 +198,8 @@ void DffReadHeader(DsdStream *stream)
             } else if (IdIs(id, "CHNL") && chunk.size >= 2) {
                 ReadCleared(file, field, 2);
                 stream->channels = ReadBE16(field);
+                if (chunk.size >= 2 + 4 * uint64_t{stream->channels})
+                    stream->speakers = ReadSpeakers(file, stream->channels);
             } else if (IdIs(id, "ID3 ")) {
                 ReadId3Chunk(stream, chunk);
             }

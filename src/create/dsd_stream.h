@@ -36,6 +36,16 @@ struct PcmLaneTables {
     float rows[PCM_LANE_FLOATS];
 };
 
+/* WAV speaker bits (the layout VELM_DSD_ATTRIB_SPEAKERS gives). */
+enum : uint32_t {
+    SPEAKER_FL = 0x1,
+    SPEAKER_FR = 0x2,
+    SPEAKER_FC = 0x4,
+    SPEAKER_LFE = 0x8,
+    SPEAKER_BL = 0x10,
+    SPEAKER_BR = 0x20
+};
+
 struct DsdStream {
     uint32_t handle;    /* host stream handle */
     uint32_t file;      /* host file handle of the source (not owned) */
@@ -46,6 +56,7 @@ struct DsdStream {
     uint32_t lsbFirst;  /* 1: the earliest 1-bit sample of a byte is bit 0 */
     uint32_t channels;
     uint32_t dsdRate;    /* 1-bit samples per second per channel */
+    uint32_t speakers;   /* WAV speaker bits the header names, channel by channel; 0: unknown */
     uint64_t dataOffset; /* first sound byte in the source */
     uint64_t dataSize;   /* sound bytes, all channels */
     uint64_t length;     /* output bytes; 0 while unknown */

@@ -46,6 +46,20 @@ void DsfReadHeader(DsdStream *stream, const uint8_t head[16])
     stream->channels = ReadLE32(fmt + 24);
     stream->dsdRate = ReadLE32(fmt + 28);
     stream->lsbFirst = ReadLE32(fmt + 32) == 1 ? 1 : 0;
+    /* The channel type names the speakers where its count is the channel count. */
+    static const struct {
+        uint32_t channels, speakers;
+    } kTypes[8] = {{0, 0},
+                   {1, SPEAKER_FC},
+                   {2, SPEAKER_FL | SPEAKER_FR},
+                   {3, SPEAKER_FL | SPEAKER_FR | SPEAKER_FC},
+                   {4, SPEAKER_FL | SPEAKER_FR | SPEAKER_BL | SPEAKER_BR},
+                   {4, SPEAKER_FL | SPEAKER_FR | SPEAKER_FC | SPEAKER_LFE},
+                   {5, SPEAKER_FL | SPEAKER_FR | SPEAKER_FC | SPEAKER_BL | SPEAKER_BR},
+                   {6, SPEAKER_FL | SPEAKER_FR | SPEAKER_FC | SPEAKER_LFE | SPEAKER_BL | SPEAKER_BR}};
+    const uint32_t type = ReadLE32(fmt + 20);
+    if (type < 8 && kTypes[type].channels == stream->channels)
+        stream->speakers = kTypes[type].speakers;
     stream->blockSize = ReadLE32(fmt + 44);
     if (stream->blockSize != 0) {
         uint64_t bytesPerChannel = ReadLE64(fmt + 36) / 8;

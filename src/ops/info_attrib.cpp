@@ -1,4 +1,4 @@
-/* Channel info, the gain and rate attributes, and release. */
+/* Channel info, the gain, rate and speaker attributes, and release. */
 #include "convert/filter.h"
 #include "convert/hq_decimator.h"
 #include "host/host.h"
@@ -43,11 +43,12 @@ uint32_t DsdAttribute(void *inst, uint32_t attrib, float *value, uint32_t set)
         SetError(ERROR_OK);
         return 1;
     case DSD_ATTRIB_RATE:
+    case DSD_ATTRIB_SPEAKERS:
         if (set) {
             SetError(ERROR_NOT_AVAILABLE);
             return 0;
         }
-        *value = static_cast<float>(s->dsdRate);
+        *value = static_cast<float>(attrib == DSD_ATTRIB_RATE ? s->dsdRate : s->speakers);
         SetError(ERROR_OK);
         return 1;
     default:

@@ -121,12 +121,45 @@ TEST_F(InfoAttribTest, RateIsTheDsdRateAsTheNearestFloatOnEveryForm)
     }
 }
 
+TEST_F(InfoAttribTest, SpeakersAreTheHeadersLayoutAsWavBitsOrNone)
+{
+    /* DSF: the channel type where its count is the channel count; DSDIFF: the CHNL IDs the
+       writer puts for the count (1 to 6 named, more numbered). */
+    const struct {
+        uint32_t channels;
+        int32_t dsfType; /* -1: the type for the count */
+        uint32_t dsf, dff;
+    } cases[] = {{1, -1, 0x4, 0x4}, {2, -1, 0x3, 0x3},   {3, -1, 0x7, 0x7},   {4, -1, 0x33, 0x33},
+                 {4, 5, 0xF, 0x33}, {5, -1, 0x37, 0x37}, {6, -1, 0x3F, 0x3F}, {2, 7, 0, 0x3},
+                 {6, 0, 0, 0x3F},   {7, 9, 0, 0}};
+    for (auto c : cases) {
+        for (bool dff : {false, true}) {
+            SCOPED_TRACE(testing::Message() << c.channels << " type " << c.dsfType << " dff " << dff);
+            fixture::DsfSpec dsf = fixture::PatternDsf(c.channels, 4096, 1);
+            if (c.dsfType >= 0)
+                dsf.channelType = static_cast<uint32_t>(c.dsfType);
+            fixture::DffSpec shape;
+            shape.channels = static_cast<uint16_t>(c.channels);
+            shape.sound.assign(4096 * c.channels, 0x69);
+            uint32_t h = Create(dff ? fixture::MakeDff(shape) : fixture::MakeDsf(dsf));
+            ASSERT_NE(h, 0u);
+            float v = POISON;
+            EXPECT_EQ(Attribute(h, DSD_ATTRIB_SPEAKERS, &v, 0), 1u);
+            EXPECT_EQ(v, static_cast<float>(dff ? c.dff : c.dsf));
+            v = 3.0f;
+            EXPECT_EQ(Attribute(h, DSD_ATTRIB_SPEAKERS, &v, 1), 0u);
+            EXPECT_EQ(v, 3.0f);
+            fake::FreeStream(h);
+        }
+    }
+}
+
 TEST_F(InfoAttribTest, UnknownAttributesAreRefusedWithTheValueUntouched)
 {
     for (uint32_t flags : {0u, RAW, DOP}) {
         uint32_t h = Create(AsDff(MakeSound(2, 1000, 3)), flags);
         ASSERT_NE(h, 0u);
-        for (uint32_t attrib : {0x14002u, 0x13FFFu, 0u, 0x14000u | 0x80000000u, 0x10014000u}) {
+        for (uint32_t attrib : {0x14003u, 0x13FFFu, 0u, 0x14000u | 0x80000000u, 0x10014000u}) {
             for (uint32_t set : {0u, 1u, 2u}) {
                 float v = -7.25f;
                 size_t mark = fake::Errors().size();

@@ -40,7 +40,8 @@ struct DecodeRequest {
 
 enum class Outcome { kOk, kFailed, kEndedEarly };
 
-/* Consecutive calls that bring nothing without the end before the source counts as stalled. */
+/* Consecutive calls that bring nothing without the end before the source counts as stalled (a count,
+   not a time: waiting for a source, and timing it out, is the host's). */
 constexpr uint32_t kStallCalls = 1000;
 
 struct DecodeSummary {

@@ -100,6 +100,10 @@ const char *ErrorName(int code)
         return "ERROR_VERSION";
     case VELM_ERROR_ENDED:
         return "ERROR_ENDED";
+    case VELM_ERROR_TIMEOUT:
+        return "ERROR_TIMEOUT";
+    case VELM_ERROR_SOURCE:
+        return "ERROR_SOURCE";
     case VELM_ERROR_JAVA_CLASS:
         return "ERROR_JAVA_CLASS";
     case VELM_ERROR_JAVA_TYPE:
@@ -148,8 +152,6 @@ uint32_t DesignedRate(uint32_t dsdRate, uint32_t requested)
 }
 
 namespace {
-
-constexpr double kStallSeconds = 30.0;
 
 /* PCM floats to 16 or 24-bit words: rounded, optionally with TPDF dither of +-1 LSB, clamped;
    clipped samples and the peak are counted for the warning. */
@@ -337,8 +339,16 @@ void ShowProgress(uint64_t done, uint64_t total, bool final)
     fflush(stderr);
 }
 
-/* The largest float sample of a file's PCM at the request's gain, times `scale`; 0 when unknown. */
-double FloatPeak(const DecodeRequest &req, double scale)
+/* The gain a stream really uses (the add-on clamps a configured gain out of range at creation). */
+double StreamGainDb(uint32_t h)
+{
+    float gain = 0.0f;
+    return VELM_ChannelGetAttribute(h, VELM_DSD_ATTRIB_GAIN, &gain) ? gain : 0.0;
+}
+
+/* The largest float sample of a file's PCM at the request's gain, times `scale`; 0 when unknown.
+   `gainDb` is the gain the stream used. */
+double FloatPeak(const DecodeRequest &req, double scale, double *gainDb)
 {
     uint32_t h = VELM_DSD_StreamCreateFile(
         0, req.input.c_str(), 0, 0, VELM_SAMPLE_FLOAT | (req.highQuality ? VELM_DSD_PCM_HQ : 0), req.rate);
@@ -346,6 +356,7 @@ double FloatPeak(const DecodeRequest &req, double scale)
         return 0.0;
     if (req.hasGain)
         VELM_ChannelSetAttribute(h, VELM_DSD_ATTRIB_GAIN, req.gainDb);
+    *gainDb = StreamGainDb(h);
     static float buf[16384];
     float peak = 0.0f;
     for (uint32_t idle = 0; idle < kStallCalls;) {
@@ -376,10 +387,10 @@ double AutoGainDb(const DecodeRequest &req)
     const double full = req.form != Form::kPcm16 || req.bits == 32 ? 1.0
                         : req.bits == 24                           ? 8388608.0 / 8388607.0
                                                                    : 32768.0 / 32767.0;
-    double peak = FloatPeak(first, full);
+    double gain = 0.0;
+    double peak = FloatPeak(first, full, &gain);
     if (!(peak > 0.0))
         return std::nan("");
-    double gain = static_cast<int32_t>(VELM_GetConfig(VELM_DSD_CONFIG_GAIN));
     gain = std::floor((gain - 20.0 * std::log10(peak) - 0.05) * 10.0) / 10.0;
     return std::min(60.0, std::max(-100.0, gain));
 }
@@ -393,6 +404,141 @@ std::string Seconds(double s)
     return text;
 }
 
+/* The stream form to ask for: the add-on's own 16-bit samples when nothing else is asked (and
+   no resampling follows), floats for other PCM. */
+Form StreamForm(const DecodeRequest &req, const HeaderFacts &hdr)
+{
+    const uint32_t bits = req.form == Form::kPcmFloat ? 32 : req.bits;
+    if (req.form != Form::kPcm16 && req.form != Form::kPcmFloat)
+        return req.form;
+    bool resample = req.rate != 0 && (!hdr.known || DesignedRate(hdr.dsdRate, req.rate) != req.rate);
+    return bits == 16 && !req.dither && !resample ? Form::kPcm16 : Form::kPcmFloat;
+}
+
+/* Seeks to the latest place at or before output frame `target` from which the output matches a
+   decode from the start (a DSF seek lands on a block group; DoP needs an even frame for its
+   marker); `reached` is that frame, 0 where no such place lies after the start. False when the
+   seek fails. */
+bool SeekNearStart(uint32_t h, Form form, const HeaderFacts &hdr, uint32_t ratio, uint64_t frame,
+                   uint64_t target, uint64_t *reached)
+{
+    const uint64_t unit = form == Form::kRaw ? 1 : ratio; /* sound bytes per channel per frame */
+    const uint64_t step = form == Form::kDop ? 2 * unit : unit;
+    uint64_t sound = target * unit;
+    sound -= sound % step;
+    if (!hdr.isDff && hdr.blockSize != 0)
+        sound -= sound % hdr.blockSize;
+    if (sound % step != 0 || sound == 0)
+        return true;
+    if (!VELM_ChannelSetPosition(h, sound / unit * frame, VELM_POS_BYTE))
+        return false;
+    *reached = sound / unit;
+    return true;
+}
+
+/* The segments of a decode on several threads, from frame `first` to `last` (or the end). */
+SegmentPlan PlanSegments(const DecodeRequest &req, const HeaderFacts &hdr, uint32_t flags, uint32_t ratio,
+                         uint64_t frame, uint64_t first, uint64_t last, uint64_t totalFrames)
+{
+    SegmentPlan plan;
+    plan.name = req.input;
+    plan.flags = flags;
+    plan.freq = req.rate;
+    plan.hasGain = req.hasGain;
+    plan.gainDb = req.gainDb;
+    plan.frameBytes = frame;
+    plan.first = first;
+    plan.toEnd = last >= totalFrames;
+    plan.end = plan.toEnd ? totalFrames : last;
+    /* A PCM frame takes `ratio` sound bytes per channel; DSF seeks land on block groups. */
+    plan.alignFrames =
+        !hdr.isDff && hdr.blockSize != 0 ? std::lcm(uint64_t{ratio}, uint64_t{hdr.blockSize}) / ratio : 1;
+    plan.threads = req.threads;
+    return plan;
+}
+
+/* How the stream's pulling ended. */
+struct Pumped {
+    uint64_t done = 0; /* output bytes after the skipped ones */
+    bool ended = false;
+    int sourceFailure = VELM_OK; /* the host's time-out or broken source that ended the stream */
+};
+
+/* Pulls the stream (or its segments) into the sink: `skip` bytes dropped first, then up to
+   `limit` bytes written, to the end signal. `outcomeError` holds why it stopped on a failure. */
+void Pump(uint32_t h, SegmentDecoder *segments, uint8_t *buf, uint32_t readBytes, uint64_t skip,
+          uint64_t limit, uint64_t expected, const DecodeRequest &req,
+          std::chrono::steady_clock::time_point started, Sink *sinkOut, Pumped *pumped,
+          std::string *outcomeErrorOut)
+{
+    Sink &sink = *sinkOut;
+    std::string &outcomeError = *outcomeErrorOut;
+    uint64_t &done = pumped->done;
+    bool &ended = pumped->ended;
+    int &sourceFailure = pumped->sourceFailure;
+    uint32_t zeroCalls = 0;
+    auto lastShown = started;
+    while (outcomeError.empty() && done < limit) {
+        uint64_t want = skip != 0 ? skip : limit - done;
+        if (want > readBytes)
+            want = readBytes;
+        const uint8_t *data = buf;
+        int code = VELM_OK;
+        uint32_t n = segments != nullptr ? segments->Next(&data, static_cast<uint32_t>(want), &code)
+                                         : VELM_ChannelGetData(h, buf, static_cast<uint32_t>(want));
+        if (n == 0xFFFFFFFFu) {
+            if (segments == nullptr)
+                code = VELM_ErrorGetCode();
+            if (code == VELM_ERROR_ENDED || code == VELM_ERROR_TIMEOUT || code == VELM_ERROR_SOURCE) {
+                ended = true;
+                sourceFailure = code == VELM_ERROR_ENDED ? VELM_OK : code;
+            } else {
+                outcomeError = std::string(ErrorName(code)) + ": cannot decode: " + req.input;
+            }
+            break;
+        }
+        auto now = std::chrono::steady_clock::now();
+        if (n == 0) {
+            /* Nothing for now is not the end: only the end signal ends a stream. Waiting is the
+               host's: it times a URL out after its network time-out, and a pipe's read waits for
+               its writer as long as it lives. Calls that keep giving nothing without waiting are
+               taken as stalled. */
+            if (++zeroCalls >= kStallCalls) {
+                ended = true;
+                break;
+            }
+            continue;
+        }
+        zeroCalls = 0;
+        uint32_t dropped = 0;
+        if (skip != 0) {
+            dropped = skip < n ? static_cast<uint32_t>(skip) : n;
+            skip -= dropped;
+        }
+        if (n > dropped && !sink.Stream(data + dropped, n - dropped)) {
+            outcomeError = WriteFailure(sink.out);
+            break;
+        }
+        done += n - dropped;
+        if (req.progress && now - lastShown > std::chrono::milliseconds(100)) {
+            ShowProgress(done, expected, false);
+            lastShown = now;
+        }
+    }
+}
+
+/* "source ended early: GOT of PROMISED", or for a failed source the reason instead. */
+std::string ShortfallText(int sourceFailure, double gotSeconds, double promisedSeconds)
+{
+    const std::string got = Seconds(gotSeconds);
+    const std::string of = promisedSeconds > 0.0 ? " of " + Seconds(promisedSeconds) : "";
+    if (sourceFailure == VELM_ERROR_TIMEOUT)
+        return "source failed (timed out, " + std::string(ErrorName(sourceFailure)) + "): " + got + of;
+    if (sourceFailure != VELM_OK)
+        return "source failed (cut off, " + std::string(ErrorName(sourceFailure)) + "): " + got + of;
+    return "source ended early: " + got + of;
+}
+
 } // namespace
 
 Outcome Decode(const DecodeRequest &req, DecodeSummary *summary, std::string *error)
@@ -402,13 +548,8 @@ Outcome Decode(const DecodeRequest &req, DecodeSummary *summary, std::string *er
     if (!PrepareInput(req.input, &in, error))
         return Outcome::kFailed;
     const HeaderFacts &hdr = in.header;
-    /* The add-on's own 16-bit stream when nothing else is asked; floats for other PCM. */
-    Form form = req.form;
     const uint32_t bits = req.form == Form::kPcmFloat ? 32 : req.bits;
-    if (form == Form::kPcm16 || form == Form::kPcmFloat) {
-        bool resample = req.rate != 0 && (!hdr.known || DesignedRate(hdr.dsdRate, req.rate) != req.rate);
-        form = bits == 16 && !req.dither && !resample ? Form::kPcm16 : Form::kPcmFloat;
-    }
+    const Form form = StreamForm(req, hdr);
     const bool pcm = form == Form::kPcm16 || form == Form::kPcmFloat;
     const uint32_t flags = FormFlags(form) | (pcm && req.highQuality ? VELM_DSD_PCM_HQ : 0);
     if (!OpenStream(req.input, flags, req.rate, &in, error)) {
@@ -463,7 +604,7 @@ Outcome Decode(const DecodeRequest &req, DecodeSummary *summary, std::string *er
     of.kind = sink.kind;
     of.rate = summary->outputRate;
     of.channels = info.chans;
-    of.channelMask = hdr.channels == info.chans ? hdr.channelMask : 0;
+    of.channelMask = SpeakerMask(h);
     if (!req.output.empty() && of.kind != SampleKind::kRawBytes) {
         std::string refusal = WavRefusal(of);
         if (!refusal.empty())
@@ -496,21 +637,10 @@ Outcome Decode(const DecodeRequest &req, DecodeSummary *summary, std::string *er
     }
     const uint64_t target = static_cast<uint64_t>(startFrames);
     uint64_t reached = 0;
-    if (target != 0 && in.pipe == nullptr) {
-        const uint64_t unit = form == Form::kRaw ? 1 : ratio; /* sound bytes per channel per frame */
-        const uint64_t step = form == Form::kDop ? 2 * unit : unit;
-        uint64_t sound = target * unit;
-        sound -= sound % step;
-        if (!hdr.isDff && hdr.blockSize != 0)
-            sound -= sound % hdr.blockSize;
-        if (sound % step == 0 && sound != 0) {
-            if (!VELM_ChannelSetPosition(h, sound / unit * frame, VELM_POS_BYTE)) {
-                free(buf);
-                return fail(std::string(ErrorName(VELM_ErrorGetCode())) + ": cannot start at " +
-                            Seconds(req.start) + ": " + req.input);
-            }
-            reached = sound / unit;
-        }
+    if (target != 0 && in.pipe == nullptr && !SeekNearStart(h, form, hdr, ratio, frame, target, &reached)) {
+        free(buf);
+        return fail(std::string(ErrorName(VELM_ErrorGetCode())) + ": cannot start at " + Seconds(req.start) +
+                    ": " + req.input);
     }
     uint64_t skip = (target - reached) * frame;
     uint64_t limit = UINT64_MAX;
@@ -529,22 +659,9 @@ Outcome Decode(const DecodeRequest &req, DecodeSummary *summary, std::string *er
     std::unique_ptr<SegmentDecoder> segments;
     if (req.threads > 1 && pcm && in.pipe == nullptr && !IsUrl(req.input) && hdr.known &&
         totalFrames != UINT64_MAX && reached <= totalFrames) {
-        SegmentPlan plan;
-        plan.name = req.input;
-        plan.flags = flags;
-        plan.freq = req.rate;
-        plan.hasGain = req.hasGain;
-        plan.gainDb = req.gainDb;
-        plan.frameBytes = frame;
-        plan.first = reached;
         const uint64_t last = limit != UINT64_MAX ? target + limit / frame : UINT64_MAX;
-        plan.toEnd = last >= totalFrames;
-        plan.end = plan.toEnd ? totalFrames : last;
-        /* A PCM frame takes `ratio` sound bytes per channel; DSF seeks land on block groups. */
-        plan.alignFrames =
-            !hdr.isDff && hdr.blockSize != 0 ? std::lcm(uint64_t{ratio}, uint64_t{hdr.blockSize}) / ratio : 1;
-        plan.threads = req.threads;
-        segments = std::make_unique<SegmentDecoder>(plan);
+        segments = std::make_unique<SegmentDecoder>(
+            PlanSegments(req, hdr, flags, ratio, frame, reached, last, totalFrames));
     }
 
     std::string outcomeError;
@@ -570,56 +687,13 @@ Outcome Decode(const DecodeRequest &req, DecodeSummary *summary, std::string *er
             "this build cannot resample (built without libsoxr): --rate " + std::to_string(req.rate);
 #endif
 
-    uint64_t done = 0;
-    bool ended = false;
-    uint32_t zeroCalls = 0;
-    auto zeroSince = started, lastShown = started;
-    while (outcomeError.empty() && done < limit) {
-        uint64_t want = skip != 0 ? skip : limit - done;
-        if (want > readBytes)
-            want = readBytes;
-        const uint8_t *data = buf;
-        int code = VELM_OK;
-        uint32_t n = segments != nullptr ? segments->Next(&data, static_cast<uint32_t>(want), &code)
-                                         : VELM_ChannelGetData(h, buf, static_cast<uint32_t>(want));
-        if (n == 0xFFFFFFFFu) {
-            if (segments == nullptr)
-                code = VELM_ErrorGetCode();
-            if (code == VELM_ERROR_ENDED)
-                ended = true;
-            else
-                outcomeError = std::string(ErrorName(code)) + ": cannot decode: " + req.input;
-            break;
-        }
-        auto now = std::chrono::steady_clock::now();
-        if (n == 0) {
-            /* Nothing for now is not the end: only the end signal ends a stream. A source
-               that keeps giving nothing is taken as stalled. */
-            if (zeroCalls++ == 0)
-                zeroSince = now;
-            if (zeroCalls >= kStallCalls ||
-                (zeroCalls > 1 && std::chrono::duration<double>(now - zeroSince).count() >= kStallSeconds)) {
-                ended = true;
-                break;
-            }
-            continue;
-        }
-        zeroCalls = 0;
-        uint32_t dropped = 0;
-        if (skip != 0) {
-            dropped = skip < n ? static_cast<uint32_t>(skip) : n;
-            skip -= dropped;
-        }
-        if (n > dropped && !sink.Stream(data + dropped, n - dropped)) {
-            outcomeError = WriteFailure(sink.out);
-            break;
-        }
-        done += n - dropped;
-        if (req.progress && now - lastShown > std::chrono::milliseconds(100)) {
-            ShowProgress(done, expected, false);
-            lastShown = now;
-        }
-    }
+    Pumped pumped;
+    if (outcomeError.empty())
+        Pump(h, segments.get(), buf, readBytes, skip, limit, expected, req, started, &sink, &pumped,
+             &outcomeError);
+    const uint64_t done = pumped.done;
+    const bool ended = pumped.ended;
+    const int sourceFailure = pumped.sourceFailure;
     free(buf);
     segments.reset();
 #ifdef VELMDSD_HAVE_SOXR
@@ -642,8 +716,10 @@ Outcome Decode(const DecodeRequest &req, DecodeSummary *summary, std::string *er
     summary->promisedSeconds = promised != UINT64_MAX && promised > target
                                    ? static_cast<double>(promised - target) / info.freq
                                    : 0.0;
-    const bool early = outcomeError.empty() && ended && promised != UINT64_MAX && gotFrames < promised;
+    const bool early = outcomeError.empty() && ended &&
+                       (sourceFailure != VELM_OK || (promised != UINT64_MAX && gotFrames < promised));
     const std::string readFailure = PipeReadFailure(in);
+    const double gain = StreamGainDb(h);
     CloseInput(&in);
 
     summary->outputBytes = sink.writing ? sink.out.dataBytes : done;
@@ -651,7 +727,6 @@ Outcome Decode(const DecodeRequest &req, DecodeSummary *summary, std::string *er
     summary->clipped = form == Form::kPcm16 ? sink.clipped16 : sink.quant.clipped;
     summary->suggestedGainDb = std::nan("");
     if (summary->clipped != 0) {
-        double gain = req.hasGain ? req.gainDb : static_cast<int32_t>(VELM_GetConfig(VELM_DSD_CONFIG_GAIN));
         /* Counted in the same pass. The add-on's 16-bit samples stop at full scale and hide the
            peak, so they suggest no number (--gain auto reads the file twice to find it). */
         double peak = form == Form::kPcm16 ? 0.0 : sink.quant.peak * sink.quant.scale / sink.quant.hi;
@@ -673,8 +748,8 @@ Outcome Decode(const DecodeRequest &req, DecodeSummary *summary, std::string *er
         return Outcome::kFailed;
     }
     if (early) {
-        *error = "source ended early: " + Seconds(static_cast<double>(done / frame) / info.freq) + " of " +
-                 Seconds(summary->promisedSeconds);
+        *error = ShortfallText(sourceFailure, static_cast<double>(done / frame) / info.freq,
+                               summary->promisedSeconds);
         if (!readFailure.empty())
             *error += " (cannot read standard input: " + readFailure + ")";
         if (sink.writing)

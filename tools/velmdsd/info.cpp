@@ -125,7 +125,7 @@ int CmdInfo(int argc, char **argv)
         info.dsdRate = ClampToU32(dsdRate);
     if (in.header.known && in.header.channels == ci.chans)
         info.dsdRate = in.header.dsdRate; /* exact where the float attribute rounds */
-    info.layout = LayoutText(in.header.channels == ci.chans ? in.header.channelMask : 0, ci.chans);
+    info.layout = LayoutText(SpeakerMask(h), ci.chans);
     info.lengths[0] = VELM_ChannelGetLength(h, VELM_POS_BYTE);
     info.tags = ReadStreamTags(h);
     CloseInput(&in);

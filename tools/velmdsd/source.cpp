@@ -174,47 +174,15 @@ void ReadDsf(const ByteReader &r, HeaderFacts *h)
     uint8_t b[52];
     if (!r.At(28, b, sizeof b) || memcmp(b, "fmt ", 4) != 0)
         return;
-    static const struct {
-        uint32_t channels, mask;
-    } kTypes[8] = {{0, 0},
-                   {1, FC},
-                   {2, FL | FR},
-                   {3, FL | FR | FC},
-                   {4, FL | FR | BL | BR},
-                   {4, FL | FR | FC | LFE},
-                   {5, FL | FR | FC | BL | BR},
-                   {6, FL | FR | FC | LFE | BL | BR}};
     uint64_t fmtSize = Le(b + 4, 8);
-    uint32_t type = static_cast<uint32_t>(Le(b + 20, 4));
     h->channels = static_cast<uint32_t>(Le(b + 24, 4));
     h->dsdRate = static_cast<uint32_t>(Le(b + 28, 4));
-    uint64_t samples = Le(b + 36, 8);
-    uint32_t blockSize = static_cast<uint32_t>(Le(b + 44, 4));
-    h->blockSize = blockSize;
-    if (type < 8 && kTypes[type].channels == h->channels)
-        h->channelMask = kTypes[type].mask;
+    h->blockSize = static_cast<uint32_t>(Le(b + 44, 4));
     uint8_t d[12];
     if (fmtSize > UINT64_MAX - 28 || !r.At(28 + fmtSize, d, sizeof d) || memcmp(d, "data", 4) != 0 ||
-        h->channels == 0 || blockSize == 0)
+        h->channels == 0 || h->blockSize == 0)
         return;
-    uint64_t perChannel = (Le(d + 4, 8) - 12) / h->channels;
-    uint64_t rest = samples / 8 % blockSize;
-    uint64_t pad = rest != 0 ? blockSize - rest : 0;
-    h->declaredBytes = perChannel > pad ? perChannel - pad : 0;
     h->known = true;
-}
-
-uint32_t DffSpeaker(const uint8_t *id)
-{
-    static const struct {
-        char id[5];
-        uint32_t bit;
-    } kIds[] = {{"SLFT", FL}, {"SRGT", FR},  {"MLFT", FL}, {"MRGT", FR},
-                {"C   ", FC}, {"LFE ", LFE}, {"LS  ", BL}, {"RS  ", BR}};
-    for (const auto &k : kIds)
-        if (memcmp(id, k.id, 4) == 0)
-            return k.bit;
-    return 0;
 }
 
 void ReadDff(const ByteReader &r, HeaderFacts *h)
@@ -230,24 +198,13 @@ void ReadDff(const ByteReader &r, HeaderFacts *h)
             uint8_t v[4];
             if (memcmp(c, "FS  ", 4) == 0 && r.At(off + 12, v, 4))
                 h->dsdRate = static_cast<uint32_t>(Be(v, 4));
-            if (memcmp(c, "CHNL", 4) == 0 && r.At(off + 12, v, 2)) {
+            if (memcmp(c, "CHNL", 4) == 0 && r.At(off + 12, v, 2))
                 h->channels = static_cast<uint32_t>(Be(v, 2));
-                uint32_t mask = 0, last = 0;
-                for (uint32_t i = 0; i < h->channels && mask != UINT32_MAX; i++) {
-                    uint8_t id[4];
-                    uint32_t bit = r.At(off + 14 + 4 * uint64_t{i}, id, 4) ? DffSpeaker(id) : 0;
-                    /* WAV wants the speakers in the order of their bits, each once. */
-                    mask = bit > last ? mask | bit : UINT32_MAX;
-                    last = bit;
-                }
-                h->channelMask = mask == UINT32_MAX ? 0 : mask;
-            }
         } else if (memcmp(c, "PROP", 4) == 0 && r.At(off + 12, c + 12, 4) && memcmp(c + 12, "SND ", 4) == 0) {
             propEnd = off + 12 + size;
             off += 16;
             continue;
         } else if (memcmp(c, "DSD ", 4) == 0) {
-            h->declaredBytes = h->channels != 0 ? size / h->channels : 0;
             h->known = h->channels != 0 && h->dsdRate != 0;
             return;
         }
@@ -336,6 +293,13 @@ HeaderFacts ReadHeader(const ByteReader &r)
 }
 
 } // namespace
+
+uint32_t SpeakerMask(uint32_t handle)
+{
+    float mask = 0.0f;
+    return VELM_ChannelGetAttribute(handle, VELM_DSD_ATTRIB_SPEAKERS, &mask) ? static_cast<uint32_t>(mask)
+                                                                             : 0;
+}
 
 bool IsUrl(const std::string &name)
 {

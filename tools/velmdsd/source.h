@@ -6,16 +6,13 @@
 
 namespace cli {
 
-/* What the container header itself says, read by the tool: the add-on does not hand out the
-   declared size (it limits the length to the data present) nor the speaker layout. */
+/* What the container header itself says, read by the tool before the stream exists. */
 struct HeaderFacts {
     bool known = false;
     bool isDff = false;
     uint32_t channels = 0;
     uint32_t dsdRate = 0;
-    uint64_t declaredBytes = 0; /* sound bytes per channel the header promises */
-    uint32_t channelMask = 0;   /* WAV speaker bits, 0 when the layout is unknown */
-    uint32_t blockSize = 0;     /* DSF: bytes per channel block (seeks land on block groups) */
+    uint32_t blockSize = 0; /* DSF: bytes per channel block (seeks land on block groups) */
 };
 
 struct PipeSource;
@@ -47,6 +44,8 @@ void CloseInput(Input *in);
 /* The system's reason when reading standard input failed (empty when it did not). */
 std::string PipeReadFailure(const Input &in);
 
+/* The WAV speaker bits the stream's header names (the add-on's reading), 0 when none. */
+uint32_t SpeakerMask(uint32_t handle);
 /* "5.1: FL FR FC LFE BL BR", "stereo: FL FR", or "unknown (N channels)". */
 std::string LayoutText(uint32_t mask, uint32_t channels);
 
