@@ -342,13 +342,19 @@ uint32_t HqBestKernel(void)
     return ConvertKernelCount() - 1;
 }
 
-void HqHalfBandRun(uint32_t kernel, const double *taps, uint32_t pairs, const double *odds,
-                   const double *evens, double *y, uint32_t outputs)
+/* HqHalfBandRun with the kernel looked up already (null: the plain loop only). */
+static inline void HalfBandRun(HqHalfBandKernel *vector, const double *taps, uint32_t pairs,
+                               const double *odds, const double *evens, double *y, uint32_t outputs)
 {
-    HqHalfBandKernel *vector = ConvertKernelAt(kernel)->hqHalfBand;
     uint32_t i = vector != nullptr ? vector(taps, pairs, odds, evens, y, outputs) : 0;
     for (; i < outputs; i++)
         y[i] = HalfBand(taps, pairs, odds + i, evens + i);
+}
+
+void HqHalfBandRun(uint32_t kernel, const double *taps, uint32_t pairs, const double *odds,
+                   const double *evens, double *y, uint32_t outputs)
+{
+    HalfBandRun(ConvertKernelAt(kernel)->hqHalfBand, taps, pairs, odds, evens, y, outputs);
 }
 
 /* Appends `count` values to a half-band's inputs, even-index ones to e, odd ones to o;
@@ -386,11 +392,13 @@ static uint32_t HalfBandBlock(HqState *hq, uint32_t k, const double *in, uint32_
     /* An output needs its centre and 2 x pairs odd inputs from `pairs` before it on. */
     const uint32_t outputs =
         odds + 1 < 2 * pairs ? 0 : (evens < odds + 1 - 2 * pairs ? evens : odds + 1 - 2 * pairs);
+    /* The kernel looked up once for the block's channels. */
+    HqHalfBandKernel *vector = ConvertKernelAt(hq->kernel)->hqHalfBand;
     for (size_t c = 0; c < hq->channels; c++) {
         double *e = b->evens + c * evenStride, *o = b->odds + c * oddStride;
         if (in != nullptr)
             Split(in + c * HQ_BLOCK, count, odd, e + b->evenCount, o + b->oddCount);
-        HqHalfBandRun(hq->kernel, b->taps, pairs, o, e, out + c * HQ_BLOCK, outputs);
+        HalfBandRun(vector, b->taps, pairs, o, e, out + c * HQ_BLOCK, outputs);
         memmove(e, e + outputs, (evens - outputs) * sizeof(double));
         memmove(o, o + outputs, (odds - outputs) * sizeof(double));
     }

@@ -59,8 +59,9 @@ __attribute__((always_inline)) static inline uint32_t HalfBandLanes(const double
     return i;
 }
 
-static uint32_t HalfBandPairs(const double *taps, uint32_t pairs, const double *odds, const double *evens,
-                              double *y, uint32_t outputs)
+__attribute__((always_inline)) static inline uint32_t HalfBandPairs(const double *taps, uint32_t pairs,
+                                                                    const double *odds, const double *evens,
+                                                                    double *y, uint32_t outputs)
 {
     return HalfBandLanes<2, 0>(taps, pairs, odds, evens, y, outputs);
 }
@@ -83,7 +84,8 @@ __attribute__((target("avx512f"))) static uint32_t HalfBandOcts(const double *ta
 
 /* run(P) with P the stage's pair count as a compile-time constant for the stages' lengths (15, 19,
    31, 111 and 143 taps), which unrolls the taps; 0 for any other. */
-template <typename Run> static uint32_t Unrolled(uint32_t pairs, Run run)
+template <typename Run>
+__attribute__((always_inline)) static inline uint32_t Unrolled(uint32_t pairs, Run run)
 {
     switch (pairs) {
     case 4:
@@ -102,8 +104,10 @@ template <typename Run> static uint32_t Unrolled(uint32_t pairs, Run run)
 }
 
 /* The widest kernels up to `kernel` for as many outputs as they take; returns how many they made. */
-static uint32_t HalfBandWide(uint32_t kernel, const double *taps, uint32_t pairs, const double *odds,
-                             const double *evens, double *y, uint32_t outputs)
+__attribute__((always_inline)) static inline uint32_t HalfBandWide(uint32_t kernel, const double *taps,
+                                                                   uint32_t pairs, const double *odds,
+                                                                   const double *evens, double *y,
+                                                                   uint32_t outputs)
 {
     uint32_t i = 0;
     if (kernel >= HQ_KERNEL_AVX512)
