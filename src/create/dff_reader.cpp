@@ -146,9 +146,9 @@ static void ReadComments(DsdStream *stream, uint64_t size)
 }
 
 /* "ID3 " at top level or among the properties: the first whole tag found is the stream's. */
-/* The speakers of a "CHNL" chunk's channel IDs (read from after its count on): WAV bits, each
-   speaker once and in the order of its bit, as WAV lays channels out; 0 for any other list. */
-static uint32_t ReadSpeakers(uint32_t file, uint32_t channels)
+/* The speakers of a "CHNL" chunk's channel IDs: WAV bits, each speaker once and in the order of
+   its bit, as WAV lays channels out; 0 for any other list (more than six channels included). */
+static uint32_t Speakers(const uint8_t *ids, uint32_t channels)
 {
     static const struct {
         char id[5];
@@ -157,9 +157,7 @@ static uint32_t ReadSpeakers(uint32_t file, uint32_t channels)
                 {"C   ", SPEAKER_FC}, {"LFE ", SPEAKER_LFE}, {"LS  ", SPEAKER_BL}, {"RS  ", SPEAKER_BR}};
     uint32_t speakers = 0, last = 0;
     for (uint32_t i = 0; i < channels; i++) {
-        uint8_t id[4];
-        if (ReadCleared(file, id, 4) != 4)
-            return 0;
+        const uint8_t *id = ids + 4 * i;
         uint32_t bit = 0;
         for (const auto &k : kIds)
             if (memcmp(id, k.id, 4) == 0)
@@ -196,10 +194,13 @@ void DffReadHeader(DsdStream *stream)
                 ReadCleared(file, field, 4);
                 stream->dsdRate = ReadBE32(field);
             } else if (IdIs(id, "CHNL") && chunk.size >= 2) {
-                ReadCleared(file, field, 2);
-                stream->channels = ReadBE16(field);
-                if (chunk.size >= 2 + 4 * uint64_t{stream->channels})
-                    stream->speakers = ReadSpeakers(file, stream->channels);
+                /* The count and, in the same read, the IDs of up to six channels. */
+                uint8_t chnl[2 + 4 * 6];
+                ReadCleared(file, chnl,
+                            static_cast<uint32_t>(chunk.size < sizeof chnl ? chunk.size : sizeof chnl));
+                stream->channels = ReadBE16(chnl);
+                if (stream->channels <= 6 && chunk.size >= 2 + 4 * uint64_t{stream->channels})
+                    stream->speakers = Speakers(chnl + 2, stream->channels);
             } else if (IdIs(id, "ID3 ")) {
                 ReadId3Chunk(stream, chunk);
             }
