@@ -93,7 +93,9 @@ void BuildFilterTables(DsdStream *stream)
             table[255 - b] = -table[b];
         }
     }
-    PcmPrepare *prepare = ConvertKernelsBest()->pcmPrepare;
+    /* The set chosen once here, for the stream's reads too: no look-up per read. */
+    stream->kernels = ConvertKernelsBest();
+    PcmPrepare *prepare = stream->kernels->pcmPrepare;
     stream->laneTables.ratio = 0;
     if (prepare != nullptr)
         prepare(stream->filterTables, static_cast<uint32_t>(stream->ratio), &stream->laneTables);

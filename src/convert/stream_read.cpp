@@ -39,7 +39,7 @@ static uint32_t ProducePcm(DsdStream *s, int32_t fill, uint32_t minimum, void *o
     *consumed = frames * frameStep;
     if (frames == 0)
         return done; /* a request of 0 bytes may come with no buffer */
-    const ConvertKernels *kernels = ConvertKernelsBest();
+    const ConvertKernels *kernels = s->kernels;
     const PcmLayout layout = s->planeSize != 0 ? PcmLayout{s->planeSize, 1} : PcmLayout{1, s->channels};
     if (floatOutput)
         kernels->pcmFloat(s->filterTables, &s->laneTables, s->buffer, layout, s->channels, s->ratio, frames,

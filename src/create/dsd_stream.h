@@ -77,7 +77,8 @@ struct DsdStream {
                               (counts still cover all channels); 0: bytes interleaved */
     HqState *hq;           /* the high-quality converter of a PCM stream that uses it, else null */
     float filterTables[FILTER_GROUPS][256];
-    PcmLaneTables laneTables; /* from filterTables, by the chosen kernel's preparation */
+    PcmLaneTables laneTables;             /* from filterTables, by the chosen kernel's preparation */
+    const struct ConvertKernels *kernels; /* the designed filter's kernel set, chosen with laneTables */
 };
 
 /* A zero-filled record, or null. */
