@@ -318,8 +318,8 @@ TEST_F(StreamNet, ToolDecodesUrlsAsFiles)
         std::string failed =
             run("decode " + server->Url(std::string("a.dsf") + query) + " --raw -o /dev/null 2>&1", &status);
         EXPECT_EQ(WEXITSTATUS(status), 1) << failed;
-        const char *reason = query[1] == 'c' ? "source failed (cut off, ERROR_SOURCE): "
-                                             : "source failed (timed out, ERROR_TIMEOUT): ";
+        const char *reason = query[1] == 'c' ? "source ended early (cut off, ERROR_SOURCE): "
+                                             : "source ended early (timed out, ERROR_TIMEOUT): ";
         EXPECT_NE(failed.find(reason), std::string::npos) << failed;
         EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(15)) << query;
     }

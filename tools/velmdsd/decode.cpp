@@ -527,15 +527,15 @@ void Pump(uint32_t h, SegmentDecoder *segments, uint8_t *buf, uint32_t readBytes
     }
 }
 
-/* "source ended early: GOT of PROMISED", or for a failed source the reason instead. */
+/* "source ended early: GOT of PROMISED", for a failed source with the reason the host gave. */
 std::string ShortfallText(int sourceFailure, double gotSeconds, double promisedSeconds)
 {
     const std::string got = Seconds(gotSeconds);
     const std::string of = promisedSeconds > 0.0 ? " of " + Seconds(promisedSeconds) : "";
     if (sourceFailure == VELM_ERROR_TIMEOUT)
-        return "source failed (timed out, " + std::string(ErrorName(sourceFailure)) + "): " + got + of;
+        return "source ended early (timed out, " + std::string(ErrorName(sourceFailure)) + "): " + got + of;
     if (sourceFailure != VELM_OK)
-        return "source failed (cut off, " + std::string(ErrorName(sourceFailure)) + "): " + got + of;
+        return "source ended early (cut off, " + std::string(ErrorName(sourceFailure)) + "): " + got + of;
     return "source ended early: " + got + of;
 }
 
