@@ -35,24 +35,6 @@ struct Info {
     StreamTags tags;
 };
 
-std::string Json(const std::string &s)
-{
-    std::string out = "\"";
-    for (unsigned char c : s) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c < 0x20) {
-            char esc[8];
-            snprintf(esc, sizeof esc, "\\u%04x", c);
-            out += esc;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out + "\"";
-}
-
 std::string LengthText(uint64_t v)
 {
     return v == UINT64_MAX ? "not available" : std::to_string(v) + " bytes";

@@ -131,24 +131,6 @@ std::string PictureType(uint32_t type)
     return "type " + std::to_string(type);
 }
 
-std::string Json(const std::string &s)
-{
-    std::string out = "\"";
-    for (unsigned char c : s) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c < 0x20) {
-            char esc[8];
-            snprintf(esc, sizeof esc, "\\u%04x", c);
-            out += esc;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out + "\"";
-}
-
 /* Labels of the text lines; a total goes on its number's line. */
 const struct {
     const char *key;
@@ -168,6 +150,24 @@ const char *Label(const std::string &key)
 }
 
 } // namespace
+
+std::string Json(const std::string &s)
+{
+    std::string out = "\"";
+    for (unsigned char c : s) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c < 0x20) {
+            char esc[8];
+            snprintf(esc, sizeof esc, "\\u%04x", c);
+            out += esc;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out + "\"";
+}
 
 StreamTags ReadStreamTags(uint32_t h)
 {

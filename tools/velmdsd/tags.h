@@ -38,4 +38,7 @@ void PrintTags(const StreamTags &tags);
 /* The JSON members for the tags: "id3Size":N,"id3Version":N,"tags":[...],"pictures":[...] */
 std::string TagsJson(const StreamTags &tags);
 
+/* S as a JSON string, quotes included. */
+std::string Json(const std::string &s);
+
 } // namespace cli
