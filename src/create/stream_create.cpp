@@ -103,6 +103,19 @@ static uint32_t CreateFailed(DsdStream *stream, int32_t code)
     return 0;
 }
 
+/*
+ * A header that is incomplete is a format error, unless the source itself failed: then the
+ * code the host set for its failed read (a time-out, a transfer that broke off) stands.
+ * ERROR_FORMAT is set first, so that a host whose failed read sets no code of its own
+ * still leaves a failed creation with a code.
+ */
+static void ReportIncompleteHeader(uint32_t file)
+{
+    SetError(ERROR_FORMAT);
+    if (!SourceFailed(file))
+        SetError(ERROR_FORMAT); /* a successful probe may have cleared the code */
+}
+
 uint32_t DsdStreamCreate(uint32_t file, uint32_t flags, uint32_t freq)
 {
     const HostFunctions *host = hostFunctions;
@@ -111,8 +124,7 @@ uint32_t DsdStreamCreate(uint32_t file, uint32_t flags, uint32_t freq)
     uint8_t head[16];
     bool isDff;
     if (ReadCleared(file, head, 16) != 16) {
-        if (!SourceFailed(file)) /* else the host's code stands */
-            SetError(ERROR_FORMAT);
+        ReportIncompleteHeader(file);
         return 0;
     }
     if (IdIs(head, "FRM8") && IdIs(head + 12, "DSD ")) {
@@ -137,9 +149,8 @@ uint32_t DsdStreamCreate(uint32_t file, uint32_t flags, uint32_t freq)
         DsfReadHeader(stream, head);
 
     if (stream->channels == 0 || stream->dsdRate == 0 || stream->dataOffset == 0 || stream->blockSize == 0) {
-        if (!SourceFailed(file))
-            return CreateFailed(stream, ERROR_FORMAT);
-        DsdStreamFree(stream); /* the source failed before the header was complete: the host's code stands */
+        DsdStreamFree(stream);
+        ReportIncompleteHeader(file);
         return 0;
     }
 
