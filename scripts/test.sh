@@ -7,7 +7,7 @@
 #   scripts/test.sh --tsan      clang with ThreadSanitizer: the host, stream, channel-operation and
 #                               tool tests
 #   scripts/test.sh --fuzz      clang with the sanitizers: libFuzzer on the readers for
-#                               VELMDSD_FUZZ_RUNS inputs (default 16000) or VELMDSD_FUZZ_SECONDS
+#                               VELMDSD_FUZZ_RUNS inputs (default 60000) or VELMDSD_FUZZ_SECONDS
 #                               (default 90), whichever ends first, from the seeds and the corpus,
 #                               inputs up to 1 MB (the corpus replay runs with the other tests); the
 #                               mutations follow VELMDSD_FUZZ_SEED (default 1), so a run can be
@@ -40,7 +40,7 @@ if [ "${1:-}" = "--fuzz" ]; then
   export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
   export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
   "$dir/tests/fuzz/fuzz_readers" "$dir/fuzz-run/inputs" tests/fuzz/corpus -dict=tests/fuzz/dsd_ids.dict \
-      -seed="${VELMDSD_FUZZ_SEED:-1}" -runs="${VELMDSD_FUZZ_RUNS:-16000}" \
+      -seed="${VELMDSD_FUZZ_SEED:-1}" -runs="${VELMDSD_FUZZ_RUNS:-60000}" \
       -max_total_time="${VELMDSD_FUZZ_SECONDS:-90}" -max_len=1048576 -len_control=0 -timeout=20 \
       -rss_limit_mb=4096 -print_final_stats=1 -artifact_prefix="$dir/fuzz-run/artifacts/"
   exit 0
