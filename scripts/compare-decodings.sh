@@ -28,6 +28,7 @@ for file in "$work"/*.dsf "$work"/*.dff; do
       { echo "$name differs: $(basename "$file") ${forms[$i]:-(PCM 16-bit)}"; exit 1; }
     compared=$((compared + 1))
   done
-  cmp <($native info "$file" --json) <("${target[@]}" info "$file" --json)
+  # The tag fields are left out: builds without TagLib (the cross builds) list no ID3 fields.
+  cmp <($native info "$file" --json | sed 's/,"tags":.*//') <("${target[@]}" info "$file" --json | sed 's/,"tags":.*//')
 done
 echo "$name: $compared decodings byte-identical to x86-64 ($(ls "$work" | grep -c '\.d[sf]f$') files x ${#forms[@]} forms)"
