@@ -19,6 +19,20 @@
 
 enum OutputForm { FORM_RAW, FORM_DOP, FORM_PCM_FLOAT, FORM_PCM_16 };
 
+/* The procedure counts the staged bytes as one signed number: the bytes waiting, or minus the
+   bytes still to be dropped. */
+static int32_t LoadFill(const DsdStream *s)
+{
+    return s->staged.waiting != 0 ? static_cast<int32_t>(s->staged.waiting)
+                                  : -static_cast<int32_t>(s->staged.drop);
+}
+
+static void StoreFill(DsdStream *s, int32_t fill)
+{
+    s->staged.waiting = fill > 0 ? static_cast<uint32_t>(fill) : 0;
+    s->staged.drop = fill < 0 ? static_cast<uint32_t>(-static_cast<int64_t>(fill)) : 0;
+}
+
 static OutputForm FormOf(uint32_t flags)
 {
     if (flags & DSD_RAW)
@@ -179,7 +193,7 @@ static bool RefillDst(DsdStream *s, ReadCall *call, int32_t *fill)
         call->remaining = dst->frames - dst->next;
     }
     if (!decoded || f < static_cast<int32_t>(call->minimum)) {
-        s->bufferFill = f;
+        StoreFill(s, f);
         return false;
     }
     *fill = f;
@@ -224,7 +238,7 @@ static bool Refill(DsdStream *s, ReadCall *call, int32_t *fill)
     if (newFill > 0 && before < 0)
         MoveToFront(s, static_cast<uint64_t>(-static_cast<int64_t>(before)), newFill);
     if (newFill < static_cast<int32_t>(call->minimum)) {
-        s->bufferFill = newFill;
+        StoreFill(s, newFill);
         if (hostFunctions->FileIsEnd(s->file))
             call->remaining = 0;
         return false;
@@ -238,7 +252,7 @@ static bool Refill(DsdStream *s, ReadCall *call, int32_t *fill)
 static void KeepRest(DsdStream *s, int32_t fill, uint64_t consumed)
 {
     int32_t rest = static_cast<int32_t>(static_cast<int64_t>(fill) - static_cast<int64_t>(consumed));
-    s->bufferFill = rest;
+    StoreFill(s, rest);
     if (rest > 0 && consumed != 0)
         MoveToFront(s, consumed, rest);
 }
@@ -324,14 +338,14 @@ static uint32_t StreamReadHq(uint32_t handle, DsdStream *s, ReadCall *call, void
     HqState *hq = s->hq;
     uint32_t done = 0;
     while (hq->endOut == HQ_END_UNKNOWN) {
-        done = ProduceHq(s, call, s->bufferFill, out, done, want, false);
+        done = ProduceHq(s, call, LoadFill(s), out, done, want, false);
         if (want - done < s->channels)
             break;
-        int32_t fill = s->bufferFill;
+        int32_t fill = LoadFill(s);
         if (!Refill(s, call, &fill)) {
-            if (call->remaining == 0 && s->bufferFill < static_cast<int32_t>(call->minimum)) {
+            if (call->remaining == 0 && LoadFill(s) < static_cast<int32_t>(call->minimum)) {
                 /* Floor division: a negative count is bytes still to be dropped. */
-                int64_t waiting = s->bufferFill;
+                int64_t waiting = LoadFill(s);
                 int64_t perChannel =
                     waiting >= 0 ? waiting / s->channels : -((-waiting + s->channels - 1) / s->channels);
                 int64_t end = static_cast<int64_t>(hq->inPos) + perChannel;
@@ -339,10 +353,10 @@ static uint32_t StreamReadHq(uint32_t handle, DsdStream *s, ReadCall *call, void
             }
             break;
         }
-        s->bufferFill = fill;
+        StoreFill(s, fill);
     }
     if (hq->endOut != HQ_END_UNKNOWN)
-        done = ProduceHq(s, call, s->bufferFill, out, done, want, true);
+        done = ProduceHq(s, call, LoadFill(s), out, done, want, true);
 
     uint32_t bytes = done * call->unitBytes;
     if (HqFinished(hq)) {
@@ -366,7 +380,7 @@ uint32_t StreamRead(uint32_t handle, void *out, uint32_t length, void *user)
 
     uint32_t done = 0;
     for (;;) {
-        int32_t fill = s->bufferFill;
+        int32_t fill = LoadFill(s);
         if (fill < static_cast<int32_t>(call.minimum) && !Refill(s, &call, &fill))
             break;
         done = Produce(s, &call, fill, out, done, want);
@@ -375,7 +389,7 @@ uint32_t StreamRead(uint32_t handle, void *out, uint32_t length, void *user)
     }
 
     uint32_t bytes = done * call.unitBytes;
-    if (call.remaining == 0 && s->bufferFill < static_cast<int32_t>(call.minimum)) {
+    if (call.remaining == 0 && LoadFill(s) < static_cast<int32_t>(call.minimum)) {
         const HostFunctions *host = hostFunctions;
         uint64_t delivered = host->TranslateStreamPosition(handle, 0, host->GetStreamPosition(handle, 0), 0);
         s->length = delivered + bytes;

@@ -47,6 +47,14 @@ enum : uint32_t {
     SPEAKER_BR = 0x20
 };
 
+/* The work buffer between two reads: bytes waiting at its start, or (after a seek, or a window
+   that stepped past the bytes it had) bytes the next refill brings that lie before the place
+   reached. At most one of the two is nonzero. */
+struct StagedBytes {
+    uint32_t waiting; /* bytes at the buffer's start, not yet converted */
+    uint32_t drop;    /* bytes to drop from the start of the next refill */
+};
+
 struct DsdStream {
     uint32_t handle;    /* host stream handle */
     uint32_t file;      /* host file handle of the source (not owned) */
@@ -70,7 +78,7 @@ struct DsdStream {
     DsdComment **comments; /* entry 0 owns the block all records lie in */
     uint32_t dopMarker;    /* DoP marker word of the next frame */
     uint8_t *buffer;       /* work buffer: waiting bytes, then (DSF, interleaved) the staging group */
-    int32_t bufferFill;    /* bytes waiting; -k: drop the first k bytes of the next refill */
+    StagedBytes staged;    /* what the work buffer holds between two reads */
     int32_t partialFill;   /* DSF: bytes of an incomplete block group already staged */
     uint32_t bufferSize;   /* size of buffer in bytes */
     uint32_t planeSize;    /* DSF to PCM by the designed filter: the buffer holds each channel's bytes

@@ -70,7 +70,7 @@ uint64_t DsdGetFilePosition(void *inst, uint32_t mode)
            neither has such a byte. */
         if (!s->isDff || s->dst != nullptr)
             return POSITION_NONE;
-        return host->FileGetPosition(s->file, 0) - static_cast<uint64_t>(static_cast<int64_t>(s->bufferFill));
+        return host->FileGetPosition(s->file, 0) - s->staged.waiting + s->staged.drop;
     case 2: {
         uint64_t held = host->FileGetPosition(s->file, 2) - s->dataOffset;
         return held < s->dataSize ? held : s->dataSize;
@@ -126,7 +126,7 @@ static bool SeekDst(DsdStream *s, uint64_t start)
         SetError(ERROR_POSITION);
         return false;
     }
-    s->bufferFill = -static_cast<int32_t>(start - frame * frameBytes);
+    s->staged = StagedBytes{0, static_cast<uint32_t>(start - frame * frameBytes)};
     return true;
 }
 
@@ -146,7 +146,7 @@ uint64_t DsdSetPosition(void *inst, uint64_t position, uint32_t mode)
         }
         /* A DSF read restarts at the block group's start; the read procedure drops the bytes
            before the position (less than one group, which fits the signed count). */
-        s->bufferFill = -static_cast<int32_t>(start - offset);
+        s->staged = StagedBytes{0, static_cast<uint32_t>(start - offset)};
     }
     s->partialFill = 0;
     if (s->flags & DSD_RAW)
