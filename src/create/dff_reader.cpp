@@ -184,6 +184,7 @@ struct DstLayout {
     bool compressed; /* the property chunk's compression type is "DST " */
     uint64_t start;  /* the "DST " chunk's data; 0: none */
     uint64_t size;
+    uint64_t first;      /* the first chunk after "FRTE" */
     uint32_t frames;     /* from "FRTE" */
     uint32_t rate;       /* frames a second from "FRTE"; 0: no "FRTE" */
     uint64_t dstiOffset; /* the "DSTI" chunk's data; 0: none */
@@ -203,6 +204,7 @@ static void ReadDstChunk(uint32_t file, const ChunkHeader &chunk, DstLayout *dst
         IdIs(frte.id, "FRTE") && frte.size >= 6 && ReadCleared(file, field, 6) == 6) {
         dst->frames = ReadBE32(field);
         dst->rate = ReadBE16(field + 4);
+        dst->first = frte.next;
     }
 }
 
@@ -212,11 +214,11 @@ static int32_t SetUpDst(DsdStream *stream, const DstLayout &dst)
 {
     stream->dataOffset = 0;
     stream->dataSize = 0;
-    if (dst.start == 0 || dst.rate != DST_FRAME_RATE)
+    const uint64_t end = SaturatingAdd(dst.start, dst.size);
+    if (dst.start == 0 || dst.rate != DST_FRAME_RATE || dst.first > end || dst.first < dst.start)
         return ERROR_OK;
     DstSource *source;
-    if (!DstSourceCreate(stream->channels, stream->dsdRate, dst.frames, dst.start,
-                         SaturatingAdd(dst.start, dst.size), &source))
+    if (!DstSourceCreate(stream->channels, stream->dsdRate, dst.frames, dst.first, end, &source))
         return ERROR_OK;
     if (source == nullptr)
         return ERROR_MEMORY;
@@ -225,9 +227,10 @@ static int32_t SetUpDst(DsdStream *stream, const DstLayout &dst)
         const uint64_t entries = dst.dstiSize / 12;
         source->dstiCount = entries < dst.frames ? static_cast<uint32_t>(entries) : dst.frames;
     }
+    /* The sound starts with the frames: a source read as it arrives is there already. */
     stream->dst = source;
-    stream->dataOffset = dst.start;
-    stream->dataSize = dst.size;
+    stream->dataOffset = dst.first;
+    stream->dataSize = end - dst.first;
     stream->blockSize = DFF_BLOCK_SIZE;
     return ERROR_OK;
 }

@@ -164,7 +164,7 @@ TEST_F(InfoAttribTest, CompressionAttributesAreReadOnlyAndPlainSoundIsUncompress
         float frames, ratio;
     } files[] = {{"DSF", Dsf(4096), 0.0f, 1.0f},
                  {"DSDIFF", AsDff(MakeSound(2, 1000, 3)), 0.0f, 1.0f},
-                 /* Stored frames: 1 header byte a frame, 12 a chunk header, 18 of FRTE. */
+                 /* Stored frames: 1 header byte a frame, 12 a chunk header, a pad byte. */
                  {"DST",
                   dsdsignal::MakeDffDst(2822400, silence,
                                         [] {
@@ -172,7 +172,7 @@ TEST_F(InfoAttribTest, CompressionAttributesAreReadOnlyAndPlainSoundIsUncompress
                                             o.uncoded = true;
                                             return o;
                                         }()),
-                  3.0f, 3.0f * 9408 / (18 + 3 * (12 + 9409 + 1))}};
+                  3.0f, 3.0f * 9408 / (3 * (12 + 9409 + 1))}};
     for (const auto &f : files) {
         SCOPED_TRACE(f.name);
         uint32_t h = Create(f.bytes, RAW);
