@@ -279,6 +279,32 @@ TEST_F(DstStreamTest, BrokenFramesAreCountedSilenceAndACutFileEndsAtItsLastWhole
               std::vector<uint8_t>(plain.begin(), plain.begin() + 4 * p.frameBytes));
 }
 
+/* Without an index, seeks walk the frames' headers from the nearest frame met: the offsets kept
+   stay within their table (every other one dropped as it fills) and each seek lands on its frame. */
+TEST_F(DstStreamTest, SeeksWithoutAnIndexFindFramesPastWhatTheTableHolds)
+{
+    const uint32_t count = DST_INDEX_ENTRIES + 900u;
+    const std::vector<uint8_t> file =
+        DstFile(kDsd64, 1, std::vector<std::vector<uint8_t>>(count, {0x01}), false,
+                count); /* each a broken 1-byte frame: 14 bytes a chunk */
+    uint32_t h = Create(file, DSD_RAW | D);
+    ASSERT_NE(h, 0u);
+    DstSource *dst = Record(h)->dst;
+    const uint64_t first = Record(h)->dataOffset, frameBytes = dst->frameBytes;
+    for (uint32_t frame : {count - 1, 5u, DST_INDEX_ENTRIES + 1u, 3000u, count - 2, 0u}) {
+        ASSERT_EQ(SetPos(h, frame * frameBytes + 7), frame * frameBytes + 7) << frame;
+        EXPECT_EQ(dst->next, frame);
+        EXPECT_EQ(dst->position, first + 14 * static_cast<uint64_t>(frame)) << frame;
+        EXPECT_LE(dst->known, static_cast<uint32_t>(DST_INDEX_ENTRIES));
+    }
+    EXPECT_EQ(dst->stride, 2u);
+    EXPECT_EQ(dst->offsets[100], first + 14 * 200);
+    std::vector<uint8_t> out(64);
+    EXPECT_EQ(fake::Read(h, out.data(), 64), 64u);
+    EXPECT_EQ(out, std::vector<uint8_t>(64, 0x69));
+    EXPECT_EQ(Attribute(h, DSD_ATTRIB_DST_BROKEN), 1.0f);
+}
+
 TEST_F(DstStreamTest, LayoutsTheDecoderCannotTakeAreRefused)
 {
     Pair p = MakePair(kDsd64, 2, 3);
