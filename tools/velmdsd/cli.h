@@ -68,9 +68,6 @@ double AutoGainDb(const DecodeRequest &request);
 /* One line describing a finished decode. */
 std::string SummaryLine(const DecodeRequest &request, const DecodeSummary &summary);
 
-/* The PCM rate the add-on chooses for a DSD rate and a requested rate (0: the configured one). */
-uint32_t DesignedRate(uint32_t dsdRate, uint32_t requested);
-
 /* A float attribute as a 32-bit count, clamped (rates near 2^32 round up as floats). */
 uint32_t ClampToU32(double v);
 

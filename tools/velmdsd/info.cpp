@@ -3,7 +3,6 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
-#include <strings.h>
 #include <vector>
 
 #include "cli.h"
@@ -86,15 +85,7 @@ int CmdInfo(int argc, char **argv)
     }
     const uint32_t h = in.handle;
     Info info;
-    if (IsUrl(path)) {
-        /* A URL is not read twice: its name tells the container. */
-        const char *query = strchr(path, '?');
-        size_t nameEnd = query != nullptr ? static_cast<size_t>(query - path) : strlen(path);
-        bool dffName = nameEnd >= 4 && strncasecmp(path + nameEnd - 4, ".dff", 4) == 0;
-        info.container = dffName ? "DSDIFF" : "DSF";
-    } else {
-        info.container = in.header.isDff ? "DSDIFF" : "DSF";
-    }
+    info.container = IsDsdiff(h) ? "DSDIFF" : "DSF";
     /* What the add-on told the host about a source that arrives as it plays. */
     uint32_t bitrate = VELM_StreamGetBitrate(h, nullptr);
     VELM_CHANNELINFO ci;
@@ -102,11 +93,9 @@ int CmdInfo(int argc, char **argv)
     VELM_ChannelGetInfo(h, &ci);
     info.channels = ci.chans;
     info.ctype = ci.ctype;
-    float dsdRate = 0.0f;
-    if (VELM_ChannelGetAttribute(h, VELM_DSD_ATTRIB_RATE, &dsdRate))
-        info.dsdRate = ClampToU32(dsdRate);
-    if (in.header.known && in.header.channels == ci.chans)
-        info.dsdRate = in.header.dsdRate; /* exact where the float attribute rounds */
+    info.dsdRate = DsdRate(h);
+    info.defaultRate = PcmRateFor(h, 0);
+    info.chosenRate = PcmRateFor(h, rate);
     info.layout = LayoutText(SpeakerMask(h), ci.chans);
     info.lengths[0] = VELM_ChannelGetLength(h, VELM_POS_BYTE);
     info.tags = ReadStreamTags(h);
@@ -116,8 +105,6 @@ int CmdInfo(int argc, char **argv)
         info.lengths[0] != UINT64_MAX && info.channels != 0 ? info.lengths[0] / info.channels : 0;
     if (info.dsdRate >= 8)
         info.seconds = static_cast<double>(perChannel) / (info.dsdRate / 8);
-    info.defaultRate = DesignedRate(info.dsdRate, 0);
-    info.chosenRate = DesignedRate(info.dsdRate, rate);
     const uint64_t ratio = info.chosenRate != 0 ? info.dsdRate / 8 / info.chosenRate : 1;
     const uint64_t pcmFrames = perChannel + ratio >= 25 ? (perChannel + ratio - 25) / ratio : 0;
     auto known = [&](uint64_t v) { return info.lengths[0] == UINT64_MAX || v == 0 ? UINT64_MAX : v; };
