@@ -77,6 +77,7 @@ bool ParseUint(const char *text, uint32_t *value);
 
 int CmdDecode(int argc, char **argv);
 int CmdInfo(int argc, char **argv);
+int CmdEncode(int argc, char **argv);
 int CmdMakeTest(int argc, char **argv);
 int CmdDemo(int argc, char **argv);
 int CmdMeasure(int argc, char **argv);
