@@ -842,6 +842,9 @@ TEST_F(CliTest, EncodeWritesDsdiffDstAndDsfThatReadBackAsTheInput)
         r = Run("info '" + Path(c.out) + "' --json");
         EXPECT_NE(r.out.find(std::string("\"container\":\"") + c.container + "\""), std::string::npos)
             << r.out;
+        const char *compression = strstr(c.args, "--dst") ? "\"compression\":\"DST\""
+                                                          : "\"compression\":\"plain\",\"dstFrames\":0,";
+        EXPECT_NE(r.out.find(compression), std::string::npos) << r.out;
         EXPECT_NE(
             r.out.find(std::string("\"dsdRate\":") + (std::string(c.in) == "in.dff" ? "5644800" : "2822400")),
             std::string::npos)

@@ -54,6 +54,7 @@ struct DecodeSummary {
     double elapsedSeconds = 0.0;
     uint64_t clipped = 0;         /* PCM samples that did not fit the output */
     double suggestedGainDb = 0.0; /* a gain that avoids the clipping */
+    uint64_t brokenDstFrames = 0; /* DST frames the add-on decoded as silence */
     std::vector<float> samples;   /* interleaved, full scale 1.0, when keepSamples */
 };
 

@@ -649,11 +649,13 @@ Outcome Decode(const DecodeRequest &req, DecodeSummary *summary, std::string *er
 
     /* Several threads: the PCM of a named local file of known length, in segments from the place
        reached that start where a seek lands exactly (the same points as for --start). DoP and raw
-       DSD only move bytes: one thread does that faster than segments of streams of their own. */
+       DSD only move bytes: one thread does that faster than segments of streams of their own. DST
+       decodes on one thread, whose stream counts its broken frames once each (segments decode the
+       frames at their ends twice). */
     std::unique_ptr<SegmentDecoder> segments;
     const uint64_t step = SeekStep(h, frame);
     if (req.threads > 1 && pcm && in.pipe == nullptr && !IsUrl(req.input) && step != 0 &&
-        totalFrames != UINT64_MAX && reached <= totalFrames) {
+        !StreamCompression(h).dst && totalFrames != UINT64_MAX && reached <= totalFrames) {
         const uint64_t last = limit != UINT64_MAX ? target + limit / frame : UINT64_MAX;
         segments = std::make_unique<SegmentDecoder>(
             PlanSegments(req, flags, step / frame, frame, reached, last, totalFrames));
@@ -715,6 +717,7 @@ Outcome Decode(const DecodeRequest &req, DecodeSummary *summary, std::string *er
                        (sourceFailure != VELM_OK || (promised != UINT64_MAX && gotFrames < promised));
     const std::string readFailure = PipeReadFailure(in);
     const double gain = StreamGainDb(h);
+    summary->brokenDstFrames = BrokenDstFrames(h);
     CloseInput(&in);
 
     summary->outputBytes = sink.writing ? sink.out.dataBytes : done;
@@ -999,6 +1002,15 @@ int CmdDecode(int argc, char **argv)
         else if (summary.clipped != 0)
             fprintf(stderr, "velmdsd: warning: %llu samples clipped; --gain %.1f would avoid it\n",
                     static_cast<unsigned long long>(summary.clipped), summary.suggestedGainDb);
+        if (summary.brokenDstFrames != 0) {
+            fprintf(stderr, "velmdsd: %llu broken DST frame%s decoded as silence (1/75 s each): %s%s\n",
+                    static_cast<unsigned long long>(summary.brokenDstFrames),
+                    summary.brokenDstFrames == 1 ? "" : "s", input.c_str(),
+                    req.output.empty()  ? ""
+                    : req.output == "-" ? "; standard output has the rest"
+                                        : ("; " + req.output + " is kept").c_str());
+            status = 1;
+        }
         if (outcome == Outcome::kEndedEarly) {
             fprintf(stderr, "velmdsd: %s\n", error.c_str());
             status = 1;

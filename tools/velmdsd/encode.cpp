@@ -65,18 +65,6 @@ void TakeTags(uint32_t h, Sound *sound)
     }
 }
 
-/* DST frames the add-on decoded as silence so far; 0 for plain sound (or an add-on without DST). */
-uint64_t BrokenFrames(uint32_t h)
-{
-#ifdef VELM_DSD_ATTRIB_DST_BROKEN
-    float broken = 0.0f;
-    return VELM_ChannelGetAttribute(h, VELM_DSD_ATTRIB_DST_BROKEN, &broken) ? ClampToU32(broken) : 0;
-#else
-    (void)h;
-    return 0;
-#endif
-}
-
 /* Every raw DSD byte of an open raw stream, to its end. False with `error` on a failure or when
    the source ends before its header's length. */
 bool ReadAll(uint32_t h, const std::string &what, std::vector<uint8_t> *out, std::string *error)
@@ -123,7 +111,7 @@ bool ReadInput(const std::string &name, Sound *sound, std::string *error)
     sound->dsdRate = DsdRate(in.handle);
     TakeTags(in.handle, sound);
     bool ok = ReadAll(in.handle, name == "-" ? "standard input" : name, &sound->bytes, error);
-    sound->brokenFrames = BrokenFrames(in.handle);
+    sound->brokenFrames = BrokenDstFrames(in.handle);
     CloseInput(&in);
     return ok;
 }
@@ -218,7 +206,7 @@ bool Verify(const std::string &path, const std::vector<uint8_t> &file, const Sou
     std::string readError;
     bool ok = ReadAll(h, "the file written", &back, &readError);
     const uint32_t rate = DsdRate(h);
-    const uint64_t broken = BrokenFrames(h);
+    const uint64_t broken = BrokenDstFrames(h);
     VELM_StreamFree(h);
     if (!ok) {
         *error = readError;

@@ -28,6 +28,7 @@ struct Info {
     uint32_t dsdRate = 0;
     uint32_t ctype = 0;
     std::string layout;
+    Compression compression;
     double seconds = 0.0;
     uint32_t defaultRate = 0, chosenRate = 0;
     uint64_t lengths[4] = {}; /* raw, DoP, PCM 16-bit, PCM float at the chosen rate */
@@ -94,6 +95,7 @@ int CmdInfo(int argc, char **argv)
     info.channels = ci.chans;
     info.ctype = ci.ctype;
     info.dsdRate = DsdRate(h);
+    info.compression = StreamCompression(h);
     info.defaultRate = PcmRateFor(h, 0);
     info.chosenRate = PcmRateFor(h, rate);
     info.layout = LayoutText(SpeakerMask(h), ci.chans);
@@ -114,14 +116,16 @@ int CmdInfo(int argc, char **argv)
 
     if (json) {
         printf("{\"file\":%s,\"container\":%s,\"channels\":%u,\"dsdRate\":%u,\"channelType\":\"0x%x\","
-               "\"layout\":%s,\"seconds\":%.6f,\"pcmRateDefault\":%u,\"pcmRate\":%u,\"lengths\":{\"raw\":%s,"
+               "\"layout\":%s,\"compression\":\"%s\",\"dstFrames\":%llu,\"compressionRatio\":%.4f,"
+               "\"seconds\":%.6f,\"pcmRateDefault\":%u,\"pcmRate\":%u,\"lengths\":{\"raw\":%s,"
                "\"dop\":%s,"
                "\"pcm16\":%s,\"pcmFloat\":%s},\"bitrate\":%u,%s}\n",
                Json(path).c_str(), Json(info.container).c_str(), info.channels, info.dsdRate, info.ctype,
-               Json(info.layout).c_str(), info.seconds, info.defaultRate, info.chosenRate,
-               LengthJson(info.lengths[0]).c_str(), LengthJson(info.lengths[1]).c_str(),
-               LengthJson(info.lengths[2]).c_str(), LengthJson(info.lengths[3]).c_str(), bitrate,
-               TagsJson(info.tags).c_str());
+               Json(info.layout).c_str(), info.compression.dst ? "DST" : "plain",
+               static_cast<unsigned long long>(info.compression.frames), info.compression.ratio, info.seconds,
+               info.defaultRate, info.chosenRate, LengthJson(info.lengths[0]).c_str(),
+               LengthJson(info.lengths[1]).c_str(), LengthJson(info.lengths[2]).c_str(),
+               LengthJson(info.lengths[3]).c_str(), bitrate, TagsJson(info.tags).c_str());
         return StdoutWritten();
     }
     printf("file:          %s\n", strcmp(path, "-") == 0 ? "standard input" : path);
@@ -130,6 +134,11 @@ int CmdInfo(int argc, char **argv)
     printf("layout:        %s\n", info.layout.c_str());
     printf("DSD rate:      %u Hz (DSD%u)\n", info.dsdRate, info.dsdRate / 44100);
     printf("channel type:  0x%x%s\n", info.ctype, info.ctype == VELM_CTYPE_DSD ? " (DSD)" : "");
+    if (info.compression.dst)
+        printf("compression:   DST, %llu frames, %.2f:1\n",
+               static_cast<unsigned long long>(info.compression.frames), info.compression.ratio);
+    else
+        printf("compression:   none (plain DSD)\n");
     printf("duration:      %.3f s\n", info.seconds);
     printf("PCM rate:      %u Hz by default", info.defaultRate);
     if (rate != 0)

@@ -47,6 +47,16 @@ bool IsDsdiff(uint32_t handle);
 /* The rate of a PCM stream of the same source created with `freq` (0: the configured rate); 0
    when the stream does not say. */
 uint32_t PcmRateFor(uint32_t handle, uint32_t freq);
+/* How the sound is stored: plain DSD, or DST frames (the frame count the header declares, and the
+   declared sound bytes against the bytes stored). */
+struct Compression {
+    bool dst = false;
+    uint64_t frames = 0;
+    double ratio = 1.0;
+};
+Compression StreamCompression(uint32_t handle);
+/* DST frames the add-on decoded as silence so far (0 for plain sound). */
+uint64_t BrokenDstFrames(uint32_t handle);
 /* "5.1: FL FR FC LFE BL BR", "stereo: FL FR", or "unknown (N channels)". */
 std::string LayoutText(uint32_t mask, uint32_t channels);
 
