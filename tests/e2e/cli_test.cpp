@@ -877,6 +877,37 @@ TEST_F(CliTest, EncodeWritesDsdiffDstAndDsfThatReadBackAsTheInput)
     }
 }
 
+TEST_F(CliTest, BrokenDstFramesAreCountedTheOutputKeptAndTheStatusIs1)
+{
+    /* Three frames of 1/75 s at DSD64 (4704 bytes per channel each); the middle one claims to be
+       coded and holds nothing to decode. */
+    const size_t frameBytes = 4704;
+    const dsdsignal::ChannelBytes sound = Noise(2, 3 * frameBytes, 9);
+    std::vector<std::vector<uint8_t>> frames = dsdsignal::EncodeDst(2822400, sound);
+    ASSERT_EQ(frames.size(), 3u);
+    frames[1] = {0x80, 0x00};
+    const std::vector<uint8_t> file = dsdsignal::MakeDffDstFromFrames(2822400, 2, frames);
+    if (!LibraryReadsDst(file))
+        GTEST_SKIP() << "the add-on does not decode DST";
+    Write(Path("broken.dff"), file);
+    Result r = Run("decode '" + Path("broken.dff") + "' --raw -o '" + Path("o.dsd") + "'");
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_NE(r.err.find("1 broken DST frame decoded as silence"), std::string::npos) << r.err;
+    const std::string out = Slurp(Path("o.dsd"));
+    ASSERT_EQ(out.size(), 3 * 2 * frameBytes);
+    const std::vector<uint8_t> interleaved = dsdsignal::Interleave(sound);
+    const std::string want(interleaved.begin(), interleaved.end());
+    EXPECT_TRUE(out.compare(0, 2 * frameBytes, want, 0, 2 * frameBytes) == 0);
+    EXPECT_EQ(out.substr(2 * frameBytes, 2 * frameBytes), std::string(2 * frameBytes, '\x69'));
+    EXPECT_TRUE(out.compare(4 * frameBytes, 2 * frameBytes, want, 4 * frameBytes, 2 * frameBytes) == 0);
+    r = Run("info '" + Path("broken.dff") + "' --json");
+    EXPECT_NE(r.out.find("\"compression\":\"DST\",\"dstFrames\":3,"), std::string::npos) << r.out;
+    /* encode reads the same silence, writes it and says so. */
+    r = Run("encode '" + Path("broken.dff") + "' -o '" + Path("o.dsf") + "'");
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_NE(r.err.find("1 broken DST frame of the input decoded as silence"), std::string::npos) << r.err;
+}
+
 long PipePeakKb(const std::string &file)
 {
     pid_t pid = fork();

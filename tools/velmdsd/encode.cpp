@@ -343,8 +343,10 @@ int CmdEncode(int argc, char **argv)
         fprintf(stderr, "velmdsd: note: DSF has no place for DSDIFF comments: %zu left out\n",
                 sound.comments.size());
     if (sound.brokenFrames != 0) {
-        fprintf(stderr, "velmdsd: %llu broken DST frames of the input were decoded as silence\n",
-                static_cast<unsigned long long>(sound.brokenFrames));
+        fprintf(stderr,
+                "velmdsd: %llu broken DST frame%s of the input decoded as silence, and written so: %s\n",
+                static_cast<unsigned long long>(sound.brokenFrames), sound.brokenFrames == 1 ? "" : "s",
+                input.c_str());
         return 1;
     }
     return 0;
