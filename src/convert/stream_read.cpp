@@ -13,6 +13,7 @@
 #include "convert/filter.h"
 #include "convert/hq_decimator.h"
 #include "convert/kernels.h"
+#include "create/dst_source.h"
 #include "create/source_read.h"
 #include "host/host.h"
 
@@ -151,12 +152,49 @@ static void MoveToFront(DsdStream *s, uint64_t drop, int32_t keep)
     }
 }
 
+/* DST: decodes frames after the bytes waiting, at least one and until a frame can be produced,
+   as long as the buffer has room for another. The decoded bytes are DSDIFF's, dropped and kept
+   as a plain DSDIFF refill's are. False, the bytes waiting kept, when no frame came. */
+static bool RefillDst(DsdStream *s, ReadCall *call, int32_t *fill)
+{
+    DstSource *dst = s->dst;
+    const int32_t frameBytes = static_cast<int32_t>(dst->frameBytes);
+    int32_t f = *fill;
+    bool decoded = false;
+    while (!decoded || f < static_cast<int32_t>(call->minimum)) {
+        const int32_t waiting = f > 0 ? f : 0;
+        if (static_cast<int64_t>(s->bufferSize) - waiting < frameBytes)
+            break;
+        const enum DstRead read = DstReadFrame(dst, s->file, s->buffer + waiting);
+        if (read != DST_READ_FRAME) {
+            if (read == DST_READ_END)
+                call->remaining = 0;
+            break;
+        }
+        decoded = true;
+        const int32_t before = f;
+        f = before + frameBytes;
+        if (before < 0 && f > 0)
+            MoveToFront(s, static_cast<uint64_t>(-static_cast<int64_t>(before)), f);
+        call->remaining = dst->frames - dst->next;
+    }
+    if (!decoded || f < static_cast<int32_t>(call->minimum)) {
+        s->bufferFill = f;
+        return false;
+    }
+    *fill = f;
+    return true;
+}
+
 /*
- * Refills the buffer with one block group, or for DSDIFF what is left of the data. True when
- * a frame can then be produced from the *fill bytes waiting; false when the call must finish.
+ * Refills the buffer with one block group, for DSDIFF what is left of the data, or decoded DST
+ * frames. True when a frame can then be produced from the *fill bytes waiting; false when the
+ * call must finish.
  */
 static bool Refill(DsdStream *s, ReadCall *call, int32_t *fill)
 {
+    if (s->dst != nullptr)
+        return RefillDst(s, call, fill);
     const int32_t before = *fill;
     /* A DSF group already partly staged needs only its missing bytes from the file. */
     uint32_t n = static_cast<uint32_t>(call->group - (s->isDff ? 0 : s->partialFill));
@@ -252,6 +290,12 @@ static ReadCall StartCall(const DsdStream *s)
     call.group = static_cast<int32_t>(s->blockSize * s->channels);
     /* An unknown read position (all ones) or one past the data's end leaves no sound to read:
        a count wrapped from it would play what follows the data, the last group's padding first. */
+    if (s->dst != nullptr) {
+        /* DST: the frames still to decode, as far as the chunk goes on. */
+        const DstSource *dst = s->dst;
+        call.remaining = dst->next < dst->frames && dst->position < dst->end ? dst->frames - dst->next : 0;
+        return call;
+    }
     const uint64_t position = hostFunctions->FileGetPosition(s->file, 0);
     if (position == POSITION_NONE || (position > s->dataOffset && position - s->dataOffset >= s->dataSize))
         call.remaining = 0;

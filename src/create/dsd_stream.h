@@ -23,6 +23,7 @@ typedef TAG_DSD_COMMENT DsdComment;
 #define FILTER_GROUPS 25 /* bytes per channel in one 200-tap window */
 
 struct HqState;
+struct DstSource;
 
 /* Rows a vector kernel of the designed filter derives from filterTables (convert/pcm_kernel.h):
    only builds with such a kernel hold more than a few. */
@@ -76,6 +77,7 @@ struct DsdStream {
                               in a plane of this many bytes, channel c's at buffer + c x planeSize
                               (counts still cover all channels); 0: bytes interleaved */
     HqState *hq;           /* the high-quality converter of a PCM stream that uses it, else null */
+    DstSource *dst;        /* DST-compressed sound: its frames and decoder; null for plain sound */
     float filterTables[FILTER_GROUPS][256];
     PcmLaneTables laneTables;             /* from filterTables, by the chosen kernel's preparation */
     const struct ConvertKernels *kernels; /* the designed filter's kernel set, chosen with laneTables */

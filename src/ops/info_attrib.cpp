@@ -1,7 +1,8 @@
-/* Channel info, the gain, rate and speaker attributes, and release. */
+/* Channel info, the gain, rate, speaker and compression attributes, and release. */
 #include "convert/filter.h"
 #include "convert/hq_decimator.h"
 #include "create/stream_create.h"
+#include "create/dst_source.h"
 #include "host/host.h"
 #include "ops/operations.h"
 
@@ -44,6 +45,20 @@ static uint32_t SourceFact(const DsdStream *s, uint32_t attrib, float *value, ui
     return 1;
 }
 
+/* The DST frame count, the broken frames, or the declared sound bytes over the stored ones. */
+static float CompressionValue(const DsdStream *s, uint32_t attrib)
+{
+    const DstSource *dst = s->dst;
+    if (dst == nullptr)
+        return attrib == DSD_ATTRIB_COMPRESSION ? 1.0f : 0.0f;
+    if (attrib == DSD_ATTRIB_DST_FRAMES)
+        return static_cast<float>(dst->frames);
+    if (attrib == DSD_ATTRIB_DST_BROKEN)
+        return static_cast<float>(dst->broken);
+    const double declared = static_cast<double>(dst->frames) * dst->frameBytes;
+    return s->dataSize != 0 ? static_cast<float>(declared / static_cast<double>(s->dataSize)) : 0.0f;
+}
+
 uint32_t DsdAttribute(void *inst, uint32_t attrib, float *value, uint32_t set)
 {
     DsdStream *s = static_cast<DsdStream *>(inst);
@@ -80,6 +95,16 @@ uint32_t DsdAttribute(void *inst, uint32_t attrib, float *value, uint32_t set)
     case DSD_ATTRIB_CONTAINER:
     case DSD_ATTRIB_PCM_RATE:
         return SourceFact(s, attrib, value, set);
+    case DSD_ATTRIB_DST_FRAMES:
+    case DSD_ATTRIB_DST_BROKEN:
+    case DSD_ATTRIB_COMPRESSION:
+        if (set) {
+            SetError(ERROR_NOT_AVAILABLE);
+            return 0;
+        }
+        *value = CompressionValue(s, attrib);
+        SetError(ERROR_OK);
+        return 1;
     default:
         SetError(ERROR_TYPE);
         return 0;

@@ -243,12 +243,9 @@ uint32_t PcmRateFor(uint32_t handle, uint32_t freq)
     return VELM_ChannelGetAttribute(handle, VELM_DSD_ATTRIB_PCM_RATE, &rate) ? ClampToU32(rate) : 0;
 }
 
-/* The DST attributes are the add-on's from the release that decodes DST on; an add-on header
-   without them knows plain sound only. */
 Compression StreamCompression(uint32_t handle)
 {
     Compression c;
-#ifdef VELM_DSD_ATTRIB_DST_FRAMES
     float frames = 0.0f, ratio = 1.0f;
     if (VELM_ChannelGetAttribute(handle, VELM_DSD_ATTRIB_DST_FRAMES, &frames) && frames > 0.0f) {
         c.dst = true;
@@ -256,21 +253,13 @@ Compression StreamCompression(uint32_t handle)
         if (VELM_ChannelGetAttribute(handle, VELM_DSD_ATTRIB_COMPRESSION, &ratio))
             c.ratio = ratio;
     }
-#else
-    (void)handle;
-#endif
     return c;
 }
 
 uint64_t BrokenDstFrames(uint32_t handle)
 {
-#ifdef VELM_DSD_ATTRIB_DST_BROKEN
     float broken = 0.0f;
     return VELM_ChannelGetAttribute(handle, VELM_DSD_ATTRIB_DST_BROKEN, &broken) ? ClampToU32(broken) : 0;
-#else
-    (void)handle;
-    return 0;
-#endif
 }
 
 bool IsUrl(const std::string &name)
