@@ -1,8 +1,8 @@
 /* Channel info, the gain, rate, speaker and compression attributes, and release. */
 #include "convert/filter.h"
 #include "convert/hq_decimator.h"
-#include "create/stream_create.h"
 #include "create/dst_source.h"
+#include "create/stream_create.h"
 #include "host/host.h"
 #include "ops/operations.h"
 
