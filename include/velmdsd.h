@@ -50,6 +50,16 @@ extern "C" {
    can carry (a DSF channel type that disagrees with the channel count, DSDIFF channel IDs out of
    that order or unknown). */
 #define VELM_DSD_ATTRIB_SPEAKERS 0x14002u
+/* The container, read only: VELM_DSD_CONTAINER_DSF or VELM_DSD_CONTAINER_DSDIFF. */
+#define VELM_DSD_ATTRIB_CONTAINER 0x14003u
+#define VELM_DSD_CONTAINER_DSF 1
+#define VELM_DSD_CONTAINER_DSDIFF 2
+/* The PCM rate for a rate asked, read only, on a stream of any form: the value passed in is the
+   freq asked (whole Hz; 0: the VELM_DSD_CONFIG_RATE value now), the value returned the rate of a
+   PCM stream created from this source with that freq (a float: exact up to 2^24 Hz, which covers
+   every freq asked up to 2^23 Hz). A freq that is negative, not whole, above 2^32 - 1 or NaN fails
+   with VELM_ERROR_ILLPARAM and leaves the value as it was. */
+#define VELM_DSD_ATTRIB_PCM_RATE 0x14004u
 /* DST-compressed DSDIFF, all read only. The frames the "FRTE" chunk declares (0 for plain sound). */
 #define VELM_DSD_ATTRIB_DST_FRAMES 0x14010u
 /* The frames decoded as DSD silence so far because they could not be decoded (broken frames). */
@@ -71,6 +81,15 @@ extern "C" {
 /* VELM_ChannelGetLength mode: the output bytes the header declares, what a complete source
    gives (VELM_POS_BYTE answers the length of the sound present, which a short source lowers). */
 #define VELM_DSD_POS_DECLARED 0x14100u
+/* VELM_ChannelGetLength mode: the DSD rate in Hz, exact (VELM_DSD_ATTRIB_RATE is a float). */
+#define VELM_DSD_POS_RATE 0x14101u
+/* VELM_ChannelGetLength mode: the seek step, in output bytes of the stream's form. A stream that
+   has not been read seeks exactly to any multiple of it: what it gives from there is what a read
+   from the start gives there. One frame (a byte or sample of every channel) for raw DSD and the
+   high-quality converter; a DSF stream through the designed filter or as DoP reaches whole block
+   groups only; DoP steps an even number of frames, its markers alternating from the stream's
+   first frame (later seeks keep the alternation of the frames read before). */
+#define VELM_DSD_POS_STEP 0x14102u
 
 /* Channel type (VELM_CHANNELINFO.ctype). */
 #define VELM_CTYPE_DSD 0x11700u

@@ -2,6 +2,7 @@
 #include "convert/filter.h"
 #include "convert/hq_decimator.h"
 #include "create/dst_source.h"
+#include "create/stream_create.h"
 #include "host/host.h"
 #include "ops/operations.h"
 
@@ -17,6 +18,31 @@ void DsdGetInfo(void *inst, ChannelInfo *info)
     info->flags |= s->flags & (DSD_RAW | DSD_DOP);
     if (s->flags & DSD_DOP)
         info->origres = 24; /* marker byte and two DSD bytes */
+}
+
+/* The container and the PCM rate for a rate asked: read only, on every form. */
+static uint32_t SourceFact(const DsdStream *s, uint32_t attrib, float *value, uint32_t set)
+{
+    if (set) {
+        SetError(ERROR_NOT_AVAILABLE);
+        return 0;
+    }
+    if (attrib == DSD_ATTRIB_CONTAINER) {
+        *value = s->isDff ? VELM_DSD_CONTAINER_DSDIFF : VELM_DSD_CONTAINER_DSF;
+    } else {
+        const float asked = *value;
+        /* NaN fails the comparisons too. */
+        if (!(asked >= 0.0f && asked <= 4294967295.0f) ||
+            asked != static_cast<float>(static_cast<uint64_t>(asked))) {
+            SetError(ERROR_PARAM);
+            return 0;
+        }
+        const uint32_t freq = asked >= 4294967295.0f ? 0xFFFFFFFFu : static_cast<uint32_t>(asked);
+        const uint32_t target = freq != 0 ? freq : ConfigLoad(&defaultRate);
+        *value = static_cast<float>((s->dsdRate >> 3) / static_cast<uint32_t>(PcmRatio(s->dsdRate, target)));
+    }
+    SetError(ERROR_OK);
+    return 1;
 }
 
 /* The DST frame count, the broken frames, or the declared sound bytes over the stored ones. */
@@ -66,6 +92,9 @@ uint32_t DsdAttribute(void *inst, uint32_t attrib, float *value, uint32_t set)
         *value = static_cast<float>(attrib == DSD_ATTRIB_RATE ? s->dsdRate : s->speakers);
         SetError(ERROR_OK);
         return 1;
+    case DSD_ATTRIB_CONTAINER:
+    case DSD_ATTRIB_PCM_RATE:
+        return SourceFact(s, attrib, value, set);
     case DSD_ATTRIB_DST_FRAMES:
     case DSD_ATTRIB_DST_BROKEN:
     case DSD_ATTRIB_COMPRESSION:

@@ -45,9 +45,42 @@ uint64_t soundOffsetForPosition(const DsdStream *s, uint64_t position)
     return perChannel * s->channels;
 }
 
+static uint64_t Lcm(uint64_t a, uint64_t b)
+{
+    uint64_t x = a, y = b;
+    while (y != 0) {
+        uint64_t r = x % y;
+        x = y;
+        y = r;
+    }
+    return a / x * b;
+}
+
+/* Output bytes between the positions an unread stream seeks to exactly (VELM_DSD_POS_STEP):
+   the positions SoundBytesForPosition moves nothing back from. */
+static uint64_t SeekStep(const DsdStream *s)
+{
+    const uint64_t ratio = static_cast<uint64_t>(s->ratio);
+    uint64_t samples = 1;
+    if (!(s->flags & DSD_RAW) && s->hq == nullptr && !s->isDff)
+        samples = Lcm(ratio, s->blockSize) / ratio;
+    if (s->flags & DSD_DOP)
+        samples = Lcm(samples, 2); /* the marker of a sample from the start alternates with it */
+    return samples * ((s->flags & DSD_RAW) ? 1 : SampleWidth(s)) * s->channels;
+}
+
+/* The length modes that describe the source rather than a length: exact, whatever is held. */
+static uint64_t SourceLengthFact(const DsdStream *s, uint32_t mode)
+{
+    SetError(ERROR_OK);
+    return mode == VELM_DSD_POS_RATE ? s->dsdRate : SeekStep(s);
+}
+
 uint64_t DsdGetLength(void *inst, uint32_t mode)
 {
     const DsdStream *s = static_cast<const DsdStream *>(inst);
+    if (mode == VELM_DSD_POS_RATE || mode == VELM_DSD_POS_STEP)
+        return SourceLengthFact(s, mode);
     if (mode == VELM_DSD_POS_DECLARED) {
         SetError(ERROR_OK);
         return DsdStreamLength(s, POSITION_NONE); /* the source's end taken as unknown */

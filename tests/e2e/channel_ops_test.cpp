@@ -105,7 +105,7 @@ TEST(ChannelOps, InfoAttributesAndFilePositions)
         EXPECT_EQ(v, 2822400.0f);
         EXPECT_EQ(VELM_ChannelSetAttribute(h, VELM_DSD_ATTRIB_RATE, 1.0f), 0u);
         EXPECT_EQ(VELM_ErrorGetCode(), VELM_ERROR_NOTAVAIL);
-        EXPECT_EQ(VELM_ChannelGetAttribute(h, 0x14003, &v), 0u);
+        EXPECT_EQ(VELM_ChannelGetAttribute(h, 0x1400F, &v), 0u);
         EXPECT_EQ(VELM_ErrorGetCode(), VELM_ERROR_ILLTYPE);
     }
     EXPECT_EQ(VELM_ChannelGetAttribute(pcm, VELM_DSD_ATTRIB_GAIN, &v), 1u);

@@ -390,7 +390,7 @@ private:
             if (ok)
                 gainDb_ = gain;
         }
-        if (ops_->attribute(inst_, 0x14003u, &v, 0) != 0)
+        if (ops_->attribute(inst_, 0x1400Fu, &v, 0) != 0)
             Fail("unknown attribute answered");
         CompressionAttributes();
     }

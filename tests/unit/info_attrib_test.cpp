@@ -155,6 +155,48 @@ TEST_F(InfoAttribTest, SpeakersAreTheHeadersLayoutAsWavBitsOrNone)
     }
 }
 
+TEST_F(InfoAttribTest, ContainerAndPcmRateForARateAskedOnEveryForm)
+{
+    Sound sound = MakeSound(2, 4096, 2);
+    /* DSD64, and a rate that is no power of two times 44100 (its ladder floors). */
+    for (uint32_t dsdRate : {2822400u, 3000001u}) {
+        const std::vector<uint8_t> files[] = {Dsf(4096, 2, dsdRate), DffAt(dsdRate, sound)};
+        for (uint32_t dff : {0u, 1u}) {
+            for (uint32_t flags : {0u, F, DOP, RAW}) {
+                SCOPED_TRACE(testing::Message()
+                             << dsdRate << " dff " << dff << " flags " << std::hex << flags);
+                uint32_t h = Create(files[dff], flags, 96000);
+                ASSERT_NE(h, 0u);
+                float v = POISON;
+                EXPECT_EQ(Attribute(h, DSD_ATTRIB_CONTAINER, &v, 0), 1u);
+                EXPECT_EQ(v, dff ? 2.0f : 1.0f);
+                EXPECT_EQ(Attribute(h, DSD_ATTRIB_CONTAINER, &v, 1), 0u);
+                /* Each answer is the rate a PCM stream created with that freq runs at. */
+                for (uint32_t freq : {0u, 1000u, 44100u, 48000u, 88200u, 176401u, 352800u, 4000000u}) {
+                    uint32_t pcm = Create(files[dff], F, freq);
+                    ASSERT_NE(pcm, 0u);
+                    size_t mark = fake::Errors().size();
+                    v = static_cast<float>(freq);
+                    EXPECT_EQ(Attribute(h, DSD_ATTRIB_PCM_RATE, &v, 0), 1u) << freq;
+                    EXPECT_EQ(v, static_cast<float>(fake::GetStream(pcm)->freq)) << freq;
+                    EXPECT_EQ(ErrorsSince(mark), std::vector<int32_t>{ERROR_OK});
+                    fake::FreeStream(pcm);
+                }
+                for (float bad : {-1.0f, 44100.5f, NAN, 1.0e10f}) {
+                    v = bad;
+                    size_t mark = fake::Errors().size();
+                    EXPECT_EQ(Attribute(h, DSD_ATTRIB_PCM_RATE, &v, 0), 0u) << bad;
+                    EXPECT_TRUE(memcmp(&v, &bad, sizeof v) == 0) << bad;
+                    EXPECT_EQ(ErrorsSince(mark), std::vector<int32_t>{ERROR_PARAM});
+                }
+                v = 44100.0f;
+                EXPECT_EQ(Attribute(h, DSD_ATTRIB_PCM_RATE, &v, 1), 0u);
+                fake::FreeStream(h);
+            }
+        }
+    }
+}
+
 TEST_F(InfoAttribTest, CompressionAttributesAreReadOnlyAndPlainSoundIsUncompressed)
 {
     const dsdsignal::ChannelBytes silence(2, std::vector<uint8_t>(4704 * 3, 0x69)); /* 3 frames */
@@ -202,7 +244,7 @@ TEST_F(InfoAttribTest, UnknownAttributesAreRefusedWithTheValueUntouched)
     for (uint32_t flags : {0u, RAW, DOP}) {
         uint32_t h = Create(AsDff(MakeSound(2, 1000, 3)), flags);
         ASSERT_NE(h, 0u);
-        for (uint32_t attrib : {0x14003u, 0x13FFFu, 0u, 0x14000u | 0x80000000u, 0x10014000u}) {
+        for (uint32_t attrib : {0x1400Fu, 0x13FFFu, 0u, 0x14000u | 0x80000000u, 0x10014000u}) {
             for (uint32_t set : {0u, 1u, 2u}) {
                 float v = -7.25f;
                 size_t mark = fake::Errors().size();

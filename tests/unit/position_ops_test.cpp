@@ -216,6 +216,77 @@ TEST_F(PositionTest, PlaybackAfterASeekMatchesAWholeFileDecodeFromThePlaceReache
     }
 }
 
+TEST_F(PositionTest, SeekStepIsWhereAnUnreadStreamSeeksExactly)
+{
+    const uint32_t HQ = DSD_PCM_HQ;
+    const std::vector<uint8_t> dsf = Dsf(6 * 4096 + 1500), dff = fixture::PatternDff(6 * 4096 + 1500),
+                               dsfOddBlocks = Dsf(6 * 4100, 2, 2822400, 4100);
+    const struct {
+        const std::vector<uint8_t> *file;
+        uint32_t flags, freq;
+        uint64_t step; /* output bytes, stereo */
+    } cases[] = {
+        {&dsf, RAW, 0, 2}, /* raw: any frame, also inside a block group */
+        {&dff, RAW, 0, 2},
+        {&dsf, DOP, 0, 2048 * 4 * 2}, /* a block group of 2-byte DoP samples */
+        {&dff, DOP, 0, 2 * 4 * 2},    /* two frames: the marker alternates from the start */
+        {&dsf, 0, 0, 512 * 2 * 2},    /* ratio 8: a block group */
+        {&dff, 0, 0, 2 * 2},
+        {&dsf, F, 88200, 1024 * 4 * 2},      /* ratio 4 */
+        {&dsfOddBlocks, 0, 0, 1025 * 2 * 2}, /* 4100-byte blocks: lcm(8, 4100) = 8200 bytes */
+        {&dsf, HQ, 0, 2 * 2},                /* the high-quality converter restarts at any sample */
+        {&dff, HQ | F, 0, 4 * 2},
+    };
+    for (auto c : cases) {
+        SCOPED_TRACE(testing::Message() << (c.file == &dff ? "DSDIFF" : "DSF") << " flags " << std::hex
+                                        << c.flags << std::dec << " freq " << c.freq);
+        uint32_t h = Create(*c.file, c.flags, c.freq);
+        ASSERT_NE(h, 0u);
+        size_t mark = fake::Errors().size();
+        const uint64_t step = GetLength(h, VELM_DSD_POS_STEP);
+        EXPECT_EQ(ErrorsSince(mark), std::vector<int32_t>{ERROR_OK});
+        ASSERT_EQ(step, c.step);
+        const std::vector<uint8_t> whole = PullToEnd(h);
+        fake::FreeStream(h);
+        for (uint64_t k : {1u, 3u}) {
+            if (k * step >= whole.size())
+                continue;
+            h = Create(*c.file, c.flags, c.freq);
+            ASSERT_EQ(SetPos(h, k * step), k * step) << k;
+            fake::SetDelivered(h, k * step);
+            EXPECT_TRUE(PullToEnd(h) ==
+                        std::vector<uint8_t>(whole.begin() + static_cast<ptrdiff_t>(k * step), whole.end()))
+                << k;
+            fake::FreeStream(h);
+        }
+        /* A frame short of a step larger than a frame is not reached. */
+        const uint64_t frame = (c.flags & DSD_RAW) ? 2 : (c.flags & F) ? 8 : 4;
+        if (step > frame && !(c.flags & DSD_DOP)) {
+            h = Create(*c.file, c.flags, c.freq);
+            EXPECT_LT(SetPos(h, 3 * step - frame), 3 * step - frame);
+            fake::FreeStream(h);
+        }
+    }
+}
+
+TEST_F(PositionTest, RateModeIsTheExactDsdRate)
+{
+    /* Neither rate is a float: 2^24 + 1 and 2^32 - 1. */
+    for (uint32_t rate : {2822400u, 16777217u, 4294967295u}) {
+        for (bool dff : {false, true}) {
+            fixture::DffSpec shape;
+            shape.dsdRate = rate;
+            shape.sound = std::vector<uint8_t>(2 * 8192, 0x69);
+            uint32_t h = Create(dff ? fixture::MakeDff(shape) : Dsf(8192, 2, rate), RAW);
+            ASSERT_NE(h, 0u) << rate << " " << dff;
+            size_t mark = fake::Errors().size();
+            EXPECT_EQ(GetLength(h, VELM_DSD_POS_RATE), rate) << dff;
+            EXPECT_EQ(ErrorsSince(mark), std::vector<int32_t>{ERROR_OK});
+            fake::FreeStream(h);
+        }
+    }
+}
+
 TEST_F(PositionTest, SeekingBackAndForthReplaysTheSameBytes)
 {
     Sound sound = MakeSound(2, 9 * 4096, 4);

@@ -54,6 +54,7 @@ struct DecodeSummary {
     double elapsedSeconds = 0.0;
     uint64_t clipped = 0;         /* PCM samples that did not fit the output */
     double suggestedGainDb = 0.0; /* a gain that avoids the clipping */
+    uint64_t brokenDstFrames = 0; /* DST frames the add-on decoded as silence */
     std::vector<float> samples;   /* interleaved, full scale 1.0, when keepSamples */
 };
 
@@ -68,9 +69,6 @@ double AutoGainDb(const DecodeRequest &request);
 /* One line describing a finished decode. */
 std::string SummaryLine(const DecodeRequest &request, const DecodeSummary &summary);
 
-/* The PCM rate the add-on chooses for a DSD rate and a requested rate (0: the configured one). */
-uint32_t DesignedRate(uint32_t dsdRate, uint32_t requested);
-
 /* A float attribute as a 32-bit count, clamped (rates near 2^32 round up as floats). */
 uint32_t ClampToU32(double v);
 
@@ -80,6 +78,7 @@ bool ParseUint(const char *text, uint32_t *value);
 
 int CmdDecode(int argc, char **argv);
 int CmdInfo(int argc, char **argv);
+int CmdEncode(int argc, char **argv);
 int CmdMakeTest(int argc, char **argv);
 int CmdDemo(int argc, char **argv);
 int CmdMeasure(int argc, char **argv);

@@ -14,7 +14,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <numeric>
 
 #include <string>
 #include <vector>
@@ -138,17 +137,6 @@ uint32_t ClampToU32(double v)
     if (!(v > 0.0))
         return 0;
     return v >= 4294967295.0 ? 0xFFFFFFFFu : static_cast<uint32_t>(v);
-}
-
-uint32_t DesignedRate(uint32_t dsdRate, uint32_t requested)
-{
-    uint32_t target = requested != 0 ? requested : VELM_GetConfig(VELM_DSD_CONFIG_RATE);
-    if (target < 44100)
-        target = 44100;
-    uint32_t ratio = 1;
-    while (ratio < 0x80000000u && (dsdRate / ratio) >> 4 >= target)
-        ratio *= 2;
-    return dsdRate / 8 / ratio;
 }
 
 namespace {
@@ -404,41 +392,45 @@ std::string Seconds(double s)
     return text;
 }
 
-/* The stream form to ask for: the add-on's own 16-bit samples when nothing else is asked (and
-   no resampling follows), floats for other PCM. */
-Form StreamForm(const DecodeRequest &req, const HeaderFacts &hdr)
+/* The stream form to ask for: the add-on's own 16-bit samples when nothing else is asked and no
+   resampling follows, floats for other PCM. `resample`: the stream's rate will not be the rate asked. */
+Form StreamForm(const DecodeRequest &req, bool resample)
 {
     const uint32_t bits = req.form == Form::kPcmFloat ? 32 : req.bits;
     if (req.form != Form::kPcm16 && req.form != Form::kPcmFloat)
         return req.form;
-    bool resample = req.rate != 0 && (!hdr.known || DesignedRate(hdr.dsdRate, req.rate) != req.rate);
     return bits == 16 && !req.dither && !resample ? Form::kPcm16 : Form::kPcmFloat;
 }
 
-/* Seeks to the latest place at or before output frame `target` from which the output matches a
-   decode from the start (a DSF seek lands on a block group; DoP needs an even frame for its
-   marker); `reached` is that frame, 0 where no such place lies after the start. False when the
-   seek fails. */
-bool SeekNearStart(uint32_t h, Form form, const HeaderFacts &hdr, uint32_t ratio, uint64_t frame,
-                   uint64_t target, uint64_t *reached)
+/* Output bytes between the places a seek of the unread stream reaches exactly; 0: none known. */
+uint64_t SeekStep(uint32_t h, uint64_t frame)
 {
-    const uint64_t unit = form == Form::kRaw ? 1 : ratio; /* sound bytes per channel per frame */
-    const uint64_t step = form == Form::kDop ? 2 * unit : unit;
-    uint64_t sound = target * unit;
-    sound -= sound % step;
-    if (!hdr.isDff && hdr.blockSize != 0)
-        sound -= sound % hdr.blockSize;
-    if (sound % step != 0 || sound == 0)
+    const uint64_t step = VELM_ChannelGetLength(h, VELM_DSD_POS_STEP);
+    return step != UINT64_MAX && frame != 0 && step % frame == 0 ? step : 0;
+}
+
+/* Seeks to the latest place at or before output frame `target` from which the output matches a
+   decode from the start (the stream's seek step); `reached` is that frame, 0 where no such place
+   lies after the start. False when the seek fails. */
+bool SeekNearStart(uint32_t h, uint64_t frame, uint64_t target, uint64_t *reached)
+{
+    const uint64_t step = SeekStep(h, frame);
+    if (step == 0)
         return true;
-    if (!VELM_ChannelSetPosition(h, sound / unit * frame, VELM_POS_BYTE))
+    uint64_t position = target * frame;
+    position -= position % step;
+    if (position == 0)
+        return true;
+    if (!VELM_ChannelSetPosition(h, position, VELM_POS_BYTE))
         return false;
-    *reached = sound / unit;
+    *reached = position / frame;
     return true;
 }
 
-/* The segments of a decode on several threads, from frame `first` to `last` (or the end). */
-SegmentPlan PlanSegments(const DecodeRequest &req, const HeaderFacts &hdr, uint32_t flags, uint32_t ratio,
-                         uint64_t frame, uint64_t first, uint64_t last, uint64_t totalFrames)
+/* The segments of a decode on several threads, from frame `first` to `last` (or the end), each
+   starting at a multiple of the seek step (`stepFrames`). */
+SegmentPlan PlanSegments(const DecodeRequest &req, uint32_t flags, uint64_t stepFrames, uint64_t frame,
+                         uint64_t first, uint64_t last, uint64_t totalFrames)
 {
     SegmentPlan plan;
     plan.name = req.input;
@@ -450,9 +442,7 @@ SegmentPlan PlanSegments(const DecodeRequest &req, const HeaderFacts &hdr, uint3
     plan.first = first;
     plan.toEnd = last >= totalFrames;
     plan.end = plan.toEnd ? totalFrames : last;
-    /* A PCM frame takes `ratio` sound bytes per channel; DSF seeks land on block groups. */
-    plan.alignFrames =
-        !hdr.isDff && hdr.blockSize != 0 ? std::lcm(uint64_t{ratio}, uint64_t{hdr.blockSize}) / ratio : 1;
+    plan.alignFrames = stepFrames;
     plan.threads = req.threads;
     return plan;
 }
@@ -547,28 +537,32 @@ Outcome Decode(const DecodeRequest &req, DecodeSummary *summary, std::string *er
     Input in;
     if (!PrepareInput(req.input, &in, error))
         return Outcome::kFailed;
-    const HeaderFacts &hdr = in.header;
     const uint32_t bits = req.form == Form::kPcmFloat ? 32 : req.bits;
-    const Form form = StreamForm(req, hdr);
+    /* A URL is opened once: any rate asked is resampled from floats. Otherwise the stream says
+       whether its rate is the one asked; when it is not, the 16-bit stream is made again as floats. */
+    Form form = StreamForm(req, req.rate != 0 && IsUrl(req.input));
     const bool pcm = form == Form::kPcm16 || form == Form::kPcmFloat;
-    const uint32_t flags = FormFlags(form) | (pcm && req.highQuality ? VELM_DSD_PCM_HQ : 0);
+    uint32_t flags = FormFlags(form) | (pcm && req.highQuality ? VELM_DSD_PCM_HQ : 0);
     if (!OpenStream(req.input, flags, req.rate, &in, error)) {
         CloseInput(&in);
         return Outcome::kFailed;
     }
-    const uint32_t h = in.handle;
     VELM_CHANNELINFO info;
     memset(&info, 0, sizeof info);
-    VELM_ChannelGetInfo(h, &info);
+    VELM_ChannelGetInfo(in.handle, &info);
+    if (form == Form::kPcm16 && req.rate != 0 && info.freq != req.rate) {
+        form = StreamForm(req, true);
+        flags = FormFlags(form) | (req.highQuality ? VELM_DSD_PCM_HQ : 0);
+        if (!ReopenStream(req.input, flags, req.rate, &in, error)) {
+            CloseInput(&in);
+            return Outcome::kFailed;
+        }
+        memset(&info, 0, sizeof info);
+        VELM_ChannelGetInfo(in.handle, &info);
+    }
+    const uint32_t h = in.handle;
     const uint32_t sampleBytes = FormSampleBytes(form);
     const uint64_t frame = uint64_t{info.chans} * sampleBytes;
-    float rateAttr = 0.0f;
-    VELM_ChannelGetAttribute(h, VELM_DSD_ATTRIB_RATE, &rateAttr);
-    const uint32_t dsdRate = hdr.known ? hdr.dsdRate : ClampToU32(rateAttr);
-    const uint32_t ratio = form == Form::kRaw   ? 1
-                           : form == Form::kDop ? 2
-                           : info.freq != 0     ? dsdRate / 8 / info.freq
-                                                : 1;
     summary->channels = info.chans;
     summary->streamRate = info.freq;
     summary->outputRate = pcm && req.rate != 0 && req.rate != info.freq ? req.rate : info.freq;
@@ -637,7 +631,7 @@ Outcome Decode(const DecodeRequest &req, DecodeSummary *summary, std::string *er
     }
     const uint64_t target = static_cast<uint64_t>(startFrames);
     uint64_t reached = 0;
-    if (target != 0 && in.pipe == nullptr && !SeekNearStart(h, form, hdr, ratio, frame, target, &reached)) {
+    if (target != 0 && in.pipe == nullptr && !SeekNearStart(h, frame, target, &reached)) {
         free(buf);
         return fail(std::string(ErrorName(VELM_ErrorGetCode())) + ": cannot start at " + Seconds(req.start) +
                     ": " + req.input);
@@ -655,13 +649,16 @@ Outcome Decode(const DecodeRequest &req, DecodeSummary *summary, std::string *er
 
     /* Several threads: the PCM of a named local file of known length, in segments from the place
        reached that start where a seek lands exactly (the same points as for --start). DoP and raw
-       DSD only move bytes: one thread does that faster than segments of streams of their own. */
+       DSD only move bytes: one thread does that faster than segments of streams of their own. DST
+       decodes on one thread, whose stream counts its broken frames once each (segments decode the
+       frames at their ends twice). */
     std::unique_ptr<SegmentDecoder> segments;
-    if (req.threads > 1 && pcm && in.pipe == nullptr && !IsUrl(req.input) && hdr.known &&
-        totalFrames != UINT64_MAX && reached <= totalFrames) {
+    const uint64_t step = SeekStep(h, frame);
+    if (req.threads > 1 && pcm && in.pipe == nullptr && !IsUrl(req.input) && step != 0 &&
+        !StreamCompression(h).dst && totalFrames != UINT64_MAX && reached <= totalFrames) {
         const uint64_t last = limit != UINT64_MAX ? target + limit / frame : UINT64_MAX;
         segments = std::make_unique<SegmentDecoder>(
-            PlanSegments(req, hdr, flags, ratio, frame, reached, last, totalFrames));
+            PlanSegments(req, flags, step / frame, frame, reached, last, totalFrames));
     }
 
     std::string outcomeError;
@@ -720,6 +717,7 @@ Outcome Decode(const DecodeRequest &req, DecodeSummary *summary, std::string *er
                        (sourceFailure != VELM_OK || (promised != UINT64_MAX && gotFrames < promised));
     const std::string readFailure = PipeReadFailure(in);
     const double gain = StreamGainDb(h);
+    summary->brokenDstFrames = BrokenDstFrames(h);
     CloseInput(&in);
 
     summary->outputBytes = sink.writing ? sink.out.dataBytes : done;
@@ -1004,6 +1002,15 @@ int CmdDecode(int argc, char **argv)
         else if (summary.clipped != 0)
             fprintf(stderr, "velmdsd: warning: %llu samples clipped; --gain %.1f would avoid it\n",
                     static_cast<unsigned long long>(summary.clipped), summary.suggestedGainDb);
+        if (summary.brokenDstFrames != 0) {
+            fprintf(stderr, "velmdsd: %llu broken DST frame%s decoded as silence (1/75 s each): %s%s\n",
+                    static_cast<unsigned long long>(summary.brokenDstFrames),
+                    summary.brokenDstFrames == 1 ? "" : "s", input.c_str(),
+                    req.output.empty()  ? ""
+                    : req.output == "-" ? "; standard output has the rest"
+                                        : ("; " + req.output + " is kept").c_str());
+            status = 1;
+        }
         if (outcome == Outcome::kEndedEarly) {
             fprintf(stderr, "velmdsd: %s\n", error.c_str());
             status = 1;

@@ -3,7 +3,6 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
-#include <strings.h>
 #include <vector>
 
 #include "cli.h"
@@ -29,6 +28,7 @@ struct Info {
     uint32_t dsdRate = 0;
     uint32_t ctype = 0;
     std::string layout;
+    Compression compression;
     double seconds = 0.0;
     uint32_t defaultRate = 0, chosenRate = 0;
     uint64_t lengths[4] = {}; /* raw, DoP, PCM 16-bit, PCM float at the chosen rate */
@@ -86,15 +86,7 @@ int CmdInfo(int argc, char **argv)
     }
     const uint32_t h = in.handle;
     Info info;
-    if (IsUrl(path)) {
-        /* A URL is not read twice: its name tells the container. */
-        const char *query = strchr(path, '?');
-        size_t nameEnd = query != nullptr ? static_cast<size_t>(query - path) : strlen(path);
-        bool dffName = nameEnd >= 4 && strncasecmp(path + nameEnd - 4, ".dff", 4) == 0;
-        info.container = dffName ? "DSDIFF" : "DSF";
-    } else {
-        info.container = in.header.isDff ? "DSDIFF" : "DSF";
-    }
+    info.container = IsDsdiff(h) ? "DSDIFF" : "DSF";
     /* What the add-on told the host about a source that arrives as it plays. */
     uint32_t bitrate = VELM_StreamGetBitrate(h, nullptr);
     VELM_CHANNELINFO ci;
@@ -102,11 +94,10 @@ int CmdInfo(int argc, char **argv)
     VELM_ChannelGetInfo(h, &ci);
     info.channels = ci.chans;
     info.ctype = ci.ctype;
-    float dsdRate = 0.0f;
-    if (VELM_ChannelGetAttribute(h, VELM_DSD_ATTRIB_RATE, &dsdRate))
-        info.dsdRate = ClampToU32(dsdRate);
-    if (in.header.known && in.header.channels == ci.chans)
-        info.dsdRate = in.header.dsdRate; /* exact where the float attribute rounds */
+    info.dsdRate = DsdRate(h);
+    info.compression = StreamCompression(h);
+    info.defaultRate = PcmRateFor(h, 0);
+    info.chosenRate = PcmRateFor(h, rate);
     info.layout = LayoutText(SpeakerMask(h), ci.chans);
     info.lengths[0] = VELM_ChannelGetLength(h, VELM_POS_BYTE);
     info.tags = ReadStreamTags(h);
@@ -116,8 +107,6 @@ int CmdInfo(int argc, char **argv)
         info.lengths[0] != UINT64_MAX && info.channels != 0 ? info.lengths[0] / info.channels : 0;
     if (info.dsdRate >= 8)
         info.seconds = static_cast<double>(perChannel) / (info.dsdRate / 8);
-    info.defaultRate = DesignedRate(info.dsdRate, 0);
-    info.chosenRate = DesignedRate(info.dsdRate, rate);
     const uint64_t ratio = info.chosenRate != 0 ? info.dsdRate / 8 / info.chosenRate : 1;
     const uint64_t pcmFrames = perChannel + ratio >= 25 ? (perChannel + ratio - 25) / ratio : 0;
     auto known = [&](uint64_t v) { return info.lengths[0] == UINT64_MAX || v == 0 ? UINT64_MAX : v; };
@@ -127,14 +116,16 @@ int CmdInfo(int argc, char **argv)
 
     if (json) {
         printf("{\"file\":%s,\"container\":%s,\"channels\":%u,\"dsdRate\":%u,\"channelType\":\"0x%x\","
-               "\"layout\":%s,\"seconds\":%.6f,\"pcmRateDefault\":%u,\"pcmRate\":%u,\"lengths\":{\"raw\":%s,"
+               "\"layout\":%s,\"compression\":\"%s\",\"dstFrames\":%llu,\"compressionRatio\":%.4f,"
+               "\"seconds\":%.6f,\"pcmRateDefault\":%u,\"pcmRate\":%u,\"lengths\":{\"raw\":%s,"
                "\"dop\":%s,"
                "\"pcm16\":%s,\"pcmFloat\":%s},\"bitrate\":%u,%s}\n",
                Json(path).c_str(), Json(info.container).c_str(), info.channels, info.dsdRate, info.ctype,
-               Json(info.layout).c_str(), info.seconds, info.defaultRate, info.chosenRate,
-               LengthJson(info.lengths[0]).c_str(), LengthJson(info.lengths[1]).c_str(),
-               LengthJson(info.lengths[2]).c_str(), LengthJson(info.lengths[3]).c_str(), bitrate,
-               TagsJson(info.tags).c_str());
+               Json(info.layout).c_str(), info.compression.dst ? "DST" : "plain",
+               static_cast<unsigned long long>(info.compression.frames), info.compression.ratio, info.seconds,
+               info.defaultRate, info.chosenRate, LengthJson(info.lengths[0]).c_str(),
+               LengthJson(info.lengths[1]).c_str(), LengthJson(info.lengths[2]).c_str(),
+               LengthJson(info.lengths[3]).c_str(), bitrate, TagsJson(info.tags).c_str());
         return StdoutWritten();
     }
     printf("file:          %s\n", strcmp(path, "-") == 0 ? "standard input" : path);
@@ -143,6 +134,11 @@ int CmdInfo(int argc, char **argv)
     printf("layout:        %s\n", info.layout.c_str());
     printf("DSD rate:      %u Hz (DSD%u)\n", info.dsdRate, info.dsdRate / 44100);
     printf("channel type:  0x%x%s\n", info.ctype, info.ctype == VELM_CTYPE_DSD ? " (DSD)" : "");
+    if (info.compression.dst)
+        printf("compression:   DST, %llu frames, %.2f:1\n",
+               static_cast<unsigned long long>(info.compression.frames), info.compression.ratio);
+    else
+        printf("compression:   none (plain DSD)\n");
     printf("duration:      %.3f s\n", info.seconds);
     printf("PCM rate:      %u Hz by default", info.defaultRate);
     if (rate != 0)

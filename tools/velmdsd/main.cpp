@@ -19,6 +19,7 @@ static const char kUsage[] =
     "                 [--rate HZ] [--quality high|designed] [--gain DB|auto] [--dither] [--start SECONDS]\n"
     "                 [--duration SECONDS] [--threads N] [--dsd-format FMT]\n"
     "  velmdsd info IN [--rate HZ] [--json]\n"
+    "  velmdsd encode IN -o OUT.dff [--dst] | -o OUT.dsf\n"
     "  velmdsd make-test OUT.dsf|OUT.dff [--rate HZ] [--channels N] [--seconds S] [--freq HZ]\n"
     "                 [--level DBFS] [--shaping gentle|aggressive] [--artist TEXT] [--title TEXT]\n"
     "                 [--comment TEXT]\n"
@@ -66,6 +67,16 @@ static const char kUsage[] =
     "A source that ends before its header's length is decoded as far as it goes; the output is\n"
     "kept, the shortfall is reported and the exit status is 1. So is a URL whose transfer breaks\n"
     "off or brings nothing for the host's network time-out (10 s): the reason is named.\n"
+    "A DST-compressed DSDIFF file decodes like plain DSD, on one thread; a frame the add-on cannot\n"
+    "decode becomes 1/75 s of DSD silence, and the broken frames are counted at the end: the output is\n"
+    "kept and the exit status is 1. info names the compression (plain or DST, its frame count and ratio).\n"
+    "\n"
+    "encode writes the sound of a DSF or DSDIFF file (plain or DST) again as DSDIFF (--dst: DST\n"
+    "compressed) or as DSF, with its channels, rate and tags: the ID3v2 tag, and in DSDIFF the artist,\n"
+    "title and comments (DSF has no place for comments; a DSDIFF artist and title become its ID3v2\n"
+    "tag when there is none). The sound is held in memory. What was written is read back through the\n"
+    "add-on and compared with the input's bits before it replaces OUT; DST completes its last 1/75 s\n"
+    "frame with DSD silence. An OUT that is the input is refused.\n"
     "\n"
     "make-test writes a sine (default 1000 Hz, -6 dBFS, 5 s, 2 channels, 2822400 Hz) through a\n"
     "7th-order sigma-delta modulator; levels up to -3 dBFS are supported. --shaping aggressive:\n"
@@ -96,6 +107,8 @@ int main(int argc, char **argv)
         return cli::CmdDemo(argc - 2, argv + 2);
     if (strcmp(cmd, "info") == 0)
         return cli::CmdInfo(argc - 2, argv + 2);
+    if (strcmp(cmd, "encode") == 0)
+        return cli::CmdEncode(argc - 2, argv + 2);
     if (strcmp(cmd, "decode") == 0)
         return cli::CmdDecode(argc - 2, argv + 2);
     if (strcmp(cmd, "make-test") == 0)

@@ -13,6 +13,7 @@
 
 #include "cli.h"
 #include "dsdsignal/measure.h"
+#include "source.h"
 #include "velmdsd.h"
 
 namespace cli {
@@ -44,10 +45,8 @@ bool ReadDsdBits(const std::string &path, double skip, std::vector<float> *x, ui
         return false;
     VELM_CHANNELINFO info;
     memset(&info, 0, sizeof info);
-    float dsdRate = 0.0f;
     VELM_ChannelGetInfo(h, &info);
-    VELM_ChannelGetAttribute(h, VELM_DSD_ATTRIB_RATE, &dsdRate);
-    *rate = ClampToU32(dsdRate);
+    *rate = DsdRate(h);
     const uint64_t first = static_cast<uint64_t>(skip * *rate / 8); /* bytes per channel */
     std::vector<uint8_t> bytes, buf(uint64_t{info.chans} * 65536);
     uint64_t at = 0; /* bytes per channel read so far */

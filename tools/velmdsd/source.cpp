@@ -1,5 +1,6 @@
 /* Inputs of the tool: files through the add-on's file entry, standard input through user
-   file procedures over the pipe, and the few header facts the tool reads itself. */
+   file procedures over the pipe, and a look at a source's first bytes for the message when
+   the add-on refuses it. */
 #include "source.h"
 
 #include <fcntl.h>
@@ -30,7 +31,7 @@ struct PipeSource {
 
 namespace {
 
-/* Bytes of standard input read before the stream is created, for the header facts. */
+/* Bytes of standard input read before the stream is created, for the look at its start. */
 constexpr uint32_t kHeaderPeek = 64 * 1024;
 
 uint64_t KeptStart(const PipeSource *p)
@@ -126,7 +127,7 @@ const VELM_FILEPROCS kPipeProcs = {
     PipeSeek,   /* seek */
 };
 
-/* Reads n bytes at off of the input the header facts come from. */
+/* Reads n bytes at off of the input looked at. */
 struct ByteReader {
     int fd = -1;
     const PipeSource *pipe = nullptr;
@@ -149,71 +150,6 @@ struct ByteReader {
         return true;
     }
 };
-
-uint64_t Le(const uint8_t *p, int n)
-{
-    uint64_t v = 0;
-    for (int i = n - 1; i >= 0; i--)
-        v = v << 8 | p[i];
-    return v;
-}
-
-uint64_t Be(const uint8_t *p, int n)
-{
-    uint64_t v = 0;
-    for (int i = 0; i < n; i++)
-        v = v << 8 | p[i];
-    return v;
-}
-
-/* WAV speaker bits. */
-enum : uint32_t { FL = 0x1, FR = 0x2, FC = 0x4, LFE = 0x8, BL = 0x10, BR = 0x20 };
-
-void ReadDsf(const ByteReader &r, HeaderFacts *h)
-{
-    uint8_t b[52];
-    if (!r.At(28, b, sizeof b) || memcmp(b, "fmt ", 4) != 0)
-        return;
-    uint64_t fmtSize = Le(b + 4, 8);
-    h->channels = static_cast<uint32_t>(Le(b + 24, 4));
-    h->dsdRate = static_cast<uint32_t>(Le(b + 28, 4));
-    h->blockSize = static_cast<uint32_t>(Le(b + 44, 4));
-    uint8_t d[12];
-    if (fmtSize > UINT64_MAX - 28 || !r.At(28 + fmtSize, d, sizeof d) || memcmp(d, "data", 4) != 0 ||
-        h->channels == 0 || h->blockSize == 0)
-        return;
-    h->known = true;
-}
-
-void ReadDff(const ByteReader &r, HeaderFacts *h)
-{
-    h->isDff = true;
-    uint64_t off = 16, propEnd = 0;
-    for (int chunks = 0; chunks < 10000; chunks++) {
-        uint8_t c[16];
-        if (!r.At(off, c, 12))
-            return;
-        uint64_t size = Be(c + 4, 8);
-        if (off < propEnd) {
-            uint8_t v[4];
-            if (memcmp(c, "FS  ", 4) == 0 && r.At(off + 12, v, 4))
-                h->dsdRate = static_cast<uint32_t>(Be(v, 4));
-            if (memcmp(c, "CHNL", 4) == 0 && r.At(off + 12, v, 2))
-                h->channels = static_cast<uint32_t>(Be(v, 2));
-        } else if (memcmp(c, "PROP", 4) == 0 && r.At(off + 12, c + 12, 4) && memcmp(c + 12, "SND ", 4) == 0) {
-            propEnd = off + 12 + size;
-            off += 16;
-            continue;
-        } else if (memcmp(c, "DSD ", 4) == 0) {
-            h->known = h->channels != 0 && h->dsdRate != 0;
-            return;
-        }
-        uint64_t step = 12 + size + (size & 1);
-        if (size > UINT64_MAX - 13 || step > UINT64_MAX - off)
-            return;
-        off += step;
-    }
-}
 
 uint32_t SyncSafe(const uint8_t *p)
 {
@@ -279,19 +215,6 @@ const char *NotAFile(mode_t mode)
     return nullptr;
 }
 
-HeaderFacts ReadHeader(const ByteReader &r)
-{
-    HeaderFacts h;
-    uint8_t b[16];
-    if (!r.At(0, b, sizeof b))
-        return h;
-    if (memcmp(b, "FRM8", 4) == 0 && memcmp(b + 12, "DSD ", 4) == 0)
-        ReadDff(r, &h);
-    else if (memcmp(b, "DSD ", 4) == 0)
-        ReadDsf(r, &h);
-    return h;
-}
-
 } // namespace
 
 uint32_t SpeakerMask(uint32_t handle)
@@ -299,6 +222,44 @@ uint32_t SpeakerMask(uint32_t handle)
     float mask = 0.0f;
     return VELM_ChannelGetAttribute(handle, VELM_DSD_ATTRIB_SPEAKERS, &mask) ? static_cast<uint32_t>(mask)
                                                                              : 0;
+}
+
+uint32_t DsdRate(uint32_t handle)
+{
+    const uint64_t rate = VELM_ChannelGetLength(handle, VELM_DSD_POS_RATE);
+    return rate <= 0xFFFFFFFFu ? static_cast<uint32_t>(rate) : 0;
+}
+
+bool IsDsdiff(uint32_t handle)
+{
+    float container = 0.0f;
+    return VELM_ChannelGetAttribute(handle, VELM_DSD_ATTRIB_CONTAINER, &container) &&
+           container == VELM_DSD_CONTAINER_DSDIFF;
+}
+
+uint32_t PcmRateFor(uint32_t handle, uint32_t freq)
+{
+    float rate = static_cast<float>(freq);
+    return VELM_ChannelGetAttribute(handle, VELM_DSD_ATTRIB_PCM_RATE, &rate) ? ClampToU32(rate) : 0;
+}
+
+Compression StreamCompression(uint32_t handle)
+{
+    Compression c;
+    float frames = 0.0f, ratio = 1.0f;
+    if (VELM_ChannelGetAttribute(handle, VELM_DSD_ATTRIB_DST_FRAMES, &frames) && frames > 0.0f) {
+        c.dst = true;
+        c.frames = ClampToU32(frames);
+        if (VELM_ChannelGetAttribute(handle, VELM_DSD_ATTRIB_COMPRESSION, &ratio))
+            c.ratio = ratio;
+    }
+    return c;
+}
+
+uint64_t BrokenDstFrames(uint32_t handle)
+{
+    float broken = 0.0f;
+    return VELM_ChannelGetAttribute(handle, VELM_DSD_ATTRIB_DST_BROKEN, &broken) ? ClampToU32(broken) : 0;
 }
 
 bool IsUrl(const std::string &name)
@@ -310,7 +271,7 @@ bool PrepareInput(const std::string &name, Input *in, std::string *error)
 {
     *in = Input();
     if (IsUrl(name))
-        return true; /* read once, by the stream: the header facts stay unknown */
+        return true; /* read once, by the stream */
     if (name != "-") {
         /* Without blocking: a FIFO opens at once, writer or not, and is refused below. */
         int fd = open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
@@ -327,7 +288,6 @@ bool PrepareInput(const std::string &name, Input *in, std::string *error)
             close(fd);
             return false;
         }
-        in->header = ReadHeader(ByteReader{fd, nullptr});
         in->looksLike = LooksLike(ByteReader{fd, nullptr}, S_ISREG(st.st_mode) ? uint64_t(st.st_size) : 16);
         close(fd);
         return true;
@@ -345,7 +305,6 @@ bool PrepareInput(const std::string &name, Input *in, std::string *error)
     for (uint32_t n = 0; n < kHeaderPeek; n += sizeof piece)
         if (PullPipe(in->pipe, piece, sizeof piece) < sizeof piece)
             break;
-    in->header = ReadHeader(ByteReader{-1, in->pipe});
     in->looksLike = LooksLike(ByteReader{-1, in->pipe}, in->pipe->head);
     return true;
 }
@@ -381,6 +340,18 @@ bool OpenStream(const std::string &name, uint32_t flags, uint32_t freq, Input *i
     return true;
 }
 
+bool ReopenStream(const std::string &name, uint32_t flags, uint32_t freq, Input *in, std::string *error)
+{
+    VELM_StreamFree(in->handle);
+    in->handle = 0;
+    if (in->pipe != nullptr && KeptStart(in->pipe) != 0) {
+        *error = "cannot read the start of standard input again (its header is longer than " +
+                 std::to_string(kPipeWindow) + " bytes)";
+        return false;
+    }
+    return OpenStream(name, flags, freq, in, error);
+}
+
 void CloseInput(Input *in)
 {
     if (in->handle != 0)
@@ -395,6 +366,8 @@ void CloseInput(Input *in)
 
 std::string LayoutText(uint32_t mask, uint32_t channels)
 {
+    /* WAV speaker bits. */
+    enum : uint32_t { FL = 0x1, FR = 0x2, FC = 0x4, LFE = 0x8, BL = 0x10, BR = 0x20 };
     static const char *const kNames[] = {"FL", "FR", "FC", "LFE", "BL", "BR"};
     static const struct {
         uint32_t mask;
