@@ -84,23 +84,69 @@ static inline uint32_t ReadBits(BitReader *r, uint32_t n)
     return v;
 }
 
-/* n from 0 to 11, the arithmetic decoder's refill: no branch but the rare fill. */
-static inline uint32_t ReadFewBits(BitReader *r, uint32_t n)
-{
-    if (r->count < 11)
-        ReaderFill(r);
-    const uint32_t v = static_cast<uint32_t>((r->cache >> 1) >> (63 - n));
-    r->cache <<= n;
-    const uint32_t taken = n < r->count ? n : r->count;
-    r->past += n - taken;
-    r->count -= taken;
-    return v;
-}
-
 static inline int32_t ReadSigned(BitReader *r, uint32_t n)
 {
     uint32_t v = ReadBits(r, n);
     return static_cast<int32_t>(v ^ (1u << (n - 1))) - static_cast<int32_t>(1u << (n - 1));
+}
+
+/* The arithmetic decoder's code register c (12 bits) at the top of a 64-bit word, the code
+   bits that follow it below: a decision compares and subtracts at the top, and the range's
+   renormalisation shifts the whole word, so that the next bits move into c with no reading of
+   their own. The word is refilled when fewer than the 11 bits one renormalisation may take are
+   left. Past the frame's bytes come zeros, which are counted. */
+struct CodeWindow {
+    const uint8_t *data;
+    size_t size;
+    size_t next;     /* the next byte to load */
+    uint64_t word;   /* c in bits 63 to 52, then `avail` code bits from bit 51 down */
+    uint32_t avail;  /* code bits loaded below c and not yet moved into it */
+    uint32_t zeros;  /* zero bits loaded past the end */
+    uint32_t before; /* zero bits the header and c took past the end */
+};
+
+static inline void WindowFill(CodeWindow *w)
+{
+    if (w->next + 4 <= w->size) {
+        const uint8_t *b = w->data + w->next;
+        const uint64_t v = static_cast<uint64_t>(b[0]) << 24 | static_cast<uint64_t>(b[1]) << 16 |
+                           static_cast<uint64_t>(b[2]) << 8 | static_cast<uint64_t>(b[3]);
+        w->word |= v << (20 - w->avail);
+        w->avail += 32;
+        w->next += 4;
+        return;
+    }
+    while (w->avail <= 44) {
+        if (w->next < w->size)
+            w->word |= static_cast<uint64_t>(w->data[w->next++]) << (44 - w->avail);
+        else
+            w->zeros += 8;
+        w->avail += 8;
+    }
+}
+
+/* The window after the bits the reader r has taken, c being the last 12 of them. */
+static void WindowInit(CodeWindow *w, const BitReader *r, uint32_t c)
+{
+    w->data = r->data;
+    w->size = r->size;
+    w->word = static_cast<uint64_t>(c) << 52;
+    w->avail = 0;
+    w->zeros = 0;
+    w->before = r->past;
+    const size_t at = r->past ? 8 * r->size : 8 * r->next - r->count; /* the first bit after c */
+    w->next = at / 8;
+    if (at % 8 != 0) {
+        w->avail = 8 - static_cast<uint32_t>(at % 8);
+        w->word |= static_cast<uint64_t>(static_cast<uint8_t>(r->data[w->next++] << (at % 8))) << 44;
+    }
+    WindowFill(w);
+}
+
+/* Zero bits taken past the end so far. */
+static inline uint32_t WindowPast(const CodeWindow *w)
+{
+    return w->before + (w->zeros > w->avail ? w->zeros - w->avail : 0);
 }
 
 uint32_t DstFrameBits(uint32_t dsdRate)
@@ -301,21 +347,26 @@ static enum DstFrameResult DecodeCoded(DstDecoder *d, const uint8_t *data, size_
         return DST_FRAME_BAD_SYNTAX;
     for (uint32_t f = 0; f < filters; f++)
         BuildFilterSums(d, f);
+    CodeWindow w;
+    WindowInit(&w, &r, c);
 
-        /* One binary decision of probability p / 256 for e = 0: the range's top bits times p is
+    /* One binary decision of probability p / 256 for e = 0: the range's top bits times p is
        the share of 0; then the range is doubled back to 2048 or more, taking that many code
        bits. Written without branches but the fill's. */
 #define DST_DECIDE(p, e)                                                                                     \
     do {                                                                                                     \
         const uint32_t q_ = ((a >> 8) | ((a >> 7) & 1)) * (p);                                               \
         const uint32_t rest_ = a - q_;                                                                       \
-        const uint32_t one_ = c < rest_ ? 1u : 0u;                                                           \
+        const uint32_t one_ = static_cast<uint32_t>(w.word >> 52) < rest_ ? 1u : 0u;                         \
         (e) = one_;                                                                                          \
         a = one_ ? rest_ : q_;                                                                               \
-        c = one_ ? c : c - rest_;                                                                            \
+        w.word = one_ ? w.word : w.word - (static_cast<uint64_t>(rest_) << 52);                              \
         const uint32_t n_ = static_cast<uint32_t>(__builtin_clz(a)) - 20;                                    \
         a <<= n_;                                                                                            \
-        c = (c << n_) | ReadFewBits(&r, n_);                                                                 \
+        w.word <<= n_;                                                                                       \
+        w.avail -= n_;                                                                                       \
+        if (w.avail < 11)                                                                                    \
+            WindowFill(&w);                                                                                  \
     } while (0)
 
     /* One decision with a probability taken from filter 0's first coefficient comes before the
@@ -330,29 +381,33 @@ static enum DstFrameResult DecodeCoded(DstDecoder *d, const uint8_t *data, size_
         (void)unused;
     }
 
-    /* Each channel's last 128 bits, the most recent in bit 0 of recent; they start as
-       alternating ones and zeros. */
-    uint64_t recent[DST_MAX_CHANNELS], older[DST_MAX_CHANNELS];
-    uint32_t groups[DST_MAX_CHANNELS], halfUntil[DST_MAX_CHANNELS], lastIndex[DST_MAX_CHANNELS];
-    const int16_t(*sumsOf[DST_MAX_CHANNELS])[256];
-    const uint8_t *tableOfChannel[DST_MAX_CHANNELS];
+    /* Per channel: its last 128 bits (the most recent in bit 0 of recent; they start as
+       alternating ones and zeros) and what its filter and table are. */
+    struct Lane {
+        uint64_t recent, older;
+        const int16_t (*sums)[256];
+        const uint8_t *table;
+        uint32_t groups, lastIndex, halfUntil;
+    } lanes[DST_MAX_CHANNELS];
     for (uint32_t ch = 0; ch < channels; ch++) {
-        recent[ch] = older[ch] = 0xAAAAAAAAAAAAAAAAull;
+        Lane &l = lanes[ch];
+        l.recent = l.older = 0xAAAAAAAAAAAAAAAAull;
         const uint32_t length = d->filterLength[filterOf[ch]];
-        groups[ch] = (length + 7) / 8;
-        halfUntil[ch] = halfProbability[ch] ? length : 0;
-        sumsOf[ch] = d->filterSums[filterOf[ch]];
-        tableOfChannel[ch] = d->probabilities[tableOf[ch]];
-        lastIndex[ch] = d->tableLength[tableOf[ch]] - 1;
+        l.groups = (length + 7) / 8;
+        l.halfUntil = halfProbability[ch] ? length : 0;
+        l.sums = d->filterSums[filterOf[ch]];
+        l.table = d->probabilities[tableOf[ch]];
+        l.lastIndex = d->tableLength[tableOf[ch]] - 1;
     }
     const uint32_t bits = d->frameBits;
     for (uint32_t i = 0; i < bits; i++) {
         for (uint32_t ch = 0; ch < channels; ch++) {
-            const int16_t(*sums)[256] = sumsOf[ch];
-            const uint64_t lo = recent[ch], hi = older[ch];
+            Lane &l = lanes[ch];
+            const int16_t(*sums)[256] = l.sums;
+            const uint64_t lo = l.recent, hi = l.older;
             /* The sum over the tap groups the filter has, the longest first. */
             int32_t predict = 0;
-            switch (groups[ch]) {
+            switch (l.groups) {
             case 16:
                 predict += sums[15][hi >> 56];
             /* fall through */
@@ -402,20 +457,20 @@ static enum DstFrameResult DecodeCoded(DstDecoder *d, const uint8_t *data, size_
                 predict += sums[0][lo & 0xFF];
             }
             const uint32_t magnitude = static_cast<uint32_t>(predict < 0 ? -predict : predict) >> 3;
-            const uint32_t index = magnitude < lastIndex[ch] ? magnitude : lastIndex[ch];
-            const uint32_t p = i < halfUntil[ch] ? 128u : tableOfChannel[ch][index];
+            const uint32_t index = magnitude < l.lastIndex ? magnitude : l.lastIndex;
+            const uint32_t p = i < l.halfUntil ? 128u : l.table[index];
             uint32_t e;
             DST_DECIDE(p, e);
             const uint64_t bit = (static_cast<uint32_t>(predict) >> 31) ^ e;
-            older[ch] = (hi << 1) | (lo >> 63);
-            recent[ch] = (lo << 1) | bit;
+            l.older = (hi << 1) | (lo >> 63);
+            l.recent = (lo << 1) | bit;
         }
         if ((i & 7) == 7) {
             uint8_t *o = out + static_cast<size_t>(i >> 3) * channels;
             for (uint32_t ch = 0; ch < channels; ch++)
-                o[ch] = static_cast<uint8_t>(recent[ch]);
+                o[ch] = static_cast<uint8_t>(lanes[ch].recent);
             /* Checked once a byte: a frame that overreads is broken wherever it is found. */
-            if (r.past > DST_AC_SLACK)
+            if (WindowPast(&w) > DST_AC_SLACK)
                 return DST_FRAME_OVERREAD;
         }
     }
