@@ -8,7 +8,10 @@
  *                                    only, the best of 3 passes) for DSD64, DSD128, DSD256
  *                                    stereo and DSD64 6 channels, music
  *   dst_bench once RATE CHANNELS     one pass of decoding 1 s of music (for callgrind:
- *                                    bench/dst_callgrind.sh)
+ *                                    valgrind --tool=callgrind --toggle-collect='DstDecodeFrame*')
+ *   dst_bench write FILE SECONDS [RATE CHANNELS]
+ *                                    a DSDIFF file of DST-coded music (default DSD64 stereo),
+ *                                    with the plain file beside it as FILE.plain.dff
  *
  * Every decoded frame is compared with the bytes encoded; a mismatch ends the run with 1.
  */
@@ -148,6 +151,19 @@ int Once(uint32_t rate, uint32_t channels)
     return same ? 0 : 1;
 }
 
+int Write(const char *path, double seconds, uint32_t rate, uint32_t channels)
+{
+    const dsdsignal::ChannelBytes sound =
+        dsdsignal::PadToDstFrames(rate, dsdsignal::MakeMusic(rate, channels, seconds));
+    const std::vector<uint8_t> file = dsdsignal::MakeDffDst(rate, sound, {});
+    if (file.empty() || !dsdsignal::WriteFileBytes(path, file) ||
+        !dsdsignal::WriteFileBytes(std::string(path) + ".plain.dff", dsdsignal::MakeDff(rate, sound)))
+        return 1;
+    printf("%s: %zu bytes, %.3f:1\n", path, file.size(),
+           static_cast<double>(sound[0].size() * channels) / static_cast<double>(file.size()));
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -159,6 +175,10 @@ int main(int argc, char **argv)
         return Decode(argc > 2 ? atof(argv[2]) : 2.0);
     if (mode == "once" && argc > 3)
         return Once(static_cast<uint32_t>(atoi(argv[2])), static_cast<uint32_t>(atoi(argv[3])));
-    fprintf(stderr, "usage: dst_bench ratio [SECONDS] | decode [SECONDS] | once RATE CHANNELS\n");
+    if (mode == "write" && argc > 3)
+        return Write(argv[2], atof(argv[3]), argc > 4 ? static_cast<uint32_t>(atoi(argv[4])) : kDsd64,
+                     argc > 5 ? static_cast<uint32_t>(atoi(argv[5])) : 2);
+    fprintf(stderr, "usage: dst_bench ratio [SECONDS] | decode [SECONDS] | once RATE CHANNELS | write FILE "
+                    "SECONDS [RATE CHANNELS]\n");
     return 2;
 }
