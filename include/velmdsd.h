@@ -50,6 +50,12 @@ extern "C" {
    can carry (a DSF channel type that disagrees with the channel count, DSDIFF channel IDs out of
    that order or unknown). */
 #define VELM_DSD_ATTRIB_SPEAKERS 0x14002u
+/* DST-compressed DSDIFF, all read only. The frames the "FRTE" chunk declares (0 for plain sound). */
+#define VELM_DSD_ATTRIB_DST_FRAMES 0x14010u
+/* The frames decoded as DSD silence so far because they could not be decoded (broken frames). */
+#define VELM_DSD_ATTRIB_DST_BROKEN 0x14011u
+/* The sound bytes the header declares over the bytes they are stored in: 1 for plain sound. */
+#define VELM_DSD_ATTRIB_COMPRESSION 0x14012u
 
 /*
  * The PCM gain, in dB, from VELM_DSD_GAIN_MIN to VELM_DSD_GAIN_MAX. Setting

@@ -13,10 +13,25 @@
 #include "convert/filter.h"
 #include "convert/hq_decimator.h"
 #include "convert/kernels.h"
+#include "create/dst_source.h"
 #include "create/source_read.h"
 #include "host/host.h"
 
 enum OutputForm { FORM_RAW, FORM_DOP, FORM_PCM_FLOAT, FORM_PCM_16 };
+
+/* The procedure counts the staged bytes as one signed number: the bytes waiting, or minus the
+   bytes still to be dropped. */
+static int32_t LoadFill(const DsdStream *s)
+{
+    return s->staged.waiting != 0 ? static_cast<int32_t>(s->staged.waiting)
+                                  : -static_cast<int32_t>(s->staged.drop);
+}
+
+static void StoreFill(DsdStream *s, int32_t fill)
+{
+    s->staged.waiting = fill > 0 ? static_cast<uint32_t>(fill) : 0;
+    s->staged.drop = fill < 0 ? static_cast<uint32_t>(-static_cast<int64_t>(fill)) : 0;
+}
 
 static OutputForm FormOf(uint32_t flags)
 {
@@ -151,12 +166,49 @@ static void MoveToFront(DsdStream *s, uint64_t drop, int32_t keep)
     }
 }
 
+/* DST: decodes frames after the bytes waiting, at least one and until a frame can be produced,
+   as long as the buffer has room for another. The decoded bytes are DSDIFF's, dropped and kept
+   as a plain DSDIFF refill's are. False, the bytes waiting kept, when no frame came. */
+static bool RefillDst(DsdStream *s, ReadCall *call, int32_t *fill)
+{
+    DstSource *dst = s->dst;
+    const int32_t frameBytes = static_cast<int32_t>(dst->frameBytes);
+    int32_t f = *fill;
+    bool decoded = false;
+    while (!decoded || f < static_cast<int32_t>(call->minimum)) {
+        const int32_t waiting = f > 0 ? f : 0;
+        if (static_cast<int64_t>(s->bufferSize) - waiting < frameBytes)
+            break;
+        const enum DstRead read = DstReadFrame(dst, s->file, s->buffer + waiting);
+        if (read != DST_READ_FRAME) {
+            if (read == DST_READ_END)
+                call->remaining = 0;
+            break;
+        }
+        decoded = true;
+        const int32_t before = f;
+        f = before + frameBytes;
+        if (before < 0 && f > 0)
+            MoveToFront(s, static_cast<uint64_t>(-static_cast<int64_t>(before)), f);
+        call->remaining = dst->frames - dst->next;
+    }
+    if (!decoded || f < static_cast<int32_t>(call->minimum)) {
+        StoreFill(s, f);
+        return false;
+    }
+    *fill = f;
+    return true;
+}
+
 /*
- * Refills the buffer with one block group, or for DSDIFF what is left of the data. True when
- * a frame can then be produced from the *fill bytes waiting; false when the call must finish.
+ * Refills the buffer with one block group, for DSDIFF what is left of the data, or decoded DST
+ * frames. True when a frame can then be produced from the *fill bytes waiting; false when the
+ * call must finish.
  */
 static bool Refill(DsdStream *s, ReadCall *call, int32_t *fill)
 {
+    if (s->dst != nullptr)
+        return RefillDst(s, call, fill);
     const int32_t before = *fill;
     /* A DSF group already partly staged needs only its missing bytes from the file. */
     uint32_t n = static_cast<uint32_t>(call->group - (s->isDff ? 0 : s->partialFill));
@@ -186,7 +238,7 @@ static bool Refill(DsdStream *s, ReadCall *call, int32_t *fill)
     if (newFill > 0 && before < 0)
         MoveToFront(s, static_cast<uint64_t>(-static_cast<int64_t>(before)), newFill);
     if (newFill < static_cast<int32_t>(call->minimum)) {
-        s->bufferFill = newFill;
+        StoreFill(s, newFill);
         if (hostFunctions->FileIsEnd(s->file))
             call->remaining = 0;
         return false;
@@ -200,7 +252,7 @@ static bool Refill(DsdStream *s, ReadCall *call, int32_t *fill)
 static void KeepRest(DsdStream *s, int32_t fill, uint64_t consumed)
 {
     int32_t rest = static_cast<int32_t>(static_cast<int64_t>(fill) - static_cast<int64_t>(consumed));
-    s->bufferFill = rest;
+    StoreFill(s, rest);
     if (rest > 0 && consumed != 0)
         MoveToFront(s, consumed, rest);
 }
@@ -252,6 +304,12 @@ static ReadCall StartCall(const DsdStream *s)
     call.group = static_cast<int32_t>(s->blockSize * s->channels);
     /* An unknown read position (all ones) or one past the data's end leaves no sound to read:
        a count wrapped from it would play what follows the data, the last group's padding first. */
+    if (s->dst != nullptr) {
+        /* DST: the frames still to decode, as far as the chunk goes on. */
+        const DstSource *dst = s->dst;
+        call.remaining = dst->next < dst->frames && dst->position < dst->end ? dst->frames - dst->next : 0;
+        return call;
+    }
     const uint64_t position = hostFunctions->FileGetPosition(s->file, 0);
     if (position == POSITION_NONE || (position > s->dataOffset && position - s->dataOffset >= s->dataSize))
         call.remaining = 0;
@@ -280,14 +338,14 @@ static uint32_t StreamReadHq(uint32_t handle, DsdStream *s, ReadCall *call, void
     HqState *hq = s->hq;
     uint32_t done = 0;
     while (hq->endOut == HQ_END_UNKNOWN) {
-        done = ProduceHq(s, call, s->bufferFill, out, done, want, false);
+        done = ProduceHq(s, call, LoadFill(s), out, done, want, false);
         if (want - done < s->channels)
             break;
-        int32_t fill = s->bufferFill;
+        int32_t fill = LoadFill(s);
         if (!Refill(s, call, &fill)) {
-            if (call->remaining == 0 && s->bufferFill < static_cast<int32_t>(call->minimum)) {
+            if (call->remaining == 0 && LoadFill(s) < static_cast<int32_t>(call->minimum)) {
                 /* Floor division: a negative count is bytes still to be dropped. */
-                int64_t waiting = s->bufferFill;
+                int64_t waiting = LoadFill(s);
                 int64_t perChannel =
                     waiting >= 0 ? waiting / s->channels : -((-waiting + s->channels - 1) / s->channels);
                 int64_t end = static_cast<int64_t>(hq->inPos) + perChannel;
@@ -295,10 +353,10 @@ static uint32_t StreamReadHq(uint32_t handle, DsdStream *s, ReadCall *call, void
             }
             break;
         }
-        s->bufferFill = fill;
+        StoreFill(s, fill);
     }
     if (hq->endOut != HQ_END_UNKNOWN)
-        done = ProduceHq(s, call, s->bufferFill, out, done, want, true);
+        done = ProduceHq(s, call, LoadFill(s), out, done, want, true);
 
     uint32_t bytes = done * call->unitBytes;
     if (HqFinished(hq)) {
@@ -322,7 +380,7 @@ uint32_t StreamRead(uint32_t handle, void *out, uint32_t length, void *user)
 
     uint32_t done = 0;
     for (;;) {
-        int32_t fill = s->bufferFill;
+        int32_t fill = LoadFill(s);
         if (fill < static_cast<int32_t>(call.minimum) && !Refill(s, &call, &fill))
             break;
         done = Produce(s, &call, fill, out, done, want);
@@ -331,7 +389,7 @@ uint32_t StreamRead(uint32_t handle, void *out, uint32_t length, void *user)
     }
 
     uint32_t bytes = done * call.unitBytes;
-    if (call.remaining == 0 && s->bufferFill < static_cast<int32_t>(call.minimum)) {
+    if (call.remaining == 0 && LoadFill(s) < static_cast<int32_t>(call.minimum)) {
         const HostFunctions *host = hostFunctions;
         uint64_t delivered = host->TranslateStreamPosition(handle, 0, host->GetStreamPosition(handle, 0), 0);
         s->length = delivered + bytes;

@@ -3,12 +3,15 @@
  * data size, padded to an even length. The walk reads only chunk headers and
  * the few fields it keeps, and moves over everything else with one seek.
  * Chunks after the sound are read too, except from a source read as it
- * arrives; the driver seeks back to the sound afterwards.
+ * arrives; the driver seeks back to the sound afterwards. DST-compressed
+ * sound (compression type "DST ") lies in a "DST " chunk instead of "DSD ":
+ * the walk reads its "FRTE" chunk and notes a top-level "DSTI" index.
  */
 #include <stdlib.h>
 #include <string.h>
 
 #include "create/byte_order.h"
+#include "create/dst_source.h"
 #include "create/readers.h"
 #include "create/source_read.h"
 #include "host/host.h"
@@ -176,13 +179,70 @@ static void ReadId3Chunk(DsdStream *stream, const ChunkHeader &chunk)
         stream->id3Tag = ReadId3Tag(stream->file, chunk.start, chunk.size);
 }
 
-void DffReadHeader(DsdStream *stream)
+/* What the walk finds of DST-compressed sound. */
+struct DstLayout {
+    bool compressed; /* the property chunk's compression type is "DST " */
+    uint64_t start;  /* the "DST " chunk's data; 0: none */
+    uint64_t size;
+    uint64_t first;      /* the first chunk after "FRTE" */
+    uint32_t frames;     /* from "FRTE" */
+    uint32_t rate;       /* frames a second from "FRTE"; 0: no "FRTE" */
+    uint64_t dstiOffset; /* the "DSTI" chunk's data; 0: none */
+    uint64_t dstiSize;
+};
+
+/* "DST ": its first inner chunk is "FRTE", a 32-bit frame count and a 16-bit frame rate. */
+static void ReadDstChunk(uint32_t file, const ChunkHeader &chunk, DstLayout *dst)
+{
+    if (dst->start != 0)
+        return; /* the first sound chunk is the stream's */
+    dst->start = chunk.start;
+    dst->size = chunk.size;
+    ChunkHeader frte;
+    uint8_t field[6];
+    if (chunk.size >= DFF_CHUNK_HEAD + 6 && ReadChunkHeader(file, chunk.start, &frte) &&
+        IdIs(frte.id, "FRTE") && frte.size >= 6 && ReadCleared(file, field, 6) == 6) {
+        dst->frames = ReadBE32(field);
+        dst->rate = ReadBE16(field + 4);
+        dst->first = frte.next;
+    }
+}
+
+/* The sound of a DST file, once the walk is done: the decoder and its frames for a layout it
+   decodes at 75 frames a second; a file it cannot play keeps no sound. */
+static int32_t SetUpDst(DsdStream *stream, const DstLayout &dst)
+{
+    stream->dataOffset = 0;
+    stream->dataSize = 0;
+    const uint64_t end = SaturatingAdd(dst.start, dst.size);
+    if (dst.start == 0 || dst.rate != DST_FRAME_RATE || dst.first > end || dst.first < dst.start)
+        return ERROR_OK;
+    DstSource *source;
+    if (!DstSourceCreate(stream->channels, stream->dsdRate, dst.frames, dst.first, end, &source))
+        return ERROR_OK;
+    if (source == nullptr)
+        return ERROR_MEMORY;
+    if (dst.dstiOffset != 0) {
+        source->dstiOffset = dst.dstiOffset;
+        const uint64_t entries = dst.dstiSize / 12;
+        source->dstiCount = entries < dst.frames ? static_cast<uint32_t>(entries) : dst.frames;
+    }
+    /* The sound starts with the frames: a source read as it arrives is there already. */
+    stream->dst = source;
+    stream->dataOffset = dst.first;
+    stream->dataSize = end - dst.first;
+    stream->blockSize = DFF_BLOCK_SIZE;
+    return ERROR_OK;
+}
+
+int32_t DffReadHeader(DsdStream *stream)
 {
     const HostFunctions *host = hostFunctions;
     const uint32_t file = stream->file;
     uint64_t offset = 16;
     uint64_t propEnd = 0;
     uint64_t diinEnd = 0;
+    DstLayout dst = {};
 
     ChunkHeader chunk;
     while (ReadChunkHeader(file, offset, &chunk)) {
@@ -201,6 +261,9 @@ void DffReadHeader(DsdStream *stream)
                 stream->channels = ReadBE16(chnl);
                 if (stream->channels <= 6 && chunk.size >= 2 + 4 * uint64_t{stream->channels})
                     stream->speakers = Speakers(chnl + 2, stream->channels);
+            } else if (IdIs(id, "CMPR") && chunk.size >= 4) {
+                ReadCleared(file, field, 4);
+                dst.compressed = IdIs(field, "DST ");
             } else if (IdIs(id, "ID3 ")) {
                 ReadId3Chunk(stream, chunk);
             }
@@ -227,6 +290,13 @@ void DffReadHeader(DsdStream *stream)
             stream->blockSize = DFF_BLOCK_SIZE;
             if (host->FileGetFlags(file) & FILE_STREAMED)
                 break; /* a streamed source cannot come back to the sound data */
+        } else if (IdIs(id, "DST ")) {
+            ReadDstChunk(file, chunk, &dst);
+            if (host->FileGetFlags(file) & FILE_STREAMED)
+                break;
+        } else if (IdIs(id, "DSTI")) {
+            dst.dstiOffset = chunk.start;
+            dst.dstiSize = chunk.size;
         } else if (IdIs(id, "COMT")) {
             ReadComments(stream, chunk.size);
         } else if (IdIs(id, "ID3 ")) {
@@ -239,4 +309,5 @@ void DffReadHeader(DsdStream *stream)
         if (!host->FileSeek(file, offset))
             break;
     }
+    return dst.compressed ? SetUpDst(stream, dst) : ERROR_OK;
 }

@@ -2,6 +2,8 @@
 
 #include <stdlib.h>
 
+#include "create/dst_source.h"
+
 DsdStream *DsdStreamAlloc(void)
 {
     return static_cast<DsdStream *>(calloc(1, sizeof(DsdStream)));
@@ -23,6 +25,7 @@ void DsdStreamFree(DsdStream *stream)
         return;
     free(stream->buffer);
     free(stream->hq);
+    DstSourceFree(stream->dst);
     DsdStreamFreeComments(stream);
     free(stream->artist);
     free(stream->title);

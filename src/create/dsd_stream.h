@@ -23,6 +23,7 @@ typedef TAG_DSD_COMMENT DsdComment;
 #define FILTER_GROUPS 25 /* bytes per channel in one 200-tap window */
 
 struct HqState;
+struct DstSource;
 
 /* Rows a vector kernel of the designed filter derives from filterTables (convert/pcm_kernel.h):
    only builds with such a kernel hold more than a few. */
@@ -44,6 +45,14 @@ enum : uint32_t {
     SPEAKER_LFE = 0x8,
     SPEAKER_BL = 0x10,
     SPEAKER_BR = 0x20
+};
+
+/* The work buffer between two reads: bytes waiting at its start, or (after a seek, or a window
+   that stepped past the bytes it had) bytes the next refill brings that lie before the place
+   reached. At most one of the two is nonzero. */
+struct StagedBytes {
+    uint32_t waiting; /* bytes at the buffer's start, not yet converted */
+    uint32_t drop;    /* bytes to drop from the start of the next refill */
 };
 
 struct DsdStream {
@@ -69,13 +78,14 @@ struct DsdStream {
     DsdComment **comments; /* entry 0 owns the block all records lie in */
     uint32_t dopMarker;    /* DoP marker word of the next frame */
     uint8_t *buffer;       /* work buffer: waiting bytes, then (DSF, interleaved) the staging group */
-    int32_t bufferFill;    /* bytes waiting; -k: drop the first k bytes of the next refill */
+    StagedBytes staged;    /* what the work buffer holds between two reads */
     int32_t partialFill;   /* DSF: bytes of an incomplete block group already staged */
     uint32_t bufferSize;   /* size of buffer in bytes */
     uint32_t planeSize;    /* DSF to PCM by the designed filter: the buffer holds each channel's bytes
                               in a plane of this many bytes, channel c's at buffer + c x planeSize
                               (counts still cover all channels); 0: bytes interleaved */
     HqState *hq;           /* the high-quality converter of a PCM stream that uses it, else null */
+    DstSource *dst;        /* DST-compressed sound: its frames and decoder; null for plain sound */
     float filterTables[FILTER_GROUPS][256];
     PcmLaneTables laneTables;             /* from filterTables, by the chosen kernel's preparation */
     const struct ConvertKernels *kernels; /* the designed filter's kernel set, chosen with laneTables */

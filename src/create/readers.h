@@ -20,8 +20,9 @@
 /* DSF: `head` holds file bytes 0 to 15, already read; the read position is 16. */
 void DsfReadHeader(DsdStream *stream, const uint8_t head[16]);
 
-/* DSDIFF: the read position is 16, just after the "FRM8" form header. */
-void DffReadHeader(DsdStream *stream);
+/* DSDIFF: the read position is 16, just after the "FRM8" form header. Returns ERROR_OK, or
+   ERROR_MEMORY when the decoder of DST-compressed sound cannot be had. */
+int32_t DffReadHeader(DsdStream *stream);
 
 /*
  * The ID3v2 tag whose header starts at `offset`, the read position: kept only whole, when its

@@ -11,6 +11,7 @@
 #include "convert/hq_decimator.h"
 #include "convert/stream_read.h"
 #include "create/byte_order.h"
+#include "create/dst_source.h"
 #include "create/readers.h"
 #include "create/source_read.h"
 #include "host/host.h"
@@ -53,7 +54,11 @@ int32_t SizeWorkBuffer(DsdStream *stream, uint64_t sourceEnd)
     const uint64_t channels = stream->channels;
     const uint64_t group = stream->blockSize * channels;
     uint64_t staged;
-    if (stream->isDff) {
+    if (stream->dst != nullptr) {
+        /* Decoded frames: one after the bytes waiting, and a second when a seek drops most
+           of the first. */
+        staged = 2 * static_cast<uint64_t>(stream->dst->frameBytes);
+    } else if (stream->isDff) {
         /* One read brings at most a group, and never more than the data holds. */
         staged = group < held ? group : held;
     } else {
@@ -79,6 +84,11 @@ uint64_t DsdStreamLength(const DsdStream *stream, uint64_t sourceEnd)
     if (!stream->isDff)
         available -= available % stream->blockSize;
     uint64_t declared = stream->dataSize / channels;
+    if (stream->dst != nullptr) {
+        /* The frames FRTE declares; where a short source cuts them is known only when read. */
+        declared = static_cast<uint64_t>(stream->dst->frames) * (stream->dst->frameBytes / channels);
+        available = declared;
+    }
     declared = declared > stream->tailPad ? declared - stream->tailPad : 0;
     uint64_t perChannelBytes = available < declared ? available : declared;
 
@@ -143,10 +153,13 @@ uint32_t DsdStreamCreate(uint32_t file, uint32_t flags, uint32_t freq)
     }
     stream->file = file;
     stream->isDff = isDff ? 1 : 0;
-    if (isDff)
-        DffReadHeader(stream);
-    else
+    if (isDff) {
+        int32_t read = DffReadHeader(stream);
+        if (read != ERROR_OK)
+            return CreateFailed(stream, read);
+    } else {
         DsfReadHeader(stream, head);
+    }
 
     if (stream->channels == 0 || stream->dsdRate == 0 || stream->dataOffset == 0 || stream->blockSize == 0) {
         DsdStreamFree(stream);

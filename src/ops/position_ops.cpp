@@ -3,6 +3,7 @@
  * stream's output form; a source offset counts sound bytes from dataOffset.
  */
 #include "convert/hq_decimator.h"
+#include "create/dst_source.h"
 #include "create/stream_create.h"
 #include "host/host.h"
 #include "ops/operations.h"
@@ -65,10 +66,11 @@ uint64_t DsdGetFilePosition(void *inst, uint32_t mode)
     const HostFunctions *host = hostFunctions;
     switch (mode) {
     case 0:
-        /* The first sound byte not yet consumed; DSF stages whole groups, so it has no such byte. */
-        if (!s->isDff)
+        /* The first sound byte not yet consumed; DSF stages whole groups and DST whole frames, so
+           neither has such a byte. */
+        if (!s->isDff || s->dst != nullptr)
             return POSITION_NONE;
-        return host->FileGetPosition(s->file, 0) - static_cast<uint64_t>(static_cast<int64_t>(s->bufferFill));
+        return host->FileGetPosition(s->file, 0) - s->staged.waiting + s->staged.drop;
     case 2: {
         uint64_t held = host->FileGetPosition(s->file, 2) - s->dataOffset;
         return held < s->dataSize ? held : s->dataSize;
@@ -94,6 +96,14 @@ uint32_t DsdCanSetPosition(void *inst, uint64_t position, uint32_t mode)
         SetError(ERROR_POSITION);
         return 0;
     }
+    if (s->dst != nullptr) {
+        /* DST frames are found by reading the source, which one read as it arrives cannot. */
+        if (hostFunctions->FileGetFlags(s->file) & FILE_STREAMED) {
+            SetError(ERROR_NOT_AVAILABLE);
+            return 0;
+        }
+        return 1;
+    }
     uint64_t available = hostFunctions->FileGetPosition(s->file, 1);
     if (available == POSITION_NONE || available >= soundOffsetForPosition(s, position))
         return 1;
@@ -101,19 +111,43 @@ uint32_t DsdCanSetPosition(void *inst, uint64_t position, uint32_t mode)
     return 0;
 }
 
+/* DST: to the frame that holds sound byte `start` (all channels), whose bytes before it the
+   read procedure drops (less than one frame). */
+static bool SeekDst(DsdStream *s, uint64_t start)
+{
+    DstSource *dst = s->dst;
+    const uint64_t frameBytes = dst->frameBytes;
+    const uint64_t frame = start / frameBytes;
+    if (hostFunctions->FileGetFlags(s->file) & FILE_STREAMED) {
+        SetError(ERROR_NOT_AVAILABLE);
+        return false;
+    }
+    if (frame >= dst->frames || !DstSeekFrame(dst, s->file, static_cast<uint32_t>(frame), s->dataOffset)) {
+        SetError(ERROR_POSITION);
+        return false;
+    }
+    s->staged = StagedBytes{0, static_cast<uint32_t>(start - frame * frameBytes)};
+    return true;
+}
+
 uint64_t DsdSetPosition(void *inst, uint64_t position, uint32_t mode)
 {
     (void)mode;
     DsdStream *s = static_cast<DsdStream *>(inst);
     const uint64_t start = SoundBytesForPosition(s, position) * s->channels;
-    const uint64_t offset = soundOffsetForPosition(s, position);
-    if (!hostFunctions->FileSeek(s->file, s->dataOffset + offset)) {
-        SetError(ERROR_POSITION);
-        return POSITION_NONE;
+    if (s->dst != nullptr) {
+        if (!SeekDst(s, start))
+            return POSITION_NONE;
+    } else {
+        const uint64_t offset = soundOffsetForPosition(s, position);
+        if (!hostFunctions->FileSeek(s->file, s->dataOffset + offset)) {
+            SetError(ERROR_POSITION);
+            return POSITION_NONE;
+        }
+        /* A DSF read restarts at the block group's start; the read procedure drops the bytes
+           before the position (less than one group, which fits the signed count). */
+        s->staged = StagedBytes{0, static_cast<uint32_t>(start - offset)};
     }
-    /* A DSF read restarts at the block group's start; the read procedure drops the bytes
-       before the position (less than one group, which fits the signed count). */
-    s->bufferFill = -static_cast<int32_t>(start - offset);
     s->partialFill = 0;
     if (s->flags & DSD_RAW)
         return start;

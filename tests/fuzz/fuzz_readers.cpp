@@ -392,6 +392,26 @@ private:
         }
         if (ops_->attribute(inst_, 0x14003u, &v, 0) != 0)
             Fail("unknown attribute answered");
+        CompressionAttributes();
+    }
+
+    /* Read only; nothing is broken before the first read; plain sound declares no frames and is
+       stored 1:1. */
+    void CompressionAttributes()
+    {
+        float frames = -1.0f, broken = -1.0f, ratio = -1.0f, v = 5.0f;
+        if (ops_->attribute(inst_, DSD_ATTRIB_DST_FRAMES, &frames, 0) != 1 ||
+            ops_->attribute(inst_, DSD_ATTRIB_DST_BROKEN, &broken, 0) != 1 ||
+            ops_->attribute(inst_, DSD_ATTRIB_COMPRESSION, &ratio, 0) != 1)
+            Fail("compression attributes not answered");
+        if (ops_->attribute(inst_, DSD_ATTRIB_DST_BROKEN, &v, 1) != 0 || v != 5.0f)
+            Fail("broken frames attribute set");
+        if (broken != 0.0f || frames < 0.0f || !(ratio >= 0.0f))
+            Fail("frames %g, broken %g, ratio %g", static_cast<double>(frames), static_cast<double>(broken),
+                 static_cast<double>(ratio));
+        if (rec_->dst == nullptr && (frames != 0.0f || ratio != 1.0f))
+            Fail("plain sound with %g frames, ratio %g", static_cast<double>(frames),
+                 static_cast<double>(ratio));
     }
 
     /* Sets the gain; a refused value must leave the gain and the tables as they were. */

@@ -1,4 +1,7 @@
-/* fuzz_seeds.cpp - the generated seed inputs: small DSF and DSDIFF files under varied controls. */
+/* fuzz_seeds.cpp - the generated seed inputs: small DSF and DSDIFF files (plain and DST) under varied
+   controls. */
+#include "dsdsignal/dst.h"
+#include "dsdsignal/music.h"
 #include "dsf_fixture.h"
 #include "fuzz_input.h"
 
@@ -109,9 +112,61 @@ std::vector<uint8_t> Id3Chunks()
                        fixture::Chunk{"ID3 ", fixture::MakeId3(20), {}, UINT64_C(1) << 40, nullptr}});
 }
 
-} // namespace
+constexpr uint32_t kDsd64 = 2822400;
 
-std::vector<Seed> Seeds()
+/* DST files of music: the frames the encoder makes with `options`, in a file with an index and
+   tags after the sound. */
+std::vector<uint8_t> DstMusic(uint32_t rate, uint32_t channels, double frames,
+                              const dsdsignal::DstEncodeOptions &options = {}, bool index = true)
+{
+    dsdsignal::DffDstOptions file;
+    file.index = index;
+    file.tags.artist = "DST artist";
+    file.tags.title = "frames";
+    file.tags.tagsAfterSound = true;
+    dsdsignal::DstEncodeOptions shortFilters = options;
+    shortFilters.filterTaps = options.filterTaps == 128 ? 128 : 16; /* quicker to design */
+    return dsdsignal::MakeDffDst(rate, dsdsignal::MakeMusic(rate, channels, frames / 75.0), shortFilters,
+                                 file);
+}
+
+/* A DST file from the frames as given, each followed by a "DSTC" chunk, the FRTE fields as given. */
+std::vector<uint8_t> DstFromFrames(uint16_t channels, const std::vector<std::vector<uint8_t>> &frames,
+                                   uint32_t declared, uint16_t frameRate = 75)
+{
+    std::vector<dsdsignal::DffChunk> sound = {dsdsignal::DffFrte(declared, frameRate)};
+    for (const std::vector<uint8_t> &f : frames) {
+        sound.push_back({"DSTF", f, {}, std::nullopt, nullptr});
+        sound.push_back({"DSTC", {0, 0, 0, 0}, {}, std::nullopt, nullptr});
+    }
+    return dsdsignal::WriteDff(dsdsignal::DffDstChunks(kDsd64, channels, std::move(sound)));
+}
+
+/* Frames coded and stored, broken in each way the decoder names, and (mono) one larger than any
+   frame: 6 in all (5 in stereo). */
+std::vector<std::vector<uint8_t>> MixedFrames(uint16_t channels)
+{
+    const dsdsignal::ChannelBytes music = dsdsignal::MakeMusic(kDsd64, channels, 2.5 / 75.0);
+    dsdsignal::DstEncodeOptions options;
+    options.filterTaps = 16;
+    std::vector<std::vector<uint8_t>> frames = dsdsignal::EncodeDst(kDsd64, music, options);
+    options.uncoded = true;
+    frames.push_back(dsdsignal::EncodeDst(kDsd64, music, options)[0]);
+    frames[1].resize(5);                  /* coded, cut short */
+    frames[2] = {0x05};                   /* stored, bad header bits */
+    frames.push_back({0x00, 0x69, 0x69}); /* stored, too short */
+    if (channels == 1)
+        frames.push_back(std::vector<uint8_t>(2 * 4704u + 40, 0));
+    return frames;
+}
+
+std::vector<uint8_t> Cut(std::vector<uint8_t> bytes, size_t less)
+{
+    bytes.resize(bytes.size() - less);
+    return bytes;
+}
+
+std::vector<Seed> MakeSeeds()
 {
     using C = Controls;
     fixture::DsfSpec cutMidGroup = fixture::PatternDsf(2, 100, 3);
@@ -125,6 +180,7 @@ std::vector<Seed> Seeds()
     beyondTotal.blockSize = 16;
     beyondTotal.id3 = fixture::MakeId3(30);
     beyondTotal.totalSizeDelta = -1; /* the tag claims more than the total size leaves */
+    const std::vector<std::vector<uint8_t>> mixedMono = MixedFrames(1);
 
     return {
         {"dsf_stereo_pcm16", C{.form = FORM_PCM16}, DsfFile(2, 3000, 4096, 1)},
@@ -242,6 +298,39 @@ std::vector<Seed> Seeds()
         {"dff_id3_chunks_raw", C{.form = FORM_RAW, .container = CONTAINER_DFF_CHUNKS}, Id3Chunks()},
         {"dff_id3_chunks_streamed", C{.form = FORM_RAW, .container = CONTAINER_DFF_CHUNKS, .streamed = true},
          Id3Chunks()},
+        /* DST: coded and stored frames, shared filters and tables, Rice and plain values, the
+           half-probability flag; an index; seeks; broken frames; a cut; a source read as it arrives. */
+        {"dst_stereo_index_tags_pcm16", C{.form = FORM_PCM16, .seekAt = 1, .pos1 = 3000, .pos2 = 500},
+         DstMusic(kDsd64, 2, 2.5)},
+        {"dst_6ch_shared_hq_float", C{.form = FORM_PCM_FLOAT, .freqIndex = 4, .hq = true, .pos1 = 777},
+         DstMusic(kDsd64, 6, 0.8,
+                  [] {
+                      dsdsignal::DstEncodeOptions o;
+                      o.channelsPerFilter = 6;
+                      o.channelsPerTable = 2;
+                      return o;
+                  }())},
+        {"dst_mono_dsd128_rice_half_raw", C{.form = FORM_RAW, .maxRead = 333, .pos1 = 1500},
+         DstMusic(
+             2 * kDsd64, 1, 1.5,
+             [] {
+                 dsdsignal::DstEncodeOptions o;
+                 o.halfProbability = true;
+                 o.filterTaps = 128;
+                 o.filterCoding = dsdsignal::DstValueCoding::kRice;
+                 o.tableCoding = dsdsignal::DstValueCoding::kPlain;
+                 return o;
+             }(),
+             false)},
+        {"dst_streamed_dop", C{.form = FORM_DOP, .streamed = true, .maxRead = 1000, .pos1 = 100},
+         DstMusic(kDsd64, 1, 2.5)},
+        {"dst_broken_frames_raw", C{.form = FORM_RAW, .pos1 = 2000, .requests = {5, 3000}},
+         DstFromFrames(1, mixedMono, 6)},
+        {"dst_broken_frames_hq", C{.form = FORM_PCM16, .hq = true, .pos1 = 64},
+         DstFromFrames(2, MixedFrames(2), 5)},
+        {"dst_cut_mid_frame_dop", C{.form = FORM_DOP}, Cut(DstMusic(kDsd64, 1, 2.5, {}, false), 300)},
+        {"dst_declares_more_frames", C{.form = FORM_PCM16, .pos1 = 40000}, DstFromFrames(1, mixedMono, 1000)},
+        {"dst_frame_rate_50_refused", C{.form = FORM_RAW}, DstFromFrames(1, {{0x00, 0x69}}, 1, 50), false},
         /* Chunk ids the reader refuses. */
         {"dsf_wrong_fmt_id", C{.form = FORM_PCM16}, fixture::MakeDsf(wrongFmt), false},
         {"dsf_wrong_data_id", C{.form = FORM_PCM16}, fixture::MakeDsf(wrongData), false},
@@ -250,6 +339,15 @@ std::vector<Seed> Seeds()
         {"dsf_raw_with_float_refused", C{.form = FORM_RAW, .twist = TWIST_TOGGLE_FLOAT},
          DsfFile(2, 50, 16, 1), false},
     };
+}
+
+} // namespace
+
+/* Made once: the DST seeds' music takes a while to make. */
+std::vector<Seed> Seeds()
+{
+    static const std::vector<Seed> seeds = MakeSeeds();
+    return seeds;
 }
 
 } // namespace fuzz

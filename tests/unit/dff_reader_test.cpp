@@ -521,7 +521,8 @@ TEST_F(DffTest, SizeThatWrapsTheNextOffsetEndsTheWalk)
             Walk(MakeDff({fixture::Prop(2822400, 2), Raw("LOOP", {1, 2, 3, 4}, size), fixture::Sound(sound)}),
                  Bounded());
         EXPECT_EQ(s->channels, 2u) << std::hex << size;
-        EXPECT_LE(fake::CountCalls("FileRead"), 8u) << std::hex << size;
+        /* Chunk headers, FS, CHNL and the compression type: a handful of reads, not one per wrap. */
+        EXPECT_LE(fake::CountCalls("FileRead"), 9u) << std::hex << size;
         EXPECT_EQ(s->dataOffset, 0u) << std::hex << size;
         /* After the sound: the stream stands, the later chunks go unread. */
         fake::ClearLog();
@@ -538,7 +539,7 @@ TEST_F(DffTest, SizeThatWrapsTheNextOffsetEndsTheWalk)
                              fixture::Diin("a", "t")}),
                     Bounded());
     EXPECT_NE(s->dataOffset, 0u);
-    EXPECT_LE(fake::CountCalls("FileRead"), 8u);
+    EXPECT_LE(fake::CountCalls("FileRead"), 9u);
     EXPECT_EQ(s->artist, nullptr);
 }
 

@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "dsdsignal/dst.h"
 #include "ops/operations.h"
 #include "reference_decoder.h"
 
@@ -151,6 +152,48 @@ TEST_F(InfoAttribTest, SpeakersAreTheHeadersLayoutAsWavBitsOrNone)
             EXPECT_EQ(v, 3.0f);
             fake::FreeStream(h);
         }
+    }
+}
+
+TEST_F(InfoAttribTest, CompressionAttributesAreReadOnlyAndPlainSoundIsUncompressed)
+{
+    const dsdsignal::ChannelBytes silence(2, std::vector<uint8_t>(4704 * 3, 0x69)); /* 3 frames */
+    const struct {
+        const char *name;
+        std::vector<uint8_t> bytes;
+        float frames, ratio;
+    } files[] = {{"DSF", Dsf(4096), 0.0f, 1.0f},
+                 {"DSDIFF", AsDff(MakeSound(2, 1000, 3)), 0.0f, 1.0f},
+                 /* Stored frames: 1 header byte a frame, 12 a chunk header, a pad byte. */
+                 {"DST",
+                  dsdsignal::MakeDffDst(2822400, silence,
+                                        [] {
+                                            dsdsignal::DstEncodeOptions o;
+                                            o.uncoded = true;
+                                            return o;
+                                        }()),
+                  3.0f, 3.0f * 9408 / (3 * (12 + 9409 + 1))}};
+    for (const auto &f : files) {
+        SCOPED_TRACE(f.name);
+        uint32_t h = Create(f.bytes, RAW);
+        ASSERT_NE(h, 0u);
+        const struct {
+            uint32_t attrib;
+            float value;
+        } values[] = {{DSD_ATTRIB_DST_FRAMES, f.frames},
+                      {DSD_ATTRIB_DST_BROKEN, 0.0f},
+                      {DSD_ATTRIB_COMPRESSION, f.ratio}};
+        for (auto v : values) {
+            float got = POISON;
+            size_t mark = fake::Errors().size();
+            EXPECT_EQ(Attribute(h, v.attrib, &got, 0), 1u) << std::hex << v.attrib;
+            EXPECT_FLOAT_EQ(got, v.value) << std::hex << v.attrib;
+            got = 2.0f;
+            EXPECT_EQ(Attribute(h, v.attrib, &got, 1), 0u);
+            EXPECT_EQ(got, 2.0f);
+            EXPECT_EQ(ErrorsSince(mark), (std::vector<int32_t>{ERROR_OK, ERROR_NOT_AVAILABLE}));
+        }
+        fake::FreeStream(h);
     }
 }
 

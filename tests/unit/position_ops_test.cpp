@@ -87,13 +87,13 @@ TEST_F(PositionTest, WorkedSeeksMoveTheFileAndReportThePositionReached)
         /* Something buffered, so that the reset is visible. */
         std::vector<uint8_t> buf(4000);
         fake::Read(h, buf.data(), 4000);
-        ASSERT_GT(s->bufferFill, 0);
+        ASSERT_GT(s->staged.waiting, 0u);
         std::vector<uint8_t> expected = Snapshot(s);
         const int32_t zero = 0;
         /* The bytes between the block group's start and the position are dropped from the next refill. */
-        const int32_t drop =
-            static_cast<int32_t>(c.offset) - static_cast<int32_t>((c.flags & DSD_RAW) ? c.result : c.offset);
-        memcpy(expected.data() + offsetof(DsdStream, bufferFill), &drop, sizeof drop);
+        const StagedBytes staged = {
+            0, static_cast<uint32_t>(((c.flags & DSD_RAW) ? c.result : c.offset) - c.offset)};
+        memcpy(expected.data() + offsetof(DsdStream, staged), &staged, sizeof staged);
         memcpy(expected.data() + offsetof(DsdStream, partialFill), &zero, sizeof zero);
 
         fake::ClearLog();
@@ -285,7 +285,7 @@ TEST_F(PositionTest, FailedSeekLeavesTheRecordAsItWas)
         uint32_t r = fake::Read(h, first.data(), 8192);
         ASSERT_EQ(r & STREAM_READ_END, 0u);
         first.resize(r);
-        ASSERT_NE(s->bufferFill, 0);
+        ASSERT_NE(s->staged.waiting + s->staged.drop, 0u);
         if (container == 0) {
             ASSERT_EQ(s->partialFill, 1000);
         }
@@ -401,7 +401,7 @@ TEST_F(PositionTest, DsdiffReadPositionIsTheFirstSoundByteNotYetConsumed)
         fake::ClearLog();
         EXPECT_EQ(FilePosition(h, 0), dataOffset + c.consumed) << std::hex << c.flags;
         EXPECT_EQ(fake::CountCalls(("FileGetPosition(" + std::to_string(file) + ",0)").c_str()), 1u);
-        EXPECT_EQ(FilePosition(h, 0), fake::Position(file) - static_cast<uint64_t>(Record(h)->bufferFill));
+        EXPECT_EQ(FilePosition(h, 0), fake::Position(file) - Record(h)->staged.waiting);
 
         /* After a seek nothing is buffered: the file position itself. */
         SetPos(h, 4000);
@@ -410,7 +410,7 @@ TEST_F(PositionTest, DsdiffReadPositionIsTheFirstSoundByteNotYetConsumed)
     }
     /* Bytes still to be dropped from the next refill lie beyond the file position. */
     uint32_t h = Create(AsDff(sound), 0);
-    Record(h)->bufferFill = -5;
+    Record(h)->staged = StagedBytes{0, 5};
     EXPECT_EQ(FilePosition(h, 0), fake::Position(file) + 5);
 }
 

@@ -172,7 +172,8 @@ TEST_F(CreateTest, CompletedStreamOwnsItsFileAndStandsAtTheSound)
     EXPECT_EQ(s->handle, h);
     EXPECT_EQ(s->file, file);
     EXPECT_EQ(s->gainDb, 6.0f);
-    EXPECT_EQ(s->bufferFill, 0);
+    EXPECT_EQ(s->staged.waiting, 0u);
+    EXPECT_EQ(s->staged.drop, 0u);
     EXPECT_EQ(s->bufferSize, 2u * (2 * 4096 + 25));
 }
 

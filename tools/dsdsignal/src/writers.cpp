@@ -452,6 +452,28 @@ std::vector<DffChunk> DffChunks(uint32_t dsdRate, uint16_t channels, std::vector
     return chunks;
 }
 
+DffChunk DffFrte(uint32_t frames, uint16_t frameRate)
+{
+    DffChunk c{"FRTE", {}, {}, std::nullopt, nullptr};
+    PutBe(c.data, frames, 4);
+    PutBe(c.data, frameRate, 2);
+    return c;
+}
+
+std::vector<DffChunk> DffDstChunks(uint32_t dsdRate, uint16_t channels, std::vector<DffChunk> soundChunks,
+                                   const DffOptions &options)
+{
+    std::vector<DffChunk> chunks = DffChunks(dsdRate, channels, {}, options);
+    for (DffChunk &c : chunks) {
+        if (c.id == "DSD ")
+            c = DffChunk{"DST ", {}, std::move(soundChunks), std::nullopt, nullptr};
+        for (DffChunk &p : c.children)
+            if (p.id == "CMPR")
+                p = DffCmpr("DST ", "DST Encoded");
+    }
+    return chunks;
+}
+
 std::vector<uint8_t> MakeDff(uint32_t dsdRate, const ChannelBytes &channels, const DffOptions &options)
 {
     size_t length = 0;

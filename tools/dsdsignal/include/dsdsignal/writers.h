@@ -128,6 +128,12 @@ struct DffOptions {
     bool tagsAfterSound = false; // "DIIN" and "COMT" after the "DSD " chunk instead of before
 };
 
+// "FRTE": the frame count (32 bits) and the frames a second (16 bits) of DST sound.
+DffChunk DffFrte(uint32_t frames, uint16_t frameRate = 75);
+// The chunks of a DST file whose "DST " chunk holds soundChunks as given ("FRTE", "DSTF", "DSTC",
+// anything else), with "CMPR" "DST ": for tests that need layouts MakeDffDst does not write.
+std::vector<DffChunk> DffDstChunks(uint32_t dsdRate, uint16_t channels, std::vector<DffChunk> soundChunks,
+                                   const DffOptions &options = {});
 // The chunks of the file MakeDff writes, from byte-interleaved sound of `channels` channels.
 std::vector<DffChunk> DffChunks(uint32_t dsdRate, uint16_t channels, std::vector<uint8_t> interleaved,
                                 const DffOptions &options = {});
