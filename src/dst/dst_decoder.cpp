@@ -47,6 +47,21 @@ static void ReaderInit(BitReader *r, const uint8_t *data, size_t size)
 
 static inline void ReaderFill(BitReader *r)
 {
+    if (r->next + 8 <= r->size) {
+        /* Eight bytes at once: the whole bytes that fit are taken; the top bits of a byte that
+           does not fit whole land in the cache too, but they are that byte's own bits, which the
+           next fill writes again over them. */
+        const uint8_t *b = r->data + r->next;
+        const uint64_t w = static_cast<uint64_t>(b[0]) << 56 | static_cast<uint64_t>(b[1]) << 48 |
+                           static_cast<uint64_t>(b[2]) << 40 | static_cast<uint64_t>(b[3]) << 32 |
+                           static_cast<uint64_t>(b[4]) << 24 | static_cast<uint64_t>(b[5]) << 16 |
+                           static_cast<uint64_t>(b[6]) << 8 | static_cast<uint64_t>(b[7]);
+        const uint32_t take = (64 - r->count) / 8;
+        r->cache |= w >> r->count;
+        r->next += take;
+        r->count += 8 * take;
+        return;
+    }
     while (r->count <= 56 && r->next < r->size) {
         r->cache |= static_cast<uint64_t>(r->data[r->next++]) << (56 - r->count);
         r->count += 8;
@@ -73,6 +88,65 @@ static inline int32_t ReadSigned(BitReader *r, uint32_t n)
 {
     uint32_t v = ReadBits(r, n);
     return static_cast<int32_t>(v ^ (1u << (n - 1))) - static_cast<int32_t>(1u << (n - 1));
+}
+
+/* The arithmetic decoder's code register c (12 bits) at the top of a 64-bit word, the code
+   bits that follow it below: a decision compares and subtracts at the top, and the range's
+   renormalisation shifts the whole word, so that the next bits move into c with no reading of
+   their own. The word is refilled when fewer than the 11 bits one renormalisation may take are
+   left. Past the frame's bytes come zeros, which are counted. */
+struct CodeWindow {
+    const uint8_t *data;
+    size_t size;
+    size_t next;     /* the next byte to load */
+    uint64_t word;   /* c in bits 63 to 52, then `avail` code bits from bit 51 down */
+    uint32_t avail;  /* code bits loaded below c and not yet moved into it */
+    uint32_t zeros;  /* zero bits loaded past the end */
+    uint32_t before; /* zero bits the header and c took past the end */
+};
+
+static inline void WindowFill(CodeWindow *w)
+{
+    if (w->next + 4 <= w->size) {
+        const uint8_t *b = w->data + w->next;
+        const uint64_t v = static_cast<uint64_t>(b[0]) << 24 | static_cast<uint64_t>(b[1]) << 16 |
+                           static_cast<uint64_t>(b[2]) << 8 | static_cast<uint64_t>(b[3]);
+        w->word |= v << (20 - w->avail);
+        w->avail += 32;
+        w->next += 4;
+        return;
+    }
+    while (w->avail <= 44) {
+        if (w->next < w->size)
+            w->word |= static_cast<uint64_t>(w->data[w->next++]) << (44 - w->avail);
+        else
+            w->zeros += 8;
+        w->avail += 8;
+    }
+}
+
+/* The window after the bits the reader r has taken, c being the last 12 of them. */
+static void WindowInit(CodeWindow *w, const BitReader *r, uint32_t c)
+{
+    w->data = r->data;
+    w->size = r->size;
+    w->word = static_cast<uint64_t>(c) << 52;
+    w->avail = 0;
+    w->zeros = 0;
+    w->before = r->past;
+    const size_t at = r->past ? 8 * r->size : 8 * r->next - r->count; /* the first bit after c */
+    w->next = at / 8;
+    if (at % 8 != 0) {
+        w->avail = 8 - static_cast<uint32_t>(at % 8);
+        w->word |= static_cast<uint64_t>(static_cast<uint8_t>(r->data[w->next++] << (at % 8))) << 44;
+    }
+    WindowFill(w);
+}
+
+/* Zero bits taken past the end so far. */
+static inline uint32_t WindowPast(const CodeWindow *w)
+{
+    return w->before + (w->zeros > w->avail ? w->zeros - w->avail : 0);
 }
 
 uint32_t DstFrameBits(uint32_t dsdRate)
@@ -273,29 +347,30 @@ static enum DstFrameResult DecodeCoded(DstDecoder *d, const uint8_t *data, size_
         return DST_FRAME_BAD_SYNTAX;
     for (uint32_t f = 0; f < filters; f++)
         BuildFilterSums(d, f);
+    CodeWindow w;
+    WindowInit(&w, &r, c);
 
-        /* One decision with a probability taken from filter 0's first coefficient comes before the
-       sound; its value is not used. */
+    /* One binary decision of probability p / 256 for e = 0: the range's top bits times p is
+       the share of 0; then the range is doubled back to 2048 or more, taking that many code
+       bits. Written without branches but the fill's. */
 #define DST_DECIDE(p, e)                                                                                     \
     do {                                                                                                     \
-        const uint32_t k_ = (a >> 8) | ((a >> 7) & 1);                                                       \
-        const uint32_t q_ = k_ * (p);                                                                        \
+        const uint32_t q_ = ((a >> 8) | ((a >> 7) & 1)) * (p);                                               \
         const uint32_t rest_ = a - q_;                                                                       \
-        if (c < rest_) {                                                                                     \
-            (e) = 1;                                                                                         \
-            a = rest_;                                                                                       \
-        } else {                                                                                             \
-            (e) = 0;                                                                                         \
-            a = q_;                                                                                          \
-            c -= rest_;                                                                                      \
-        }                                                                                                    \
-        if (a < 2048) {                                                                                      \
-            const uint32_t n_ = static_cast<uint32_t>(__builtin_clz(a)) - 20;                                \
-            a <<= n_;                                                                                        \
-            c = (c << n_) | ReadBits(&r, n_);                                                                \
-        }                                                                                                    \
+        const uint32_t one_ = static_cast<uint32_t>(w.word >> 52) < rest_ ? 1u : 0u;                         \
+        (e) = one_;                                                                                          \
+        a = one_ ? rest_ : q_;                                                                               \
+        w.word = one_ ? w.word : w.word - (static_cast<uint64_t>(rest_) << 52);                              \
+        const uint32_t n_ = static_cast<uint32_t>(__builtin_clz(a)) - 20;                                    \
+        a <<= n_;                                                                                            \
+        w.word <<= n_;                                                                                       \
+        w.avail -= n_;                                                                                       \
+        if (w.avail < 11)                                                                                    \
+            WindowFill(&w);                                                                                  \
     } while (0)
 
+    /* One decision with a probability taken from filter 0's first coefficient comes before the
+       sound; its value is not used. */
     {
         const uint32_t c0 = static_cast<uint32_t>(d->coefficients[0][0]) & 127;
         uint32_t reversed = 0;
@@ -306,49 +381,98 @@ static enum DstFrameResult DecodeCoded(DstDecoder *d, const uint8_t *data, size_
         (void)unused;
     }
 
-    /* Each channel's last 128 bits, the most recent in bit 0 of recent; they start as
-       alternating ones and zeros. */
-    uint64_t recent[DST_MAX_CHANNELS], older[DST_MAX_CHANNELS];
-    uint32_t groups[DST_MAX_CHANNELS];
+    /* Per channel: its last 128 bits (the most recent in bit 0 of recent; they start as
+       alternating ones and zeros) and what its filter and table are. */
+    struct Lane {
+        uint64_t recent, older;
+        const int16_t (*sums)[256];
+        const uint8_t *table;
+        uint32_t groups, lastIndex, halfUntil;
+    } lanes[DST_MAX_CHANNELS];
     for (uint32_t ch = 0; ch < channels; ch++) {
-        recent[ch] = older[ch] = 0xAAAAAAAAAAAAAAAAull;
-        groups[ch] = (d->filterLength[filterOf[ch]] + 7) / 8;
+        Lane &l = lanes[ch];
+        l.recent = l.older = 0xAAAAAAAAAAAAAAAAull;
+        const uint32_t length = d->filterLength[filterOf[ch]];
+        l.groups = (length + 7) / 8;
+        l.halfUntil = halfProbability[ch] ? length : 0;
+        l.sums = d->filterSums[filterOf[ch]];
+        l.table = d->probabilities[tableOf[ch]];
+        l.lastIndex = d->tableLength[tableOf[ch]] - 1;
     }
     const uint32_t bits = d->frameBits;
     for (uint32_t i = 0; i < bits; i++) {
         for (uint32_t ch = 0; ch < channels; ch++) {
-            const int16_t(*sums)[256] = d->filterSums[filterOf[ch]];
-            const uint64_t lo = recent[ch], hi = older[ch];
+            Lane &l = lanes[ch];
+            const int16_t(*sums)[256] = l.sums;
+            const uint64_t lo = l.recent, hi = l.older;
+            /* The sum over the tap groups the filter has, the longest first. */
             int32_t predict = 0;
-            const uint32_t ng = groups[ch];
-            uint32_t g = 0;
-            for (; g < ng && g < 8; g++)
-                predict += sums[g][(lo >> (8 * g)) & 0xFF];
-            for (; g < ng; g++)
-                predict += sums[g][(hi >> (8 * (g - 8))) & 0xFF];
-            uint32_t p;
-            if (halfProbability[ch] && i < d->filterLength[filterOf[ch]]) {
-                p = 128;
-            } else {
-                const uint32_t t = tableOf[ch];
-                uint32_t index = static_cast<uint32_t>(predict < 0 ? -predict : predict) >> 3;
-                if (index >= d->tableLength[t])
-                    index = d->tableLength[t] - 1;
-                p = d->probabilities[t][index];
+            switch (l.groups) {
+            case 16:
+                predict += sums[15][hi >> 56];
+            /* fall through */
+            case 15:
+                predict += sums[14][(hi >> 48) & 0xFF];
+            /* fall through */
+            case 14:
+                predict += sums[13][(hi >> 40) & 0xFF];
+            /* fall through */
+            case 13:
+                predict += sums[12][(hi >> 32) & 0xFF];
+            /* fall through */
+            case 12:
+                predict += sums[11][(hi >> 24) & 0xFF];
+            /* fall through */
+            case 11:
+                predict += sums[10][(hi >> 16) & 0xFF];
+            /* fall through */
+            case 10:
+                predict += sums[9][(hi >> 8) & 0xFF];
+            /* fall through */
+            case 9:
+                predict += sums[8][hi & 0xFF];
+            /* fall through */
+            case 8:
+                predict += sums[7][lo >> 56];
+            /* fall through */
+            case 7:
+                predict += sums[6][(lo >> 48) & 0xFF];
+            /* fall through */
+            case 6:
+                predict += sums[5][(lo >> 40) & 0xFF];
+            /* fall through */
+            case 5:
+                predict += sums[4][(lo >> 32) & 0xFF];
+            /* fall through */
+            case 4:
+                predict += sums[3][(lo >> 24) & 0xFF];
+            /* fall through */
+            case 3:
+                predict += sums[2][(lo >> 16) & 0xFF];
+            /* fall through */
+            case 2:
+                predict += sums[1][(lo >> 8) & 0xFF];
+            /* fall through */
+            default:
+                predict += sums[0][lo & 0xFF];
             }
+            const uint32_t magnitude = static_cast<uint32_t>(predict < 0 ? -predict : predict) >> 3;
+            const uint32_t index = magnitude < l.lastIndex ? magnitude : l.lastIndex;
+            const uint32_t p = i < l.halfUntil ? 128u : l.table[index];
             uint32_t e;
             DST_DECIDE(p, e);
-            const uint64_t bit = (predict < 0 ? 1u : 0u) ^ e;
-            older[ch] = (hi << 1) | (lo >> 63);
-            recent[ch] = (lo << 1) | bit;
+            const uint64_t bit = (static_cast<uint32_t>(predict) >> 31) ^ e;
+            l.older = (hi << 1) | (lo >> 63);
+            l.recent = (lo << 1) | bit;
         }
         if ((i & 7) == 7) {
             uint8_t *o = out + static_cast<size_t>(i >> 3) * channels;
             for (uint32_t ch = 0; ch < channels; ch++)
-                o[ch] = static_cast<uint8_t>(recent[ch]);
+                o[ch] = static_cast<uint8_t>(lanes[ch].recent);
+            /* Checked once a byte: a frame that overreads is broken wherever it is found. */
+            if (WindowPast(&w) > DST_AC_SLACK)
+                return DST_FRAME_OVERREAD;
         }
-        if (r.past > DST_AC_SLACK)
-            return DST_FRAME_OVERREAD;
     }
 #undef DST_DECIDE
     return DST_FRAME_OK;

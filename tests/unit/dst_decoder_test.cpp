@@ -148,6 +148,21 @@ TEST(DstDecoder, RoundTripsEveryFeature)
     }
     EXPECT_NE(sizes[1], sizes[2]);
     EXPECT_LE(sizes[0], std::min(sizes[1], sizes[2]));
+
+    /* The filter design: the length and scale chosen by cost code the music no larger than a
+       length of 16, 32 or 64 forced on the frame, and by more than 1.75:1. */
+    auto frameSize = [&](uint32_t taps) {
+        DstEncodeOptions o;
+        o.filterTaps = taps;
+        const std::vector<std::vector<uint8_t>> f = dsdsignal::EncodeDst(kDsd64, music, o);
+        EXPECT_EQ(DecodeAll(kDsd64, 2, f).sound,
+                  dsdsignal::Interleave(dsdsignal::PadToDstFrames(kDsd64, music)));
+        return f[0].size();
+    };
+    const size_t chosen = frameSize(0);
+    for (uint32_t taps : {16u, 32u, 64u})
+        EXPECT_LE(chosen, frameSize(taps)) << taps << " taps";
+    EXPECT_LT(static_cast<double>(chosen) * 1.75, static_cast<double>(DstFrameBits(kDsd64) / 8 * 2));
 }
 
 /* A frame the decoder cannot take becomes silence and says why; frames after it decode. */

@@ -81,29 +81,68 @@ private:
     std::vector<uint8_t> bits_;
 };
 
-// One channel's past as the decoder keeps it: 128 bits, the most recent in bit 0 of recent.
-struct History {
-    uint64_t recent = 0xAAAAAAAAAAAAAAAAull;
-    uint64_t older = 0xAAAAAAAAAAAAAAAAull;
-    int Bit(uint32_t delay) const // 1 for the previous bit
+// One channel's bits of a frame, 64 to a word with the earliest in the top bit, after two
+// words of the alternating pattern the decoder's history starts from: position q of the array
+// is the frame's bit q - 128.
+struct PackedChannel {
+    std::vector<uint64_t> words;
+    uint32_t bits = 0; // the frame's
+
+    // The 64 bits from position q on, q's in the top bit.
+    uint64_t Window(size_t q) const
     {
-        const uint32_t d = delay - 1;
-        return static_cast<int>(((d < 64 ? recent >> d : older >> (d - 64))) & 1);
+        const size_t w = q / 64, shift = q % 64;
+        return shift == 0 ? words[w] : (words[w] << shift) | (words[w + 1] >> (64 - shift));
     }
-    void Push(uint32_t bit)
+    uint32_t Bit(uint32_t t) const
     {
-        older = (older << 1) | (recent >> 63);
-        recent = (recent << 1) | bit;
+        const size_t q = static_cast<size_t>(t) + 128;
+        return static_cast<uint32_t>(words[q / 64] >> (63 - q % 64)) & 1;
     }
+    // The decoder's history before bit t: the last 64 bits (bit t - 1 in bit 0) and the 64
+    // before them.
+    uint64_t Recent(uint32_t t) const { return Window(static_cast<size_t>(t) + 64); }
+    uint64_t Older(uint32_t t) const { return Window(t); }
 };
 
-int32_t Predict(const History &h, const int32_t *c, uint32_t taps)
+PackedChannel Pack(const uint8_t *interleaved, uint32_t channels, uint32_t ch, uint32_t frameBits)
 {
-    int32_t sum = 0;
-    for (uint32_t l = 0; l < taps; l++)
-        sum += h.Bit(l + 1) ? c[l] : -c[l];
-    return sum;
+    PackedChannel p;
+    p.bits = frameBits;
+    const size_t bytes = frameBits / 8;
+    p.words.assign(2 + (bytes + 7) / 8 + 1, 0);
+    p.words[0] = p.words[1] = 0xAAAAAAAAAAAAAAAAull;
+    for (size_t b = 0; b < bytes; b++)
+        p.words[2 + b / 8] |= static_cast<uint64_t>(interleaved[b * channels + ch]) << (56 - 8 * (b % 8));
+    return p;
 }
+
+// A filter as the decoder applies it: per group of 8 taps, the sum of +-coefficient for each
+// pattern of the group's 8 past bits (a set bit counts +c, the most recent in bit 0).
+struct FastFilter {
+    uint32_t groups = 0;
+    std::vector<int32_t> sums; // groups x 256
+
+    explicit FastFilter(const std::vector<int32_t> &c)
+        : groups(static_cast<uint32_t>((c.size() + 7) / 8)), sums(static_cast<size_t>(groups) * 256)
+    {
+        for (uint32_t g = 0; g < groups; g++)
+            for (uint32_t pattern = 0; pattern < 256; pattern++) {
+                int32_t sum = 0;
+                for (uint32_t l = 0; l < 8 && g * 8 + l < c.size(); l++)
+                    sum += (pattern >> l) & 1 ? c[g * 8 + l] : -c[g * 8 + l];
+                sums[g * 256 + pattern] = sum;
+            }
+    }
+    int32_t Predict(const PackedChannel &p, uint32_t t) const
+    {
+        const uint64_t lo = p.Recent(t), hi = groups > 8 ? p.Older(t) : 0;
+        int32_t sum = 0;
+        for (uint32_t g = 0; g < groups; g++)
+            sum += sums[g * 256 + ((g < 8 ? lo >> (8 * g) : hi >> (8 * (g - 8))) & 0xFF)];
+        return sum;
+    }
+};
 
 int32_t CoefficientPrediction(int32_t x)
 {
@@ -187,6 +226,14 @@ void PutValues(BitWriter &w, const std::vector<int32_t> &v, bool isFilter, DstVa
     }
 }
 
+// The bits PutValues writes for v.
+size_t ValueBits(const std::vector<int32_t> &v, bool isFilter, DstValueCoding coding)
+{
+    BitWriter w;
+    PutValues(w, v, isFilter, coding);
+    return w.Size();
+}
+
 // A channel-to-element map: "one for all" when every entry is 0, otherwise each entry after
 // the first in as many bits as the element count so far needs.
 void PutMap(BitWriter &w, const std::vector<uint32_t> &map)
@@ -204,39 +251,56 @@ void PutMap(BitWriter &w, const std::vector<uint32_t> &map)
     }
 }
 
-// Least-squares predictor of s[t] from s[t-1..t-taps] over the channels given (Levinson's
-// recursion on their summed autocorrelation), as doubles.
-std::vector<double> DesignPredictor(const std::vector<std::vector<int8_t>> &signals, uint32_t taps)
+// Adds sum over t of s[t] s[t - k] (s = +-1) for k = 0 .. lags: the frame length less twice
+// the bits that differ from the one k before.
+void AddAutocorrelation(const PackedChannel &p, uint32_t lags, std::vector<double> &r)
 {
-    std::vector<double> r(taps + 1, 0.0);
-    for (const std::vector<int8_t> &s : signals) {
-        const size_t n = s.size();
-        for (uint32_t k = 0; k <= taps && k < n; k++) {
-            int64_t sum = 0;
-            for (size_t t = k; t < n; t++)
-                sum += s[t] * s[t - k];
-            r[k] += static_cast<double>(sum);
+    const uint32_t n = p.bits;
+    for (uint32_t k = 0; k <= lags && k < n; k++) {
+        uint64_t differ = 0;
+        for (uint32_t t = k; t < n; t += 64) {
+            uint64_t x = p.Window(static_cast<size_t>(t) + 128) ^ p.Window(static_cast<size_t>(t) + 128 - k);
+            if (n - t < 64)
+                x &= ~0ull << (64 - (n - t));
+            differ += static_cast<uint64_t>(__builtin_popcountll(x));
         }
+        r[k] += static_cast<double>(n - k) - 2.0 * static_cast<double>(differ);
     }
+}
+
+// Least-squares predictors of s[t] from s[t-1..t-order] for each of `orders` (ascending) from
+// the summed autocorrelation r (Levinson's recursion, which passes through every order).
+std::vector<std::vector<double>> DesignPredictors(std::vector<double> r, const std::vector<uint32_t> &orders)
+{
+    const uint32_t taps = orders.back();
+    std::vector<std::vector<double>> out;
     std::vector<double> a(taps + 1, 0.0), prev(taps + 1, 0.0);
-    if (r[0] <= 0)
-        return std::vector<double>(taps, 0.0);
+    if (r[0] <= 0) {
+        for (uint32_t order : orders)
+            out.push_back(std::vector<double>(order, 0.0));
+        return out;
+    }
     r[0] *= 1.0 + 1e-9; // keeps the recursion stable on a constant signal
     double err = r[0];
-    for (uint32_t i = 1; i <= taps; i++) {
-        double acc = r[i];
-        for (uint32_t j = 1; j < i; j++)
-            acc -= prev[j] * r[i - j];
-        const double k = acc / err;
-        a[i] = k;
-        for (uint32_t j = 1; j < i; j++)
-            a[j] = prev[j] - k * prev[i - j];
-        err *= 1.0 - k * k;
-        if (err <= 0)
-            break;
-        prev = a;
+    size_t next = 0;
+    for (uint32_t i = 1; i <= taps && next < orders.size(); i++) {
+        if (err > 0) {
+            double acc = r[i];
+            for (uint32_t j = 1; j < i; j++)
+                acc -= prev[j] * r[i - j];
+            const double k = acc / err;
+            a[i] = k;
+            for (uint32_t j = 1; j < i; j++)
+                a[j] = prev[j] - k * prev[i - j];
+            err *= 1.0 - k * k;
+            prev = a;
+        }
+        if (i == orders[next])
+            out.push_back(std::vector<double>(a.begin() + 1, a.begin() + 1 + i));
+        while (next < orders.size() && orders[next] <= i)
+            next++;
     }
-    return std::vector<double>(a.begin() + 1, a.end());
+    return out;
 }
 
 struct Group {
@@ -259,20 +323,104 @@ std::vector<uint8_t> Uncoded(const uint8_t *interleaved, size_t bytes)
     return out;
 }
 
-// The quantised filter: the predictor scaled so that predictions of the sizes that matter
-// spread over the table, within the coefficients' range.
-std::vector<int32_t> QuantiseFilter(const std::vector<double> &a)
+// The predictor a in the format's 9-bit coefficients: a x scale, rounded.
+std::vector<int32_t> QuantiseFilter(const std::vector<double> &a, double scale)
 {
-    double largest = 0;
-    for (double x : a)
-        largest = std::max(largest, std::fabs(x));
-    double scale = 256.0;
-    if (largest * scale > 255.0)
-        scale = 255.0 / largest;
     std::vector<int32_t> c(a.size());
     for (size_t l = 0; l < a.size(); l++)
         c[l] = std::clamp(static_cast<int32_t>(std::lround(a[l] * scale)), -256, 255);
     return c;
+}
+
+// How often the prediction's sign is wrong, by the table index its size picks.
+struct SignStats {
+    uint64_t total[kMaxTable] = {};
+    uint64_t wrong[kMaxTable] = {};
+
+    void Add(int32_t prediction, uint32_t bit)
+    {
+        const uint32_t index =
+            std::min<uint32_t>(static_cast<uint32_t>(std::abs(prediction)) >> 3, kMaxTable - 1);
+        total[index]++;
+        wrong[index] += (bit ^ (prediction < 0 ? 1u : 0u)) ? 0 : 1;
+    }
+};
+
+// The probability table (p / 256 of a wrong sign, 1 to 128) up to the last index met; an index
+// never met takes the entry before it.
+std::vector<int32_t> TableFrom(const SignStats &s)
+{
+    uint32_t used = 1;
+    for (uint32_t b = 0; b < kMaxTable; b++)
+        if (s.total[b])
+            used = b + 1;
+    std::vector<int32_t> t(used);
+    int32_t last = 128;
+    for (uint32_t b = 0; b < used; b++) {
+        if (s.total[b] == 0) {
+            t[b] = last;
+            continue;
+        }
+        const double p =
+            256.0 * (static_cast<double>(s.wrong[b]) + 0.4) / (static_cast<double>(s.total[b]) + 0.8);
+        t[b] = last = std::clamp(static_cast<int32_t>(std::lround(p)), 1, 128);
+    }
+    return t;
+}
+
+// Bits the arithmetic coder spends on what s counted, coded with table t.
+double CodedBits(const SignStats &s, const std::vector<int32_t> &t)
+{
+    double bits = 0;
+    for (size_t b = 0; b < t.size(); b++) {
+        const double p = t[b] / 256.0;
+        bits -= static_cast<double>(s.wrong[b]) * std::log2(p) +
+                static_cast<double>(s.total[b] - s.wrong[b]) * std::log2(1.0 - p);
+    }
+    return bits;
+}
+
+// The filter for a group of channels: Levinson's predictors of the lengths worth trying
+// (only `taps` when it is forced), each at a few scales, and the one whose coded size (the
+// sign statistics of every 4th bit, the table they give, the coefficients' bits) is smallest.
+std::vector<int32_t> DesignFilter(const std::vector<const PackedChannel *> &members, uint32_t taps,
+                                  const DstEncodeOptions &options)
+{
+    std::vector<uint32_t> orders;
+    if (taps != 0)
+        orders.push_back(taps);
+    else
+        for (uint32_t order = 16; order <= kMaxTaps; order += 16)
+            orders.push_back(order);
+    std::vector<double> r(orders.back() + 1, 0.0);
+    for (const PackedChannel *p : members)
+        AddAutocorrelation(*p, orders.back(), r);
+    const std::vector<std::vector<double>> predictors = DesignPredictors(r, orders);
+
+    constexpr uint32_t kStride = 4;
+    std::vector<int32_t> best;
+    double bestBits = 0;
+    for (const std::vector<double> &a : predictors) {
+        double largest = 0;
+        for (double x : a)
+            largest = std::max(largest, std::fabs(x));
+        const double widest = largest > 0 ? std::min(255.0 / largest, 2048.0) : 256.0;
+        for (double share : {1.0, 0.8, 0.64, 0.5}) {
+            const std::vector<int32_t> c = QuantiseFilter(a, widest * share);
+            const FastFilter f(c);
+            SignStats stats;
+            for (const PackedChannel *p : members)
+                for (uint32_t t = 0; t < p->bits; t += kStride)
+                    stats.Add(f.Predict(*p, t), p->Bit(t));
+            const double bits = kStride * CodedBits(stats, TableFrom(stats)) +
+                                static_cast<double>(ValueBits(c, true, options.filterCoding));
+            if (best.empty() || bits < bestBits) {
+                best = c;
+                bestBits = bits;
+            }
+        }
+    }
+    return best;
 }
 
 } // namespace
@@ -288,14 +436,11 @@ std::vector<uint8_t> EncodeDstFrame(const uint8_t *interleaved, uint32_t channel
     const size_t frameBytes = static_cast<size_t>(frameBits / 8) * channels;
     if (options.uncoded || channels == 0 || channels > kMaxChannels)
         return Uncoded(interleaved, frameBytes);
-    const uint32_t taps = std::clamp(options.filterTaps, 1u, kMaxTaps);
+    const uint32_t taps = options.filterTaps == 0 ? 0 : std::min(options.filterTaps, kMaxTaps);
 
-    std::vector<std::vector<int8_t>> signal(channels, std::vector<int8_t>(frameBits));
+    std::vector<PackedChannel> signal;
     for (uint32_t ch = 0; ch < channels; ch++)
-        for (uint32_t i = 0; i < frameBits; i++) {
-            const uint8_t byte = interleaved[static_cast<size_t>(i / 8) * channels + ch];
-            signal[ch][i] = ((byte >> (7 - i % 8)) & 1) ? 1 : -1;
-        }
+        signal.push_back(Pack(interleaved, channels, ch, frameBits));
 
     const std::vector<Group> filterGroups = Groups(channels, std::max(1u, options.channelsPerFilter));
     const std::vector<Group> tableGroups = Groups(channels, std::max(1u, options.channelsPerTable));
@@ -307,10 +452,10 @@ std::vector<uint8_t> EncodeDstFrame(const uint8_t *interleaved, uint32_t channel
 
     std::vector<std::vector<int32_t>> filters;
     for (const Group &g : filterGroups) {
-        std::vector<std::vector<int8_t>> member;
+        std::vector<const PackedChannel *> members;
         for (uint32_t ch : g.channels)
-            member.push_back(signal[ch]);
-        filters.push_back(QuantiseFilter(DesignPredictor(member, taps)));
+            members.push_back(&signal[ch]);
+        filters.push_back(DesignFilter(members, taps, options));
     }
     // The decoder takes filter 0's first coefficient, as its low 7 bits reversed, for the
     // probability of one decision before the sound; coded as the likelier outcome.
@@ -320,47 +465,31 @@ std::vector<uint8_t> EncodeDstFrame(const uint8_t *interleaved, uint32_t channel
         firstP |= ((c0 >> b) & 1) << (6 - b);
     firstP += 1;
 
-    // Predictions and whether their sign is right, exactly as the decoder computes them.
+    // Predictions exactly as the decoder computes them.
     std::vector<std::vector<int32_t>> predictions(channels, std::vector<int32_t>(frameBits));
     for (uint32_t ch = 0; ch < channels; ch++) {
-        History h;
-        const std::vector<int32_t> &c = filters[filterOf[ch]];
-        for (uint32_t i = 0; i < frameBits; i++) {
-            predictions[ch][i] = Predict(h, c.data(), taps);
-            h.Push(signal[ch][i] > 0 ? 1 : 0);
-        }
+        const FastFilter f(filters[filterOf[ch]]);
+        for (uint32_t i = 0; i < frameBits; i++)
+            predictions[ch][i] = f.Predict(signal[ch], i);
     }
-    auto halfAt = [&](uint32_t, uint32_t i) { return options.halfProbability && i < taps; };
-    auto bitOf = [&](uint32_t ch, uint32_t i) { return signal[ch][i] > 0 ? 1u : 0u; };
+    // With the half-probability flag, the bits before a channel's filter has its length of
+    // the frame's own history are coded at 1/2.
+    auto halfAt = [&](uint32_t ch, uint32_t i) {
+        return options.halfProbability && i < filters[filterOf[ch]].size();
+    };
     // e = 1 where the prediction's sign is right: a bit of 1 is predicted by a prediction >= 0.
-    auto outcome = [&](uint32_t ch, uint32_t i) { return bitOf(ch, i) ^ (predictions[ch][i] < 0 ? 1u : 0u); };
+    auto outcome = [&](uint32_t ch, uint32_t i) {
+        return signal[ch].Bit(i) ^ (predictions[ch][i] < 0 ? 1u : 0u);
+    };
 
     std::vector<std::vector<int32_t>> tables;
     for (const Group &g : tableGroups) {
-        std::vector<uint64_t> total(kMaxTable, 0), wrong(kMaxTable, 0);
-        uint32_t used = 1;
+        SignStats stats;
         for (uint32_t ch : g.channels)
-            for (uint32_t i = 0; i < frameBits; i++) {
-                if (halfAt(ch, i))
-                    continue;
-                const uint32_t index = std::min<uint32_t>(
-                    static_cast<uint32_t>(std::abs(predictions[ch][i])) >> 3, kMaxTable - 1);
-                total[index]++;
-                wrong[index] += outcome(ch, i) ? 0 : 1;
-                used = std::max(used, index + 1);
-            }
-        std::vector<int32_t> t(used);
-        int32_t last = 128;
-        for (uint32_t b = 0; b < used; b++) {
-            if (total[b] == 0) {
-                t[b] = last;
-                continue;
-            }
-            const double p =
-                256.0 * (static_cast<double>(wrong[b]) + 0.4) / (static_cast<double>(total[b]) + 0.8);
-            t[b] = last = std::clamp(static_cast<int32_t>(std::lround(p)), 1, 128);
-        }
-        tables.push_back(t);
+            for (uint32_t i = 0; i < frameBits; i++)
+                if (!halfAt(ch, i))
+                    stats.Add(predictions[ch][i], signal[ch].Bit(i));
+        tables.push_back(TableFrom(stats));
     }
 
     BitWriter w;

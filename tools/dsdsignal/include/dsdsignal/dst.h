@@ -23,8 +23,10 @@ enum class DstValueCoding : uint8_t {
 };
 
 struct DstEncodeOptions {
-    uint32_t filterTaps = 64; // 1 to 128
-    bool uncoded = false;     // store every frame as it is
+    // 1 to 128 forces that length on every filter; 0 lets the encoder choose each filter's
+    // length and scale per frame by the size they code to.
+    uint32_t filterTaps = 0;
+    bool uncoded = false; // store every frame as it is
     // Channel c uses filter c / channelsPerFilter and table c / channelsPerTable: 1 gives every
     // channel its own, 6 one for all. The maps are written as "one for all" when they are.
     uint32_t channelsPerFilter = 1;
