@@ -4,14 +4,16 @@
 # for the ARMv7 NEON softfp Release build and the AArch64 Release build (and x86-64 with --x86).
 # Each figure is (count on a 2 s file - count on a 0.1 s file) / (1.9 s x output rate x channels):
 # instructions per output sample per channel, start-up and file opening cancelled out. The files
-# are 1 kHz tones at -6 dBFS from the tool's test-signal writer, decoded with --gain 0.
-#   bench/arm-count.sh [--x86]
+# are 1 kHz tones at -6 dBFS from the tool's test-signal writer, decoded to PCM with --gain 0. DoP and raw
+# DSD count per output sample (DoP) or byte (raw) per channel.
+#   bench/arm-count.sh [--x86] [CASE_REGEX]    (CASE_REGEX: only the cases whose name matches)
 # Builds only the tool, in build-arm/, build-aarch64/ (the directories scripts/arm.sh uses) and,
 # with --x86, build-release/. The plugin is built once into build-count/. A benchmark, not a test.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 x86=0
-[ "${1:-}" = "--x86" ] && x86=1
+[ "${1:-}" = "--x86" ] && { x86=1; shift; }
+only=${1:-.}
 export PATH=/usr/lib/ccache:$PATH
 jobs=-j"$(nproc)"
 count_dir=$PWD/build-count
@@ -80,7 +82,7 @@ instructions() { # emulator... -- file options...
   shift
   # shellcheck disable=SC2068
   "${emulator[@]}" -plugin "$plugin,inline=on" -d plugin -D "$work/count.log" \
-    "$tool" decode "$file" -o "$work/out.wav" --gain 0 $@ 2>/dev/null
+    "$tool" decode "$file" -o "$work/out.wav" $@ 2>/dev/null
   sed -n 's/.*insns: \([0-9]*\).*/\1/p' "$work/count.log"
 }
 per_sample() { # emulator... -- name rate channels options...
@@ -95,12 +97,15 @@ per_sample() { # emulator... -- name rate channels options...
   awk -v l="$long" -v s="$short" -v r="$rate" -v c="$channels" 'BEGIN { printf "%.1f", (l - s) / (1.9 * r * c) }'
 }
 
-cases=("designed 16-bit, DSD64 to 44.1 kHz|dsd64-2ch 44100 2 --quality designed"
-       "designed float, DSD64 to 352.8 kHz|dsd64-2ch 352800 2 --quality designed --float --rate 352800"
-       "designed 16-bit, 6 channels DSD256 to 44.1 kHz|dsd256-6ch 44100 6 --quality designed"
-       "high quality 16-bit, DSD64 to 44.1 kHz|dsd64-2ch 44100 2 --quality high"
-       "high quality 16-bit, DSD256 to 44.1 kHz|dsd256-2ch 44100 2 --quality high"
-       "high quality 16-bit, DSD512 to 44.1 kHz|dsd512-2ch 44100 2 --quality high")
+cases=("designed 16-bit, DSD64 to 44.1 kHz|dsd64-2ch 44100 2 --quality designed --gain 0"
+       "designed float, DSD64 to 352.8 kHz|dsd64-2ch 352800 2 --quality designed --gain 0 --float --rate 352800"
+       "designed 16-bit, 6 channels DSD256 to 44.1 kHz|dsd256-6ch 44100 6 --quality designed --gain 0"
+       "high quality 16-bit, DSD64 to 44.1 kHz|dsd64-2ch 44100 2 --quality high --gain 0"
+       "high quality 16-bit, DSD256 to 44.1 kHz|dsd256-2ch 44100 2 --quality high --gain 0"
+       "high quality 16-bit, DSD512 to 44.1 kHz|dsd512-2ch 44100 2 --quality high --gain 0"
+       "DoP, DSD64 stereo|dsd64-2ch 176400 2 --dop"
+       "raw DSD, DSD64 stereo|dsd64-2ch 352800 2 --raw"
+       "raw DSD, 6 channels DSD256|dsd256-6ch 1411200 6 --raw")
 targets=("ARMv7 NEON|build-arm/tools/velmdsd|qemu-arm -L /usr/arm-linux-gnueabi"
          "AArch64|build-aarch64/tools/velmdsd|qemu-aarch64 -L /usr/aarch64-linux-gnu")
 [ $x86 = 1 ] && targets=("x86-64|$native|qemu-x86_64" "${targets[@]}")
@@ -112,6 +117,7 @@ done
 echo "$header"
 echo "$rule"
 for case in "${cases[@]}"; do
+  [[ ${case%%|*} =~ $only ]] || continue
   row="| ${case%%|*} |"
   for target in "${targets[@]}"; do
     rest=${target#*|}

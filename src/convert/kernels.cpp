@@ -2,23 +2,30 @@
 #include "convert/kernels.h"
 
 const ConvertKernels convertKernelsPlain = {
-    "plain",       /* name */
-    nullptr,       /* pcmPrepare */
-    PcmPlainFloat, /* pcmFloat */
-    PcmPlainInt16, /* pcmInt16 */
-    nullptr,       /* hqHalfBand */
+    "plain",           /* name */
+    nullptr,           /* pcmPrepare */
+    PcmPlainFloat,     /* pcmFloat */
+    PcmPlainInt16,     /* pcmInt16 */
+    DeinterleavePlain, /* deinterleave */
+    ReverseBitsPlain,  /* reverseBits */
+    PackDopPlain,      /* packDop */
+    nullptr,           /* hqHalfBand */
+};
+
+const ConvertKernels convertKernelsScalar = {
+    "scalar",          /* name */
+    nullptr,           /* pcmPrepare */
+    PcmUnrolledFloat,  /* pcmFloat */
+    PcmUnrolledInt16,  /* pcmInt16 */
+    DeinterleavePlain, /* deinterleave */
+    ReverseBitsPlain,  /* reverseBits */
+    PackDopPlain,      /* packDop */
+    nullptr,           /* hqHalfBand */
 };
 
 #if !defined(__x86_64__) && !defined(__i386__) && !defined(__arm__) && !defined(__aarch64__)
-/* Other processors: the unrolled scalar kernels. */
-static const ConvertKernels scalarKernels = {
-    "scalar",         /* name */
-    nullptr,          /* pcmPrepare */
-    PcmUnrolledFloat, /* pcmFloat */
-    PcmUnrolledInt16, /* pcmInt16 */
-    nullptr,          /* hqHalfBand */
-};
-const ConvertKernels *const platformKernelSets[] = {&convertKernelsPlain, &scalarKernels};
+/* Other processors: the scalar kernels. */
+const ConvertKernels *const platformKernelSets[] = {&convertKernelsPlain, &convertKernelsScalar};
 uint32_t PlatformKernelsUsable(void)
 {
     return 2;

@@ -17,6 +17,7 @@
 
 #include <stdint.h>
 
+#include "convert/dsd_bytes.h"
 #include "convert/pcm_kernel.h"
 
 /*
@@ -28,14 +29,18 @@ typedef uint32_t HqHalfBandKernel(const double *taps, uint32_t pairs, const doub
                                   double *y, uint32_t outputs);
 
 struct ConvertKernels {
-    const char *name;             /* for test messages */
-    PcmPrepare *pcmPrepare;       /* designed filter: rows of the vector kernels; null: none */
-    PcmKernel *pcmFloat;          /* designed filter, float output */
-    PcmKernel *pcmInt16;          /* designed filter, 16-bit output */
-    HqHalfBandKernel *hqHalfBand; /* high quality: vector half-bands; null: the plain loop */
+    const char *name;                 /* for test messages */
+    PcmPrepare *pcmPrepare;           /* designed filter: rows of the vector kernels; null: none */
+    PcmKernel *pcmFloat;              /* designed filter, float output */
+    PcmKernel *pcmInt16;              /* designed filter, 16-bit output */
+    DeinterleaveKernel *deinterleave; /* DSF block groups to frames */
+    ReverseBitsKernel *reverseBits;   /* raw output of LSB-first bytes */
+    PackDopKernel *packDop;           /* DoP units */
+    HqHalfBandKernel *hqHalfBand;     /* high quality: vector half-bands; null: the plain loop */
 };
 
-extern const ConvertKernels convertKernelsPlain; /* the reference */
+extern const ConvertKernels convertKernelsPlain;  /* the reference */
+extern const ConvertKernels convertKernelsScalar; /* the unrolled scalar kernels, in every list */
 
 /* Each instruction set's file: its sets, plain first, and how many of them this processor runs
    (asked of the processor on every call). Exactly one file defines them for a build. */

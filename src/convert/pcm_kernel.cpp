@@ -132,36 +132,53 @@ SharedRun(const float (*tables)[256], const uint8_t *in, uint32_t frames, size_t
         SharedBlock<1, Step>(tables, in, outStride, out);
 }
 
+/* Run(channel's first byte, channel's first sample) for every channel. */
+template <typename Out, typename Run>
+static inline void EachChannel(const uint8_t *in, size_t channelStep, uint32_t channels, Out *out, Run run)
+{
+    for (uint32_t c = 0; c < channels; c++)
+        run(in + c * channelStep, out + c);
+}
+
 template <typename Out> static void UnrolledKernel(const float (*tables)[256], const uint8_t *in,
                                                    PcmLayout layout, uint32_t channels, uint32_t ratio,
                                                    uint32_t frames, void *out)
 {
     Out *o = static_cast<Out *>(out);
     const size_t step = static_cast<size_t>(ratio) * layout.byteStep;
+    const size_t cs = layout.channelStep;
     /* Eight frames of one channel at a time: across frames the byte offsets within a block
-       are multiples of step, which keeps the compiler from building vectors load by load. */
-    for (uint32_t c = 0; c < channels; c++) {
-        const uint8_t *bytes = in + c * layout.channelStep;
-        /* Planar bytes (byte step 1) and interleaved stereo and 5.1, in mono, stereo and 5.1:
-           constant byte and sample offsets save the general path's address work. */
-        const size_t byteStep = layout.byteStep;
-        if (byteStep == 1 && step == 1) /* DSD64 to 352.8 kHz: 32 byte loads for 8 frames, not 200 */
-            SharedRun<8, 1>(tables, bytes, frames, channels, o + c);
-        else if (byteStep == 1 && channels == 1)
-            ChannelRun<8, 1, 1>(tables, bytes, 1, step, frames, 1, o + c);
-        else if (byteStep == 1 && channels == 2)
-            ChannelRun<8, 1, 2>(tables, bytes, 1, step, frames, 2, o + c);
-        else if (byteStep == 1 && channels == 6)
-            ChannelRun<8, 1, 6>(tables, bytes, 1, step, frames, 6, o + c);
-        else if (byteStep == 1)
-            ChannelRun<8, 1, 0>(tables, bytes, 1, step, frames, channels, o + c);
-        else if (byteStep == 2 && channels == 2)
-            ChannelRun<8, 2, 2>(tables, bytes, 2, step, frames, 2, o + c);
-        else if (byteStep == 6 && channels == 6)
-            ChannelRun<8, 6, 6>(tables, bytes, 6, step, frames, 6, o + c);
-        else
-            ChannelRun<8, 0, 0>(tables, bytes, byteStep, step, frames, channels, o + c);
-    }
+       are multiples of step, which keeps the compiler from building vectors load by load.
+       Planar bytes (byte step 1) and interleaved stereo and 5.1, in mono, stereo and 5.1:
+       constant byte and sample offsets save the general path's address work. The layout is
+       told apart once for all channels. */
+    const size_t byteStep = layout.byteStep;
+    if (byteStep == 1 && step == 1) /* DSD64 to 352.8 kHz: 32 byte loads for 8 frames, not 200 */
+        EachChannel(in, cs, channels, o,
+                    [&](const uint8_t *b, Out *d) { SharedRun<8, 1>(tables, b, frames, channels, d); });
+    else if (byteStep == 1 && channels == 1)
+        EachChannel(in, cs, channels, o,
+                    [&](const uint8_t *b, Out *d) { ChannelRun<8, 1, 1>(tables, b, 1, step, frames, 1, d); });
+    else if (byteStep == 1 && channels == 2)
+        EachChannel(in, cs, channels, o,
+                    [&](const uint8_t *b, Out *d) { ChannelRun<8, 1, 2>(tables, b, 1, step, frames, 2, d); });
+    else if (byteStep == 1 && channels == 6)
+        EachChannel(in, cs, channels, o,
+                    [&](const uint8_t *b, Out *d) { ChannelRun<8, 1, 6>(tables, b, 1, step, frames, 6, d); });
+    else if (byteStep == 1)
+        EachChannel(in, cs, channels, o, [&](const uint8_t *b, Out *d) {
+            ChannelRun<8, 1, 0>(tables, b, 1, step, frames, channels, d);
+        });
+    else if (byteStep == 2 && channels == 2)
+        EachChannel(in, cs, channels, o,
+                    [&](const uint8_t *b, Out *d) { ChannelRun<8, 2, 2>(tables, b, 2, step, frames, 2, d); });
+    else if (byteStep == 6 && channels == 6)
+        EachChannel(in, cs, channels, o,
+                    [&](const uint8_t *b, Out *d) { ChannelRun<8, 6, 6>(tables, b, 6, step, frames, 6, d); });
+    else
+        EachChannel(in, cs, channels, o, [&](const uint8_t *b, Out *d) {
+            ChannelRun<8, 0, 0>(tables, b, byteStep, step, frames, channels, d);
+        });
 }
 
 void PcmPlainFloat(const float (*tables)[256], const PcmLaneTables *, const uint8_t *in, PcmLayout layout,

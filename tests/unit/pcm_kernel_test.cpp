@@ -83,7 +83,9 @@ TEST(PcmKernel, EveryKernelIsBitIdenticalToPlain)
 
 /* The vector kernels' rows exist for every gain from -100 to +60 dB (no table entry and no partial
    sum can be denormal: convert/arm/kernels_arm.cpp), at every DSD rate and ratio they serve, both
-   output forms and bit orders; a gain far below that range is left to the scalar kernels. */
+   output forms and bit orders (the gathering kernels of ratios 16 to 64 at both ends of the range
+   and between: a gain scales every entry alike); a gain far below that range is left to the scalar
+   kernels. */
 TEST(PcmKernel, VectorRowsCoverTheGainRange)
 {
     DsdStream *s = static_cast<DsdStream *>(calloc(1, sizeof(DsdStream)));
@@ -95,10 +97,10 @@ TEST(PcmKernel, VectorRowsCoverTheGainRange)
     }
     float smallest = 1.0f;
     for (uint32_t dsdRate = 2822400; dsdRate <= 8 * 2822400u; dsdRate *= 2)
-        for (int32_t ratio : {1, 2, 4, 8})
+        for (int32_t ratio : {1, 2, 4, 8, 16, 32, 64})
             for (uint32_t flags : {0u, STREAM_FLOAT})
                 for (uint32_t lsbFirst : {0u, 1u})
-                    for (float gainDb = -100.0f; gainDb <= 60.0f; gainDb += 2.0f) {
+                    for (float gainDb = -100.0f; gainDb <= 60.0f; gainDb += ratio <= 8 ? 2.0f : 80.0f) {
                         s->dsdRate = dsdRate;
                         s->ratio = ratio;
                         s->gainDb = gainDb;

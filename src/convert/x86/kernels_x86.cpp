@@ -14,6 +14,7 @@
 
 #if defined(__SSE2__)
 #include <cpuid.h>
+#include <emmintrin.h>
 
 /*
  * Outputs of HalfBand N at a time, neighbours in the N lanes of a vector, each lane in HalfBand's
@@ -138,6 +139,79 @@ static uint32_t HalfBandAvx512(const double *taps, uint32_t pairs, const double 
     return i + HalfBandPairs(taps, pairs, odds + i, evens + i, y + i, outputs - i);
 }
 
+/* DSF block groups to frames: two channels by byte unpacking, three to eight by transposing eight
+   bytes of every channel at a time; the last frames (and other channel counts) as the plain kernel. */
+void Deinterleave(uint8_t *dest, const uint8_t *staging, uint32_t blockSize, uint32_t channels)
+{
+    if (channels == 1) {
+        memcpy(dest, staging, blockSize);
+        return;
+    }
+    uint32_t i = 0;
+    if (channels == 2) {
+        const uint8_t *left = staging;
+        const uint8_t *right = staging + blockSize;
+        for (; i + 16 <= blockSize; i += 16) {
+            __m128i l = _mm_loadu_si128(reinterpret_cast<const __m128i *>(left + i));
+            __m128i r = _mm_loadu_si128(reinterpret_cast<const __m128i *>(right + i));
+            _mm_storeu_si128(reinterpret_cast<__m128i *>(dest + 2 * i), _mm_unpacklo_epi8(l, r));
+            _mm_storeu_si128(reinterpret_cast<__m128i *>(dest + 2 * i + 16), _mm_unpackhi_epi8(l, r));
+        }
+        for (; i < blockSize; i++) {
+            dest[2 * i] = left[i];
+            dest[2 * i + 1] = right[i];
+        }
+        return;
+    }
+    if (channels <= 8) {
+        /* Eight bytes of every channel, transposed into eight frames of eight bytes, each frame
+           stored whole at its place; the bytes a store writes beyond its frame belong to the next
+           frame, which is stored after it. Rows past the last channel repeat it: their bytes land
+           where the next frame goes. */
+        const uint8_t *rows[8];
+        for (uint32_t ch = 0; ch < 8; ch++)
+            rows[ch] = staging + static_cast<size_t>(ch < channels ? ch : channels - 1) * blockSize;
+        /* The last frame's store must end inside the group. */
+        const size_t end = static_cast<size_t>(blockSize) * channels;
+        for (; static_cast<size_t>(i + 7) * channels + 8 <= end; i += 8) {
+            __m128i row[8];
+#pragma GCC unroll 8
+            for (uint32_t ch = 0; ch < 8; ch++)
+                row[ch] = _mm_loadl_epi64(reinterpret_cast<const __m128i *>(rows[ch] + i));
+            __m128i a0 = _mm_unpacklo_epi8(row[0], row[1]), a1 = _mm_unpacklo_epi8(row[2], row[3]);
+            __m128i a2 = _mm_unpacklo_epi8(row[4], row[5]), a3 = _mm_unpacklo_epi8(row[6], row[7]);
+            __m128i b0 = _mm_unpacklo_epi16(a0, a1), b1 = _mm_unpackhi_epi16(a0, a1);
+            __m128i b2 = _mm_unpacklo_epi16(a2, a3), b3 = _mm_unpackhi_epi16(a2, a3);
+            const __m128i frames[4] = {_mm_unpacklo_epi32(b0, b2), _mm_unpackhi_epi32(b0, b2),
+                                       _mm_unpacklo_epi32(b1, b3), _mm_unpackhi_epi32(b1, b3)};
+            uint8_t *d = dest + static_cast<size_t>(i) * channels;
+#pragma GCC unroll 4
+            for (int k = 0; k < 4; k++) {
+                _mm_storel_epi64(reinterpret_cast<__m128i *>(d + 2 * k * channels), frames[k]);
+                _mm_storel_epi64(reinterpret_cast<__m128i *>(d + (2 * k + 1) * channels),
+                                 _mm_unpackhi_epi64(frames[k], frames[k]));
+            }
+        }
+    }
+    DeinterleaveFrom(dest, staging, blockSize, channels, i);
+}
+
+/* Sixteen bytes at a time, the plain kernel's swaps with 16-bit shifts (the masks drop the bits
+   that cross into the neighbouring byte). */
+void ReverseBits(uint8_t *out, const uint8_t *in, size_t n)
+{
+    size_t i = 0;
+    const __m128i m1 = _mm_set1_epi8(0x55), m2 = _mm_set1_epi8(0x33), m4 = _mm_set1_epi8(0x0F);
+    for (; i + 16 <= n; i += 16) {
+        __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i *>(in + i));
+        x = _mm_or_si128(_mm_and_si128(_mm_srli_epi16(x, 1), m1), _mm_slli_epi16(_mm_and_si128(x, m1), 1));
+        x = _mm_or_si128(_mm_and_si128(_mm_srli_epi16(x, 2), m2), _mm_slli_epi16(_mm_and_si128(x, m2), 2));
+        x = _mm_or_si128(_mm_and_si128(_mm_srli_epi16(x, 4), m4), _mm_slli_epi16(_mm_and_si128(x, m4), 4));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(out + i), x);
+    }
+    ReverseBitsFrom(out, in, n, i);
+}
+
 /* The designed filter's scalar kernels in every set: gathering table entries into vectors costs
    more instructions than the scalar additions save. */
 static const ConvertKernels sse2Kernels = {
@@ -145,6 +219,9 @@ static const ConvertKernels sse2Kernels = {
     nullptr,          /* pcmPrepare */
     PcmUnrolledFloat, /* pcmFloat */
     PcmUnrolledInt16, /* pcmInt16 */
+    Deinterleave,     /* deinterleave */
+    ReverseBits,      /* reverseBits */
+    PackDopPlain,     /* packDop */
     HalfBandSse2,     /* hqHalfBand */
 };
 static const ConvertKernels avxKernels = {
@@ -152,6 +229,9 @@ static const ConvertKernels avxKernels = {
     nullptr,          /* pcmPrepare */
     PcmUnrolledFloat, /* pcmFloat */
     PcmUnrolledInt16, /* pcmInt16 */
+    Deinterleave,     /* deinterleave */
+    ReverseBits,      /* reverseBits */
+    PackDopPlain,     /* packDop */
     HalfBandAvx,      /* hqHalfBand */
 };
 static const ConvertKernels avx512Kernels = {
@@ -159,6 +239,9 @@ static const ConvertKernels avx512Kernels = {
     nullptr,          /* pcmPrepare */
     PcmUnrolledFloat, /* pcmFloat */
     PcmUnrolledInt16, /* pcmInt16 */
+    Deinterleave,     /* deinterleave */
+    ReverseBits,      /* reverseBits */
+    PackDopPlain,     /* packDop */
     HalfBandAvx512,   /* hqHalfBand */
 };
 /* In the order of HQ_KERNEL_*, which index this list. */
@@ -185,14 +268,7 @@ uint32_t PlatformKernelsUsable(void)
 
 #else /* x86 without SSE2: the scalar kernels */
 
-static const ConvertKernels scalarKernels = {
-    "scalar",         /* name */
-    nullptr,          /* pcmPrepare */
-    PcmUnrolledFloat, /* pcmFloat */
-    PcmUnrolledInt16, /* pcmInt16 */
-    nullptr,          /* hqHalfBand */
-};
-const ConvertKernels *const platformKernelSets[] = {&convertKernelsPlain, &scalarKernels};
+const ConvertKernels *const platformKernelSets[] = {&convertKernelsPlain, &convertKernelsScalar};
 
 uint32_t PlatformKernelsUsable(void)
 {
