@@ -246,7 +246,7 @@ static const ConvertKernels neonKernels = {
     NeonPrepare,         /* pcmPrepare */
     NeonKernel<float>,   /* pcmFloat */
     NeonKernel<int16_t>, /* pcmInt16 */
-    nullptr,             /* hqHalfBand */
+    HqArmHalfBand,       /* hqHalfBand */
 };
 const ConvertKernels *const platformKernelSets[] = {&convertKernelsPlain, &scalarKernels, &neonKernels};
 #else
