@@ -43,18 +43,22 @@ static bool Plan(int32_t ratio, uint32_t channels, HqState *plan, uint64_t *byte
         plan->first = hqFirstRatio4, plan->firstBytes = 24, plan->step = 2;
     } else {
         /* Ratio 8 and above: a first stage of its own for 8, 16, 32 and 64 (the one for 64
-           beyond), stepping 2 bytes to dsdRate / 16. */
+           beyond), stepping 2 bytes to dsdRate / 16, the one for 64 4 bytes to dsdRate / 32:
+           each byte enters 8, 7, 6 and 6 windows. */
         static const struct {
             const double *taps;
-            uint32_t bytes;
-        } firsts[4] = {{hqFirstRatio8, 16}, {hqFirstRatio16, 14}, {hqFirstRatio32, 12}, {hqFirstRatio64, 12}};
+            uint32_t bytes, step;
+        } firsts[4] = {{hqFirstRatio8, 16, 2},
+                       {hqFirstRatio16, 14, 2},
+                       {hqFirstRatio32, 12, 2},
+                       {hqFirstRatio64, 24, 4}};
         const uint32_t f = e - 3 < 3 ? e - 3 : 3;
-        plan->first = firsts[f].taps, plan->firstBytes = firsts[f].bytes, plan->step = 2;
+        plan->first = firsts[f].taps, plan->firstBytes = firsts[f].bytes, plan->step = firsts[f].step;
     }
-    /* After a first stage that steps 2 bytes, one half-band per further halving: counted from
-       the last, HB111 (HB143 after ratio 2's first stage), two HB31, then the maximally flat
-       MF19 and as many MF15 as remain. */
-    plan->bands = e == 0 ? 0 : e == 1 ? 1 : e - 1;
+    /* After the first stage, one half-band per further halving: counted from the last, HB111
+       (HB143 after ratio 2's first stage), two HB31, then the maximally flat MF19 and as many
+       MF15 as remain. */
+    plan->bands = e == 0 ? 0 : e == 1 ? 1 : e - Log2(plan->step);
     if (plan->bands > HQ_MAX_BANDS)
         return false;
     for (uint32_t k = 0; k < plan->bands; k++) {

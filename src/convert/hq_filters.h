@@ -17,7 +17,7 @@ extern const double hqFirstRatio4[97];  /* 24 bytes, step 2: to twice the output
 extern const double hqFirstRatio8[65];  /* 16 bytes, step 2: to dsdRate / 16 (ratio 8 and above) */
 extern const double hqFirstRatio16[57]; /* 14 bytes, step 2: to 8 x the output rate (ratio 16) */
 extern const double hqFirstRatio32[49]; /* 12 bytes, step 2: to 16 x the output rate (ratio 32) */
-extern const double hqFirstRatio64[49]; /* 12 bytes, step 2: to dsdRate / 16 (ratio 64 and above) */
+extern const double hqFirstRatio64[97]; /* 24 bytes, step 4: to dsdRate / 32 (ratio 64 and above) */
 extern const double hqHalfBand143[37];  /* last stage after the ratio-2 first stage */
 extern const double hqHalfBand111[29];  /* last stage for ratio 4 and above */
 extern const double hqHalfBand31[9];    /* the two stages before the last (all before it, ratio 8 and 16) */

@@ -27,6 +27,7 @@
  */
 typedef uint32_t HqHalfBandKernel(const double *taps, uint32_t pairs, const double *odds, const double *evens,
                                   double *y, uint32_t outputs);
+HqHalfBandKernel HqArmHalfBand; /* convert/arm/hq_arm.cpp */
 
 struct ConvertKernels {
     const char *name;                 /* for test messages */

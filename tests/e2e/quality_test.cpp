@@ -205,7 +205,7 @@ TEST(Quality, HighQualityModeHoldsWhatTheBitsHold)
         {11289600, Shaping::kGentle, {0.5, 0.5, 0.5, 7.0}},
         {11289600, Shaping::kAggressive, {0.5, 2.0, 5.5, 21.0}},
         {22579200, Shaping::kGentle, {0.5, 0.5, 0.5, 0.5}},
-        {22579200, Shaping::kAggressive, {1.0, 1.0, 1.0, 5.5}},
+        {22579200, Shaping::kAggressive, {0.5, 0.5, 1.0, 5.5}},
     };
     const double seconds = 0.6, skip = 0.2;
     double floats[4];

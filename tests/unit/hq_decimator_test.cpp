@@ -151,7 +151,8 @@ TEST(HqFilters, KernelsAddInThePlainOrder)
     const struct {
         const double *taps;
         uint32_t pairs;
-    } bands[] = {{hqHalfBand31, 8}, {hqHalfBand111, 28}, {hqHalfBand143, 36}};
+    } bands[] = {
+        {hqHalfBand15, 4}, {hqHalfBand19, 5}, {hqHalfBand31, 8}, {hqHalfBand111, 28}, {hqHalfBand143, 36}};
     for (const auto &band : bands)
         for (uint32_t outputs = 0; outputs <= 11; outputs++) {
             std::vector<double> odds(outputs + 2 * band.pairs), evens(outputs);

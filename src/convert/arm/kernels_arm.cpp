@@ -487,7 +487,7 @@ static const ConvertKernels neonKernels = {
     Deinterleave,        /* deinterleave */
     ReverseBits,         /* reverseBits */
     PackDop,             /* packDop */
-    nullptr,             /* hqHalfBand */
+    HqArmHalfBand,       /* hqHalfBand */
 };
 const ConvertKernels *const platformKernelSets[] = {&convertKernelsPlain, &convertKernelsScalar,
                                                     &neonKernels};
