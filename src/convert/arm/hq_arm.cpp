@@ -14,8 +14,8 @@
 #include <arm_neon.h>
 
 /* Outputs i to i + 3 from odds[i..) and evens[i..), with PAIRS pairs (0: `pairs` at run time). */
-template <uint32_t PAIRS>
-static inline void Quad(const double *taps, uint32_t pairs, const double *odds, const double *evens, double *y)
+template <uint32_t PAIRS> static inline void Quad(const double *taps, uint32_t pairs, const double *odds,
+                                                  const double *evens, double *y)
 {
     if (PAIRS != 0)
         pairs = PAIRS;
@@ -40,9 +40,8 @@ static inline void Quad(const double *taps, uint32_t pairs, const double *odds, 
     vst1q_f64(y + 2, vaddq_f64(vaddq_f64(b0, b1), vmulq_f64(centre, vld1q_f64(evens + 2))));
 }
 
-template <uint32_t PAIRS>
-static uint32_t Quads(const double *taps, uint32_t pairs, const double *odds, const double *evens, double *y,
-                      uint32_t outputs)
+template <uint32_t PAIRS> static uint32_t Quads(const double *taps, uint32_t pairs, const double *odds,
+                                                const double *evens, double *y, uint32_t outputs)
 {
     uint32_t i = 0;
     for (; i + 3 < outputs; i += 4)
