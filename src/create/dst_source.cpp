@@ -22,8 +22,7 @@ bool DstSourceCreate(uint32_t channels, uint32_t dsdRate, uint32_t frames, uint6
                      DstSource **out)
 {
     *out = nullptr;
-    if (channels == 0 || channels > DST_MAX_CHANNELS || dsdRate == 0 || dsdRate > DST_MAX_RATE ||
-        dsdRate % (44100u * 8u) != 0)
+    if (!DstDecoderAccepts(channels, dsdRate))
         return false;
     DstSource *source = static_cast<DstSource *>(calloc(1, sizeof(DstSource)));
     if (source == nullptr)

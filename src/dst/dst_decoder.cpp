@@ -154,10 +154,15 @@ uint32_t DstFrameBits(uint32_t dsdRate)
     return static_cast<uint32_t>(588ull * dsdRate / 44100u);
 }
 
+int DstDecoderAccepts(uint32_t channels, uint32_t dsdRate)
+{
+    return channels != 0 && channels <= DST_MAX_CHANNELS && dsdRate != 0 && dsdRate <= DST_MAX_RATE &&
+           dsdRate % (44100u * 8u) == 0;
+}
+
 DstDecoder *DstDecoderCreate(uint32_t channels, uint32_t dsdRate)
 {
-    if (channels == 0 || channels > DST_MAX_CHANNELS || dsdRate == 0 || dsdRate > DST_MAX_RATE ||
-        dsdRate % (44100u * 8u) != 0)
+    if (!DstDecoderAccepts(channels, dsdRate))
         return NULL;
     DstDecoder *d = static_cast<DstDecoder *>(calloc(1, sizeof(DstDecoder)));
     if (d == NULL)

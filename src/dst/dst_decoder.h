@@ -42,6 +42,8 @@ typedef struct DstDecoder DstDecoder;
    44100 x 8 up to DST_MAX_RATE, so that a frame holds whole bytes). NULL when the arguments are
    out of range or the memory cannot be had. */
 DstDecoder *DstDecoderCreate(uint32_t channels, uint32_t dsdRate);
+/* Whether a decoder can be made for these arguments (memory aside). */
+int DstDecoderAccepts(uint32_t channels, uint32_t dsdRate);
 void DstDecoderFree(DstDecoder *decoder);
 
 /* 1-bit samples per channel in a frame: 588 x dsdRate / 44100. */
