@@ -218,7 +218,7 @@ TEST_F(StreamNet, FreeDuringADownloadIsSafe)
         EXPECT_EQ(VELM_ErrorGetCode(), VELM_ERROR_HANDLE);
     }
     EXPECT_EQ(seen, 40000u);
-    EXPECT_EQ(ThreadCountAfterSettling(threads), threads);
+    EXPECT_LE(ThreadCountAfterSettling(threads), threads);
 }
 
 // Reads, seeks and gain changes on one stream from three threads; the host

@@ -144,7 +144,7 @@ TEST_F(HostNet, FailedTransfersEndTheSourceInBoundedTime)
     uint32_t file = h.FileOpenURL(server->Url("a.bin?stall=1000").c_str(), 0, 0, nullptr, nullptr, 1);
     ASSERT_NE(file, 0u);
     h.FileClose(file);
-    EXPECT_EQ(ThreadCountAfterSettling(threads), threads);
+    EXPECT_LE(ThreadCountAfterSettling(threads), threads);
 }
 
 TEST_F(HostNet, OpenFailsForMissingFilesAndRefusedConnections)

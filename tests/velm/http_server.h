@@ -86,16 +86,8 @@ private:
     int port_ = 0;
 };
 
-// Threads of this process, from /proc. A sanitizer may start a helper thread of its own when the
-// process starts its first thread (ThreadSanitizer does): one thread started and joined before
-// the first count makes the helper part of every count.
-inline int ThreadCount()
+inline int ProcThreads()
 {
-    static const bool helperStarted = [] {
-        std::thread([] {}).join();
-        return true;
-    }();
-    (void)helperStarted;
     std::ifstream status("/proc/self/status");
     for (std::string line; std::getline(status, line);) {
         if (line.rfind("Threads:", 0) == 0)
@@ -104,12 +96,34 @@ inline int ThreadCount()
     return -1;
 }
 
-// The thread count once it is back to `expected`, or what it is after two seconds: a thread that
-// has been joined may leave the process a moment later (under an emulator in particular).
+// Threads of this process, from /proc. A sanitizer may start a helper thread of its own when the
+// process starts its first thread (ThreadSanitizer does): one thread started and joined before
+// the first count makes the helper part of every count. A joined thread may stay in /proc a
+// moment (under an emulator in particular), so the first count waits until the count has held
+// still for 100 ms.
+inline int ThreadCount()
+{
+    static const bool helperStarted = [] {
+        std::thread([] {}).join();
+        int last = ProcThreads();
+        for (int i = 0, still = 0; i < 200 && still < 10; i++) {
+            usleep(10000);
+            int n = ProcThreads();
+            still = n == last ? still + 1 : 0;
+            last = n;
+        }
+        return true;
+    }();
+    (void)helperStarted;
+    return ProcThreads();
+}
+
+// The thread count once it is back to `expected` or below, or what it is after two seconds: a
+// thread that has been joined may leave the process a moment later.
 inline int ThreadCountAfterSettling(int expected)
 {
     int n = ThreadCount();
-    for (int i = 0; i < 200 && n != expected; i++) {
+    for (int i = 0; i < 200 && n > expected; i++) {
         usleep(10000);
         n = ThreadCount();
     }
