@@ -75,8 +75,9 @@ int CmdInfo(int argc, char **argv)
         return 2;
     }
 
-    /* One stream, raw: standard input can be read only once. The other forms' lengths follow
-       from the raw one by the add-on's rules. */
+    /* The raw stream first; the other forms' lengths are then asked of the add-on on streams of
+       those forms at the chosen rate, recreated from the source's start (standard input keeps its
+       first bytes for that). */
     Input in;
     std::string error;
     if (!PrepareInput(path, &in, &error) || !OpenStream(path, FormFlags(Form::kRaw), 0, &in, &error)) {
@@ -101,18 +102,19 @@ int CmdInfo(int argc, char **argv)
     info.layout = LayoutText(SpeakerMask(h), ci.chans);
     info.lengths[0] = VELM_ChannelGetLength(h, VELM_POS_BYTE);
     info.tags = ReadStreamTags(h);
+    const Form others[3] = {Form::kDop, Form::kPcm16, Form::kPcmFloat};
+    for (int i = 0; i < 3; i++) {
+        uint64_t v = UINT64_MAX;
+        if (info.lengths[0] != UINT64_MAX && info.lengths[0] != 0 &&
+            (others[i] == Form::kDop || info.chosenRate != 0) &&
+            ReopenStream(path, FormFlags(others[i]), info.chosenRate, &in, &error))
+            v = VELM_ChannelGetLength(in.handle, VELM_POS_BYTE);
+        info.lengths[i + 1] = v == 0 ? UINT64_MAX : v;
+    }
     CloseInput(&in);
 
-    const uint64_t perChannel =
-        info.lengths[0] != UINT64_MAX && info.channels != 0 ? info.lengths[0] / info.channels : 0;
-    if (info.dsdRate >= 8)
-        info.seconds = static_cast<double>(perChannel) / (info.dsdRate / 8);
-    const uint64_t ratio = info.chosenRate != 0 ? info.dsdRate / 8 / info.chosenRate : 1;
-    const uint64_t pcmFrames = perChannel + ratio >= 25 ? (perChannel + ratio - 25) / ratio : 0;
-    auto known = [&](uint64_t v) { return info.lengths[0] == UINT64_MAX || v == 0 ? UINT64_MAX : v; };
-    info.lengths[1] = known(perChannel / 2 * info.channels * 4);
-    info.lengths[2] = known(pcmFrames * info.channels * 2);
-    info.lengths[3] = known(pcmFrames * info.channels * 4);
+    if (info.dsdRate >= 8 && info.lengths[0] != UINT64_MAX && info.channels != 0)
+        info.seconds = static_cast<double>(info.lengths[0] / info.channels) / (info.dsdRate / 8);
 
     if (json) {
         printf("{\"file\":%s,\"container\":%s,\"channels\":%u,\"dsdRate\":%u,\"channelType\":\"0x%x\","
