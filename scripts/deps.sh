@@ -61,6 +61,11 @@ if [ $format = 1 ]; then
 fi
 if [ ${#need[@]} -gt 0 ]; then
   echo "installing: ${need[*]}"
-  apt-get update -qq
+  # A mirror in the middle of a sync serves index files of the wrong size for a while: try again,
+  # then go on with what was fetched (the install says so if a package cannot be had).
+  for try in 1 2 3; do
+    apt-get update -qq && break
+    [ $try = 3 ] || sleep 15
+  done
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${need[@]}"
 fi
