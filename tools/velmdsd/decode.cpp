@@ -529,46 +529,194 @@ std::string ShortfallText(int sourceFailure, double gotSeconds, double promisedS
     return "source ended early: " + got + of;
 }
 
+/* Opens the stream the request needs. A URL is opened once: any rate asked is resampled from
+   floats. Otherwise the stream says whether its rate is the one asked; when it is not, the 16-bit
+   stream is made again as floats. */
+bool OpenDecodeStream(const DecodeRequest &req, Input *in, Form *form, uint32_t *flags,
+                      VELM_CHANNELINFO *info, std::string *error)
+{
+    if (!PrepareInput(req.input, in, error))
+        return false;
+    *form = StreamForm(req, req.rate != 0 && IsUrl(req.input));
+    const bool pcm = *form == Form::kPcm16 || *form == Form::kPcmFloat;
+    *flags = FormFlags(*form) | (pcm && req.highQuality ? VELM_DSD_PCM_HQ : 0);
+    if (!OpenStream(req.input, *flags, req.rate, in, error))
+        return false;
+    memset(info, 0, sizeof *info);
+    VELM_ChannelGetInfo(in->handle, info);
+    if (*form == Form::kPcm16 && req.rate != 0 && info->freq != req.rate) {
+        *form = StreamForm(req, true);
+        *flags = FormFlags(*form) | (req.highQuality ? VELM_DSD_PCM_HQ : 0);
+        if (!ReopenStream(req.input, *flags, req.rate, in, error))
+            return false;
+        memset(info, 0, sizeof *info);
+        VELM_ChannelGetInfo(in->handle, info);
+    }
+    return true;
+}
+
+/* The sink for the stream's form and the request's sample format. */
+void SetUpSink(const DecodeRequest &req, Form form, uint32_t channels, bool pcm, DecodeSummary *summary,
+               Sink *sink)
+{
+    const uint32_t bits = req.form == Form::kPcmFloat ? 32 : req.bits;
+    sink->form = form;
+    sink->channels = channels;
+    sink->kind = form == Form::kRaw   ? SampleKind::kRawBytes
+                 : form == Form::kDop ? SampleKind::kInt24
+                 : bits == 24         ? SampleKind::kInt24
+                 : bits == 32         ? SampleKind::kFloat32
+                                      : SampleKind::kInt16;
+    sink->quant.dither = req.dither;
+    sink->dsdWord = form == Form::kRaw ? req.dsdWord : 1;
+    sink->dsdLittle = req.dsdLittle;
+    if (sink->kind == SampleKind::kInt24) {
+        sink->quant.scale = 8388608.0;
+        sink->quant.lo = -8388608;
+        sink->quant.hi = 8388607;
+    }
+    if (req.keepSamples && pcm)
+        sink->keep = &summary->samples;
+    sink->writing = !req.output.empty();
+}
+
+/* Which output frames the decode covers, in stream bytes. */
+struct Span {
+    uint64_t totalFrames = UINT64_MAX; /* the stream's length; UINT64_MAX when unknown */
+    uint64_t target = 0;               /* the first frame asked for */
+    uint64_t reached = 0;              /* the frame the seek landed on */
+    uint64_t skip = 0;                 /* bytes from there to the target */
+    uint64_t limit = UINT64_MAX;       /* bytes to write at most (--duration) */
+    uint64_t expected = 0;             /* bytes the progress counts on */
+};
+
+/* Where to start: seek to a place from which the output matches a decode from the start (a DSF
+   seek lands on a block group; DoP needs an even frame for its marker), then skip the frames up
+   to the one asked for. A pipe only skips. False with `error` saying why. */
+bool PlanSpan(const DecodeRequest &req, uint32_t h, bool pipe, uint64_t frame, uint32_t freq, Span *span,
+              std::string *error)
+{
+    const uint64_t length = VELM_ChannelGetLength(h, VELM_POS_BYTE);
+    span->totalFrames = length != UINT64_MAX ? length / frame : UINT64_MAX;
+    const double startFrames = std::nearbyint(req.start * freq);
+    if (startFrames >= 9007199254740992.0 ||
+        (span->totalFrames != UINT64_MAX && startFrames >= static_cast<double>(span->totalFrames) &&
+         req.start > 0)) {
+        *error =
+            "--start " + Seconds(req.start) + " is past the end (" +
+            Seconds(span->totalFrames != UINT64_MAX ? static_cast<double>(span->totalFrames) / freq : 0.0) +
+            "): " + req.input;
+        return false;
+    }
+    span->target = static_cast<uint64_t>(startFrames);
+    if (span->target != 0 && !pipe && !SeekNearStart(h, frame, span->target, &span->reached)) {
+        *error = std::string(ErrorName(VELM_ErrorGetCode())) + ": cannot start at " + Seconds(req.start) +
+                 ": " + req.input;
+        return false;
+    }
+    span->skip = (span->target - span->reached) * frame;
+    if (req.duration >= 0.0) {
+        double frames = std::nearbyint(req.duration * freq);
+        span->limit = frames < 9.0e15 ? static_cast<uint64_t>(frames) * frame : UINT64_MAX;
+    }
+    span->expected = span->totalFrames != UINT64_MAX && span->totalFrames > span->target
+                         ? (span->totalFrames - span->target) * frame
+                         : 0;
+    if (span->limit < span->expected || span->totalFrames == UINT64_MAX)
+        span->expected = span->limit;
+    return true;
+}
+
+/* Several threads: the PCM of a named local file of known length, in segments from the place
+   reached that start where a seek lands exactly (the same points as for --start). DoP and raw DSD
+   only move bytes: one thread does that faster than segments of streams of their own. DST decodes
+   on one thread, whose stream counts its broken frames once each (segments decode the frames at
+   their ends twice). Null: one thread. */
+std::unique_ptr<SegmentDecoder> PlanThreads(const DecodeRequest &req, uint32_t h, bool pcm, bool pipe,
+                                            uint32_t flags, uint64_t frame, const Span &span)
+{
+    const uint64_t step = SeekStep(h, frame);
+    if (req.threads <= 1 || !pcm || pipe || IsUrl(req.input) || step == 0 || StreamCompression(h).dst ||
+        span.totalFrames == UINT64_MAX || span.reached > span.totalFrames)
+        return nullptr;
+    const uint64_t last = span.limit != UINT64_MAX ? span.target + span.limit / frame : UINT64_MAX;
+    return std::make_unique<SegmentDecoder>(
+        PlanSegments(req, flags, step / frame, frame, span.reached, last, span.totalFrames));
+}
+
+/* Float PCM at another rate than the stream's goes through libsoxr. Empty, or why it cannot. */
+std::string StartResampler(const DecodeRequest &req, Sink *sink, uint32_t from, uint32_t to)
+{
+    if (sink->form != Form::kPcmFloat || to == from)
+        return "";
+#ifdef VELMDSD_HAVE_SOXR
+    soxr_error_t e = nullptr;
+    soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT32_I, SOXR_FLOAT32_I);
+    soxr_quality_spec_t q = soxr_quality_spec(SOXR_VHQ, 0);
+    soxr_runtime_spec_t rt = soxr_runtime_spec(1);
+    sink->resampler = soxr_create(from, to, sink->channels, &e, &io, &q, &rt);
+    return sink->resampler == nullptr ? "cannot resample to " + std::to_string(to) + " Hz: " + req.input : "";
+#else
+    (void)from;
+    return "this build cannot resample (built without libsoxr): --rate " + std::to_string(req.rate);
+#endif
+}
+
+/* Writes what the resampler and the raw DSD words still hold; sets `outcomeError` when that fails
+   (and keeps an earlier failure). Frees the resampler. */
+void DrainSink(Sink *sink, std::string *outcomeError)
+{
+#ifdef VELMDSD_HAVE_SOXR
+    if (sink->resampler != nullptr) {
+        if (outcomeError->empty() && !sink->Resample(nullptr, 0))
+            *outcomeError = WriteFailure(sink->out);
+        soxr_delete(sink->resampler);
+        sink->resampler = nullptr;
+    }
+#endif
+    if (outcomeError->empty() && sink->writing && sink->dsdWord > 1 && !sink->Words(nullptr, 0, true))
+        *outcomeError = WriteFailure(sink->out);
+}
+
+/* Clipped samples, counted in the same pass, and the gain that would avoid them. The add-on's
+   16-bit samples stop at full scale and hide the peak, so they suggest no number (--gain auto
+   reads the file twice to find it). */
+void CountClipping(const Sink &sink, double gainDb, DecodeSummary *summary)
+{
+    summary->clipped = sink.form == Form::kPcm16 ? sink.clipped16 : sink.quant.clipped;
+    summary->suggestedGainDb = std::nan("");
+    if (summary->clipped == 0)
+        return;
+    double peak = sink.form == Form::kPcm16 ? 0.0 : sink.quant.peak * sink.quant.scale / sink.quant.hi;
+    if (peak > 0.0)
+        summary->suggestedGainDb = std::floor((gainDb - 20.0 * std::log10(peak) - 0.05) * 10.0) / 10.0;
+}
+
 } // namespace
 
 Outcome Decode(const DecodeRequest &req, DecodeSummary *summary, std::string *error)
 {
     auto started = std::chrono::steady_clock::now();
     Input in;
-    if (!PrepareInput(req.input, &in, error))
-        return Outcome::kFailed;
-    const uint32_t bits = req.form == Form::kPcmFloat ? 32 : req.bits;
-    /* A URL is opened once: any rate asked is resampled from floats. Otherwise the stream says
-       whether its rate is the one asked; when it is not, the 16-bit stream is made again as floats. */
-    Form form = StreamForm(req, req.rate != 0 && IsUrl(req.input));
-    const bool pcm = form == Form::kPcm16 || form == Form::kPcmFloat;
-    uint32_t flags = FormFlags(form) | (pcm && req.highQuality ? VELM_DSD_PCM_HQ : 0);
-    if (!OpenStream(req.input, flags, req.rate, &in, error)) {
+    Form form = Form::kPcm16;
+    uint32_t flags = 0;
+    VELM_CHANNELINFO info;
+    if (!OpenDecodeStream(req, &in, &form, &flags, &info, error)) {
         CloseInput(&in);
         return Outcome::kFailed;
     }
-    VELM_CHANNELINFO info;
-    memset(&info, 0, sizeof info);
-    VELM_ChannelGetInfo(in.handle, &info);
-    if (form == Form::kPcm16 && req.rate != 0 && info.freq != req.rate) {
-        form = StreamForm(req, true);
-        flags = FormFlags(form) | (req.highQuality ? VELM_DSD_PCM_HQ : 0);
-        if (!ReopenStream(req.input, flags, req.rate, &in, error)) {
-            CloseInput(&in);
-            return Outcome::kFailed;
-        }
-        memset(&info, 0, sizeof info);
-        VELM_ChannelGetInfo(in.handle, &info);
-    }
     const uint32_t h = in.handle;
-    const uint32_t sampleBytes = FormSampleBytes(form);
-    const uint64_t frame = uint64_t{info.chans} * sampleBytes;
+    const bool pcm = form == Form::kPcm16 || form == Form::kPcmFloat;
+    const bool pipe = in.pipe != nullptr;
+    const uint64_t frame = uint64_t{info.chans} * FormSampleBytes(form);
     summary->channels = info.chans;
     summary->streamRate = info.freq;
     summary->outputRate = pcm && req.rate != 0 && req.rate != info.freq ? req.rate : info.freq;
 
+    uint8_t *buf = nullptr;
     auto fail = [&](const std::string &why) {
         *error = why;
+        free(buf);
         CloseInput(&in);
         return Outcome::kFailed;
     };
@@ -576,30 +724,13 @@ Outcome Decode(const DecodeRequest &req, DecodeSummary *summary, std::string *er
         return fail(std::string(ErrorName(VELM_ErrorGetCode())) + ": cannot set the gain: " + req.input);
 
     Sink sink;
-    sink.form = form;
-    sink.channels = info.chans;
-    sink.kind = form == Form::kRaw   ? SampleKind::kRawBytes
-                : form == Form::kDop ? SampleKind::kInt24
-                : bits == 24         ? SampleKind::kInt24
-                : bits == 32         ? SampleKind::kFloat32
-                                     : SampleKind::kInt16;
-    sink.quant.dither = req.dither;
-    sink.dsdWord = form == Form::kRaw ? req.dsdWord : 1;
-    sink.dsdLittle = req.dsdLittle;
-    if (sink.kind == SampleKind::kInt24) {
-        sink.quant.scale = 8388608.0;
-        sink.quant.lo = -8388608;
-        sink.quant.hi = 8388607;
-    }
-    if (req.keepSamples && pcm)
-        sink.keep = &summary->samples;
-
+    SetUpSink(req, form, info.chans, pcm, summary, &sink);
     OutputFormat of;
     of.kind = sink.kind;
     of.rate = summary->outputRate;
     of.channels = info.chans;
     of.channelMask = SpeakerMask(h);
-    if (!req.output.empty() && of.kind != SampleKind::kRawBytes) {
+    if (sink.writing && of.kind != SampleKind::kRawBytes) {
         std::string refusal = WavRefusal(of);
         if (!refusal.empty())
             return fail(refusal + ": " + req.input);
@@ -611,126 +742,50 @@ Outcome Decode(const DecodeRequest &req, DecodeSummary *summary, std::string *er
     if (frame == 0 || frame * framesPerRead > 0xFFFFFFFFu)
         return fail("cannot decode " + std::to_string(info.chans) + " channels: " + req.input);
     const uint32_t readBytes = static_cast<uint32_t>(frame * framesPerRead);
-    uint8_t *buf = static_cast<uint8_t *>(malloc(readBytes));
+    buf = static_cast<uint8_t *>(malloc(readBytes));
     if (buf == nullptr)
         return fail("cannot allocate " + std::to_string(readBytes) + " bytes for " +
                     std::to_string(info.chans) + " channels: " + req.input);
 
-    /* Where to start: seek to a place from which the output matches a decode from the start
-       (a DSF seek lands on a block group; DoP needs an even frame for its marker), then skip
-       the frames up to the one asked for. A pipe only skips. */
-    const uint64_t length = VELM_ChannelGetLength(h, VELM_POS_BYTE);
-    const uint64_t totalFrames = length != UINT64_MAX ? length / frame : UINT64_MAX;
-    const double startFrames = std::nearbyint(req.start * info.freq);
-    if (startFrames >= 9007199254740992.0 ||
-        (totalFrames != UINT64_MAX && startFrames >= static_cast<double>(totalFrames) && req.start > 0)) {
-        free(buf);
-        return fail("--start " + Seconds(req.start) + " is past the end (" +
-                    Seconds(totalFrames != UINT64_MAX ? static_cast<double>(totalFrames) / info.freq : 0.0) +
-                    "): " + req.input);
-    }
-    const uint64_t target = static_cast<uint64_t>(startFrames);
-    uint64_t reached = 0;
-    if (target != 0 && in.pipe == nullptr && !SeekNearStart(h, frame, target, &reached)) {
-        free(buf);
-        return fail(std::string(ErrorName(VELM_ErrorGetCode())) + ": cannot start at " + Seconds(req.start) +
-                    ": " + req.input);
-    }
-    uint64_t skip = (target - reached) * frame;
-    uint64_t limit = UINT64_MAX;
-    if (req.duration >= 0.0) {
-        double frames = std::nearbyint(req.duration * info.freq);
-        limit = frames < 9.0e15 ? static_cast<uint64_t>(frames) * frame : UINT64_MAX;
-    }
-    uint64_t expected =
-        totalFrames != UINT64_MAX && totalFrames > target ? (totalFrames - target) * frame : 0;
-    if (limit < expected || totalFrames == UINT64_MAX)
-        expected = limit;
-
-    /* Several threads: the PCM of a named local file of known length, in segments from the place
-       reached that start where a seek lands exactly (the same points as for --start). DoP and raw
-       DSD only move bytes: one thread does that faster than segments of streams of their own. DST
-       decodes on one thread, whose stream counts its broken frames once each (segments decode the
-       frames at their ends twice). */
-    std::unique_ptr<SegmentDecoder> segments;
-    const uint64_t step = SeekStep(h, frame);
-    if (req.threads > 1 && pcm && in.pipe == nullptr && !IsUrl(req.input) && step != 0 &&
-        !StreamCompression(h).dst && totalFrames != UINT64_MAX && reached <= totalFrames) {
-        const uint64_t last = limit != UINT64_MAX ? target + limit / frame : UINT64_MAX;
-        segments = std::make_unique<SegmentDecoder>(
-            PlanSegments(req, flags, step / frame, frame, reached, last, totalFrames));
-    }
-
-    std::string outcomeError;
-    sink.writing = !req.output.empty();
+    Span span;
+    std::string why;
+    if (!PlanSpan(req, h, pipe, frame, info.freq, &span, &why))
+        return fail(why);
+    std::unique_ptr<SegmentDecoder> segments = PlanThreads(req, h, pcm, pipe, flags, frame, span);
     if (sink.writing && !OutputOpen(&sink.out, req.output, of, error)) {
         free(buf);
         CloseInput(&in);
         return Outcome::kFailed;
     }
-#ifdef VELMDSD_HAVE_SOXR
-    if (form == Form::kPcmFloat && summary->outputRate != info.freq) {
-        soxr_error_t e = nullptr;
-        soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT32_I, SOXR_FLOAT32_I);
-        soxr_quality_spec_t q = soxr_quality_spec(SOXR_VHQ, 0);
-        soxr_runtime_spec_t rt = soxr_runtime_spec(1);
-        sink.resampler = soxr_create(info.freq, summary->outputRate, info.chans, &e, &io, &q, &rt);
-        if (sink.resampler == nullptr)
-            outcomeError = "cannot resample to " + std::to_string(summary->outputRate) + " Hz: " + req.input;
-    }
-#else
-    if (form == Form::kPcmFloat && summary->outputRate != info.freq)
-        outcomeError =
-            "this build cannot resample (built without libsoxr): --rate " + std::to_string(req.rate);
-#endif
-
+    std::string outcomeError = StartResampler(req, &sink, info.freq, summary->outputRate);
     Pumped pumped;
     if (outcomeError.empty())
-        Pump(h, segments.get(), buf, readBytes, skip, limit, expected, req, started, &sink, &pumped,
-             &outcomeError);
+        Pump(h, segments.get(), buf, readBytes, span.skip, span.limit, span.expected, req, started, &sink,
+             &pumped, &outcomeError);
     const uint64_t done = pumped.done;
-    const bool ended = pumped.ended;
-    const int sourceFailure = pumped.sourceFailure;
     free(buf);
     segments.reset();
-#ifdef VELMDSD_HAVE_SOXR
-    if (sink.resampler != nullptr) {
-        if (outcomeError.empty() && !sink.Resample(nullptr, 0))
-            outcomeError = WriteFailure(sink.out);
-        soxr_delete(sink.resampler);
-    }
-#endif
-    if (outcomeError.empty() && sink.writing && sink.dsdWord > 1 && !sink.Words(nullptr, 0, true))
-        outcomeError = WriteFailure(sink.out);
+    DrainSink(&sink, &outcomeError);
     if (req.progress)
-        ShowProgress(done, expected, true);
+        ShowProgress(done, span.expected, true);
 
-    /* What the header promised from the start on, against what came. */
-    const uint64_t gotFrames = target + done / frame;
-    /* The stream's declared length: what the header promised, whatever the source. */
+    /* What the header promised from the start on (the stream's declared length, whatever the
+       source), against what came. */
+    const uint64_t gotFrames = span.target + done / frame;
     const uint64_t declared = VELM_ChannelGetLength(h, VELM_DSD_POS_DECLARED);
-    uint64_t promised = declared != UINT64_MAX ? declared / frame : totalFrames;
-    summary->promisedSeconds = promised != UINT64_MAX && promised > target
-                                   ? static_cast<double>(promised - target) / info.freq
+    uint64_t promised = declared != UINT64_MAX ? declared / frame : span.totalFrames;
+    summary->promisedSeconds = promised != UINT64_MAX && promised > span.target
+                                   ? static_cast<double>(promised - span.target) / info.freq
                                    : 0.0;
-    const bool early = outcomeError.empty() && ended &&
-                       (sourceFailure != VELM_OK || (promised != UINT64_MAX && gotFrames < promised));
+    const bool early = outcomeError.empty() && pumped.ended &&
+                       (pumped.sourceFailure != VELM_OK || (promised != UINT64_MAX && gotFrames < promised));
     const std::string readFailure = PipeReadFailure(in);
-    const double gain = StreamGainDb(h);
+    CountClipping(sink, StreamGainDb(h), summary);
     summary->brokenDstFrames = BrokenDstFrames(h);
     CloseInput(&in);
 
     summary->outputBytes = sink.writing ? sink.out.dataBytes : done;
     summary->audioSeconds = static_cast<double>(done / frame) / info.freq;
-    summary->clipped = form == Form::kPcm16 ? sink.clipped16 : sink.quant.clipped;
-    summary->suggestedGainDb = std::nan("");
-    if (summary->clipped != 0) {
-        /* Counted in the same pass. The add-on's 16-bit samples stop at full scale and hide the
-           peak, so they suggest no number (--gain auto reads the file twice to find it). */
-        double peak = form == Form::kPcm16 ? 0.0 : sink.quant.peak * sink.quant.scale / sink.quant.hi;
-        if (peak > 0.0)
-            summary->suggestedGainDb = std::floor((gain - 20.0 * std::log10(peak) - 0.05) * 10.0) / 10.0;
-    }
     if (sink.writing) {
         if (outcomeError.empty()) {
             if (!OutputFinish(&sink.out, &outcomeError))
@@ -746,7 +801,7 @@ Outcome Decode(const DecodeRequest &req, DecodeSummary *summary, std::string *er
         return Outcome::kFailed;
     }
     if (early) {
-        *error = ShortfallText(sourceFailure, static_cast<double>(done / frame) / info.freq,
+        *error = ShortfallText(pumped.sourceFailure, static_cast<double>(done / frame) / info.freq,
                                summary->promisedSeconds);
         if (!readFailure.empty())
             *error += " (cannot read standard input: " + readFailure + ")";
