@@ -67,5 +67,19 @@ if [ ${#need[@]} -gt 0 ]; then
     apt-get update -qq && break
     [ $try = 3 ] || sleep 15
   done
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${need[@]}"
+  if ! DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${need[@]}"; then
+    # 32-bit libraries must have exactly the version of their 64-bit twins. When the security
+    # suite's i386 index cannot be had, apt sees newer 64-bit versions than 32-bit ones and gives
+    # up: install from the main suites alone, where the two match.
+    sources=/etc/apt/sources.list.d/debian.sources
+    [ $m32 = 1 ] && [ -f $sources ] || exit 1
+    echo "installing from the main suites without the security suite"
+    parts=$(mktemp -d)
+    awk 'BEGIN { RS = ""; ORS = "\n\n" } !/debian-security/' $sources > "$parts/main.sources"
+    apt-get update -qq -o Dir::Etc::sourcelist=/dev/null -o Dir::Etc::sourceparts="$parts"
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq -o Dir::Etc::sourcelist=/dev/null \
+        -o Dir::Etc::sourceparts="$parts" "${need[@]}"
+    rm -rf "$parts"
+    apt-get update -qq || true
+  fi
 fi
