@@ -10,7 +10,7 @@
  * PlaneLead bytes into its plane (no staging copy; an aligned destination
  * keeps the host's copy on its fast path) and moves the fewer than 25 bytes
  * waiting to just before it; until the rest is moved back to the plane's
- * start, the call's planeStart says where the bytes begin.
+ * start, the call's `data` says where the bytes begin.
  */
 #include "convert/stream_read.h"
 
@@ -49,19 +49,38 @@ static OutputForm FormOf(uint32_t flags)
     return (flags & STREAM_FLOAT) ? FORM_PCM_FLOAT : FORM_PCM_16;
 }
 
+/* What one call works with: the output form, the bytes one frame needs, and the sound bytes left. */
+struct ReadCall {
+    OutputForm form;
+    uint32_t unitBytes;
+    uint32_t minimum;
+    int32_t group;
+    uint64_t remaining;
+    uint8_t *data; /* where the bytes waiting begin: the buffer's start, but for planes right
+                      after a refill the first plane's first byte waiting */
+};
+
 /* One output sample per channel per frame, the window advancing `ratio` bytes per channel: every
    frame whose window starts at or before fill - minimum, as many as the output still takes. */
-static uint32_t ProducePcm(DsdStream *s, const uint8_t *in, int32_t fill, uint32_t minimum, void *out,
-                           uint32_t done, uint32_t want, bool floatOutput, uint64_t *consumed)
+static void MovePlanesToFront(DsdStream *s, ReadCall *call, uint64_t drop, int32_t keep);
+
+static uint32_t ProducePcm(DsdStream *s, ReadCall *call, int32_t fill, void *out, uint32_t done,
+                           uint32_t want, bool floatOutput, uint64_t *consumed)
 {
+    const uint32_t minimum = call->minimum;
     const uint64_t frameStep = static_cast<uint64_t>(s->ratio) * s->channels;
     uint64_t frames = (static_cast<uint64_t>(fill) - minimum) / frameStep + 1;
     if (frames > (want - done) / s->channels)
         frames = (want - done) / s->channels;
     *consumed = frames * frameStep;
-    if (frames == 0)
+    if (frames == 0) {
+        /* Between calls the planes' bytes start at their start. */
+        if (call->data != s->buffer)
+            MovePlanesToFront(s, call, 0, fill);
         return done; /* a request of 0 bytes may come with no buffer */
+    }
     const ConvertKernels *kernels = s->kernels;
+    const uint8_t *in = call->data;
     const PcmLayout layout = s->planeSize != 0 ? PcmLayout{s->planeSize, 1} : PcmLayout{1, s->channels};
     if (floatOutput)
         kernels->pcmFloat(s->filterTables, &s->laneTables, in, layout, s->channels, s->ratio, frames,
@@ -104,16 +123,6 @@ static uint32_t ProduceRaw(const DsdStream *s, int32_t fill, uint8_t *out, uint3
     return done + n;
 }
 
-/* What one call works with: the output form, the bytes one frame needs, and the sound bytes left. */
-struct ReadCall {
-    OutputForm form;
-    uint32_t unitBytes;
-    uint32_t minimum;
-    int32_t group;
-    uint64_t remaining;
-    uint32_t planeStart; /* planes: where in each plane the bytes waiting begin */
-};
-
 /* DSDIFF: what is left of the data, up to one group, straight after the bytes waiting. Returns
    the signed count the host gave, at most what was asked. */
 static int32_t RefillDff(DsdStream *s, ReadCall *call, int32_t fill, uint32_t n)
@@ -149,22 +158,10 @@ static int32_t ReadIntoPlanes(DsdStream *s, int32_t part, uint32_t n)
     return static_cast<int32_t>(got);
 }
 
-/* DSF: completes the block group in the staging area and de-interleaves it after the bytes
-   waiting (planar: reads each channel's block into its plane and moves the bytes waiting to
-   just before it). False while the group is incomplete: at the end of the file it is dropped. */
-static bool RefillDsf(DsdStream *s, ReadCall *call, int32_t fill, uint32_t n)
+/* DSF: counts the `got` bytes read after the `part` ones already staged; false while the group
+   is incomplete (at the end of the file it is dropped). */
+static inline bool GroupComplete(DsdStream *s, ReadCall *call, int32_t part, int32_t got)
 {
-    const int32_t part = s->partialFill;
-    uint8_t *staging = s->buffer + call->minimum + call->group;
-    int32_t got;
-    if (s->planeSize != 0) {
-        got = ReadIntoPlanes(s, part, n);
-    } else {
-        /* A negative count would move the staging point before the staging area. */
-        got = ReadCountAtMost(hostFunctions->FileRead(s->file, staging + part, n), n);
-        if (got < 0)
-            got = 0;
-    }
     call->remaining -= static_cast<uint32_t>(got);
     if (part + got < call->group) {
         if (hostFunctions->FileIsEnd(s->file))
@@ -174,36 +171,68 @@ static bool RefillDsf(DsdStream *s, ReadCall *call, int32_t fill, uint32_t n)
         return false;
     }
     s->partialFill = 0;
+    return true;
+}
+
+/* Planes: reads each channel's block into its plane and moves its fewer than 25 bytes waiting
+   to end where the block begins. Out of line: the other forms' refills stay as lean as before. */
+__attribute__((noinline)) static bool RefillPlanes(DsdStream *s, ReadCall *call, int32_t fill, uint32_t n)
+{
+    const int32_t part = s->partialFill;
+    if (!GroupComplete(s, call, part, ReadIntoPlanes(s, part, n)))
+        return false;
     const uint32_t waiting = fill > 0 ? static_cast<uint32_t>(fill) : 0;
-    if (s->planeSize == 0) {
-        Deinterleave(s->buffer + waiting, staging, s->blockSize, s->channels);
-        return true;
-    }
-    /* The fewer than 25 bytes waiting of each channel, moved to end where its block begins. */
     const uint32_t perChannel = waiting / s->channels, start = PlaneLead(s->blockSize) - perChannel;
     if (perChannel != 0)
         for (uint32_t c = 0; c < s->channels; c++) {
             uint8_t *plane = s->buffer + static_cast<size_t>(c) * s->planeSize;
             memmove(plane + start, plane, perChannel);
         }
-    call->planeStart = start;
+    call->data = s->buffer + start;
     return true;
 }
 
+/* DSF: completes the block group in the staging area and de-interleaves it after the bytes
+   waiting (planar: RefillPlanes). False while the group is incomplete. */
+static bool RefillDsf(DsdStream *s, ReadCall *call, int32_t fill, uint32_t n)
+{
+    if (s->planeSize != 0)
+        return RefillPlanes(s, call, fill, n);
+    const int32_t part = s->partialFill;
+    uint8_t *staging = s->buffer + call->minimum + call->group;
+    /* A negative count would move the staging point before the staging area. */
+    int32_t got = ReadCountAtMost(hostFunctions->FileRead(s->file, staging + part, n), n);
+    if (got < 0)
+        got = 0;
+    if (!GroupComplete(s, call, part, got))
+        return false;
+    const uint32_t waiting = fill > 0 ? static_cast<uint32_t>(fill) : 0;
+    Deinterleave(s->buffer + waiting, staging, s->blockSize, s->channels);
+    return true;
+}
+
+/* Planes: moves each channel's share of the `keep` bytes after the first `drop` ones to its plane's
+   start, from where the call's `data` says they begin. */
+__attribute__((noinline)) static void MovePlanesToFront(DsdStream *s, ReadCall *call, uint64_t drop,
+                                                        int32_t keep)
+{
+    for (uint32_t c = 0; c < s->channels; c++) {
+        uint8_t *plane = s->buffer + static_cast<size_t>(c) * s->planeSize;
+        memmove(plane, plane + (call->data - s->buffer) + drop / s->channels,
+                static_cast<size_t>(keep) / s->channels);
+    }
+    call->data = s->buffer;
+}
+
 /* Moves the `keep` bytes after the first `drop` ones to the buffer's start (planar: the share of
-   each channel to its plane's start, from where the call's planeStart says they begin). */
-static void MoveToFront(DsdStream *s, ReadCall *call, uint64_t drop, int32_t keep)
+   each channel to its plane's start). */
+static inline void MoveToFront(DsdStream *s, ReadCall *call, uint64_t drop, int32_t keep)
 {
     if (s->planeSize == 0) {
         memmove(s->buffer, s->buffer + drop, static_cast<size_t>(keep));
         return;
     }
-    for (uint32_t c = 0; c < s->channels; c++) {
-        uint8_t *plane = s->buffer + static_cast<size_t>(c) * s->planeSize;
-        memmove(plane, plane + call->planeStart + drop / s->channels,
-                static_cast<size_t>(keep) / s->channels);
-    }
-    call->planeStart = 0;
+    MovePlanesToFront(s, call, drop, keep);
 }
 
 /* DST: decodes frames after the bytes waiting, at least one and until a frame can be produced,
@@ -279,9 +308,8 @@ static bool Refill(DsdStream *s, ReadCall *call, int32_t *fill)
         MoveToFront(s, call, static_cast<uint64_t>(-static_cast<int64_t>(before)), newFill);
     if (newFill < static_cast<int32_t>(call->minimum)) {
         /* Between calls the planes' bytes start at their start. */
-        if (call->planeStart != 0 && newFill > 0)
-            MoveToFront(s, call, 0, newFill);
-        call->planeStart = 0;
+        if (newFill > 0 && call->data != s->buffer)
+            MovePlanesToFront(s, call, 0, newFill);
         StoreFill(s, newFill);
         if (hostFunctions->FileIsEnd(s->file))
             call->remaining = 0;
@@ -297,9 +325,8 @@ static void KeepRest(DsdStream *s, ReadCall *call, int32_t fill, uint64_t consum
 {
     int32_t rest = static_cast<int32_t>(static_cast<int64_t>(fill) - static_cast<int64_t>(consumed));
     StoreFill(s, rest);
-    if (rest > 0 && (consumed != 0 || call->planeStart != 0))
+    if (rest > 0 && consumed != 0)
         MoveToFront(s, call, consumed, rest);
-    call->planeStart = 0;
 }
 
 /* Converts from the `fill` bytes waiting and keeps what was not used at the buffer's start. */
@@ -314,8 +341,7 @@ static uint32_t Produce(DsdStream *s, ReadCall *call, int32_t fill, void *out, u
         done = ProduceDop(s, fill, call->minimum, static_cast<float *>(out), done, want, &consumed);
         break;
     default:
-        done = ProducePcm(s, s->buffer + call->planeStart, fill, call->minimum, out, done, want,
-                          call->form == FORM_PCM_FLOAT, &consumed);
+        done = ProducePcm(s, call, fill, out, done, want, call->form == FORM_PCM_FLOAT, &consumed);
         break;
     }
     KeepRest(s, call, fill, consumed);
@@ -326,7 +352,7 @@ static ReadCall StartCall(const DsdStream *s)
 {
     ReadCall call;
     call.form = FormOf(s->flags);
-    call.planeStart = 0;
+    call.data = s->buffer;
     switch (call.form) {
     case FORM_RAW:
         call.unitBytes = 1;
