@@ -254,11 +254,11 @@ template <int S, typename Out> static void Channels(const float (*tables)[256], 
 /*
  * Steps of 16 bytes and more (and any step without rows): a byte enters at most two windows, so
  * there is little to share, and each lane gathers its own entries. Per group g, the bytes of
- * neighbouring samples (twelve on AArch64, four on ARMv7) pick their entries of table g, loaded
+ * neighbouring samples (sixteen on AArch64, four on ARMv7) pick their entries of table g, loaded
  * one by one and moved into vectors of four (AArch64: zipped from the registers the loads fill;
  * ARMv7: loaded as words into core registers, two of them moved into a half of the vector at
- * once), and one addition a vector adds entry g to four sums. Written in assembly only where the compiler would otherwise
- * build the vectors lane by lane through zeroed registers or the stack.
+ * once), and one addition a vector adds entry g to four sums. Written in assembly only where the
+ * compiler would otherwise build the vectors lane by lane through zeroed registers or the stack.
  */
 static inline float32x4_t Gather(const float *table, uint32_t a, uint32_t b, uint32_t c, uint32_t d)
 {
@@ -297,7 +297,7 @@ GatherBlock(const float (*tables)[256], const uint8_t *in, size_t step, size_t b
         asm("" : "+r"(t));
 #pragma GCC unroll 5
         for (int i = 0; i < 5; i++)
-#pragma GCC unroll 3
+#pragma GCC unroll 4
             for (int v = 0; v < V; v++) {
                 const uint8_t *q = p + i * bs + 4 * v * step;
                 acc[v] = vaddq_f32(acc[v], Gather(t[i], q[0], q[step], q[2 * step], q[3 * step]));
@@ -316,11 +316,11 @@ __attribute__((noinline)) static void GatherRun(const float (*tables)[256], cons
     if (S != 0 && BS != 0)
         step = static_cast<size_t>(S) * BS;
     const size_t bs = BS != 0 ? BS : byteStep;
-    /* Vectors of four samples a block: three on AArch64 (the loop's address work and the block's
-       stores shared by twelve samples), then blocks of one; one on ARMv7, whose sixteen core
+    /* Vectors of four samples a block: four on AArch64 (the loop's address work and the block's
+       stores shared by sixteen samples), then blocks of one; one on ARMv7, whose sixteen core
        registers would not hold the bytes and entries of two without spilling. */
 #if defined(__aarch64__)
-    constexpr int V = 3;
+    constexpr int V = 4;
 #else
     constexpr int V = 1;
 #endif
