@@ -4,6 +4,13 @@
  * designed filter on DSF in one plane per channel, converts it to the
  * stream's output form, keeps what it could not use for the next call, and
  * marks the end of the stream. Byte counts cover all channels either way.
+ *
+ * Planes: between calls each channel's bytes waiting start at its plane's
+ * start. A refill reads each channel's block straight from the host to
+ * PlaneLead bytes into its plane (no staging copy; an aligned destination
+ * keeps the host's copy on its fast path) and moves the fewer than 25 bytes
+ * waiting to just before it; until the rest is moved back to the plane's
+ * start, the call's `data` says where the bytes begin.
  */
 #include "convert/stream_read.h"
 
@@ -42,25 +49,44 @@ static OutputForm FormOf(uint32_t flags)
     return (flags & STREAM_FLOAT) ? FORM_PCM_FLOAT : FORM_PCM_16;
 }
 
+/* What one call works with: the output form, the bytes one frame needs, and the sound bytes left. */
+struct ReadCall {
+    OutputForm form;
+    uint32_t unitBytes;
+    uint32_t minimum;
+    int32_t group;
+    uint64_t remaining;
+    uint8_t *data; /* where the bytes waiting begin: the buffer's start, but for planes right
+                      after a refill the first plane's first byte waiting */
+};
+
 /* One output sample per channel per frame, the window advancing `ratio` bytes per channel: every
    frame whose window starts at or before fill - minimum, as many as the output still takes. */
-static uint32_t ProducePcm(DsdStream *s, int32_t fill, uint32_t minimum, void *out, uint32_t done,
+static void MovePlanesToFront(DsdStream *s, ReadCall *call, uint64_t drop, int32_t keep);
+
+static uint32_t ProducePcm(DsdStream *s, ReadCall *call, int32_t fill, void *out, uint32_t done,
                            uint32_t want, bool floatOutput, uint64_t *consumed)
 {
+    const uint32_t minimum = call->minimum;
     const uint64_t frameStep = static_cast<uint64_t>(s->ratio) * s->channels;
     uint64_t frames = (static_cast<uint64_t>(fill) - minimum) / frameStep + 1;
     if (frames > (want - done) / s->channels)
         frames = (want - done) / s->channels;
     *consumed = frames * frameStep;
-    if (frames == 0)
+    if (frames == 0) {
+        /* Between calls the planes' bytes start at their start. */
+        if (call->data != s->buffer)
+            MovePlanesToFront(s, call, 0, fill);
         return done; /* a request of 0 bytes may come with no buffer */
+    }
     const ConvertKernels *kernels = s->kernels;
+    const uint8_t *in = call->data;
     const PcmLayout layout = s->planeSize != 0 ? PcmLayout{s->planeSize, 1} : PcmLayout{1, s->channels};
     if (floatOutput)
-        kernels->pcmFloat(s->filterTables, &s->laneTables, s->buffer, layout, s->channels, s->ratio, frames,
+        kernels->pcmFloat(s->filterTables, &s->laneTables, in, layout, s->channels, s->ratio, frames,
                           static_cast<float *>(out) + done);
     else
-        kernels->pcmInt16(s->filterTables, &s->laneTables, s->buffer, layout, s->channels, s->ratio, frames,
+        kernels->pcmInt16(s->filterTables, &s->laneTables, in, layout, s->channels, s->ratio, frames,
                           static_cast<int16_t *>(out) + done);
     return done + static_cast<uint32_t>(frames) * s->channels;
 }
@@ -97,15 +123,6 @@ static uint32_t ProduceRaw(const DsdStream *s, int32_t fill, uint8_t *out, uint3
     return done + n;
 }
 
-/* What one call works with: the output form, the bytes one frame needs, and the sound bytes left. */
-struct ReadCall {
-    OutputForm form;
-    uint32_t unitBytes;
-    uint32_t minimum;
-    int32_t group;
-    uint64_t remaining;
-};
-
 /* DSDIFF: what is left of the data, up to one group, straight after the bytes waiting. Returns
    the signed count the host gave, at most what was asked. */
 static int32_t RefillDff(DsdStream *s, ReadCall *call, int32_t fill, uint32_t n)
@@ -120,17 +137,31 @@ static int32_t RefillDff(DsdStream *s, ReadCall *call, int32_t fill, uint32_t n)
     return r;
 }
 
-/* DSF: completes the block group in the staging area and de-interleaves it after the bytes
-   waiting (planar: copies each channel's block after its bytes waiting). False while the group
-   is incomplete: at the end of the file it is dropped. */
-static bool RefillDsf(DsdStream *s, ReadCall *call, int32_t fill, uint32_t n)
+/* Planes: bytes `part` to part + n of the block group, each channel's share read straight to its
+   block's place in its plane, until a read brings less than asked. Returns the bytes read. */
+static int32_t ReadIntoPlanes(DsdStream *s, int32_t part, uint32_t n)
 {
-    const int32_t part = s->partialFill;
-    uint8_t *staging = s->buffer + call->minimum + call->group;
-    /* A negative count would move the staging point before the staging area. */
-    int32_t got = ReadCountAtMost(hostFunctions->FileRead(s->file, staging + part, n), n);
-    if (got < 0)
-        got = 0;
+    const uint32_t lead = PlaneLead(s->blockSize);
+    uint32_t got = 0;
+    while (got < n) {
+        const uint32_t at = static_cast<uint32_t>(part) + got;
+        const uint32_t c = at / s->blockSize, offset = at % s->blockSize;
+        const uint32_t piece = s->blockSize - offset < n - got ? s->blockSize - offset : n - got;
+        uint8_t *dest = s->buffer + static_cast<size_t>(c) * s->planeSize + lead + offset;
+        const int32_t r = ReadCountAtMost(hostFunctions->FileRead(s->file, dest, piece), piece);
+        if (r <= 0)
+            break;
+        got += static_cast<uint32_t>(r);
+        if (static_cast<uint32_t>(r) < piece)
+            break;
+    }
+    return static_cast<int32_t>(got);
+}
+
+/* DSF: counts the `got` bytes read after the `part` ones already staged; false while the group
+   is incomplete (at the end of the file it is dropped). */
+static inline bool GroupComplete(DsdStream *s, ReadCall *call, int32_t part, int32_t got)
+{
     call->remaining -= static_cast<uint32_t>(got);
     if (part + got < call->group) {
         if (hostFunctions->FileIsEnd(s->file))
@@ -140,30 +171,68 @@ static bool RefillDsf(DsdStream *s, ReadCall *call, int32_t fill, uint32_t n)
         return false;
     }
     s->partialFill = 0;
-    const uint32_t waiting = fill > 0 ? static_cast<uint32_t>(fill) : 0;
-    if (s->planeSize == 0) {
-        Deinterleave(s->buffer + waiting, staging, s->blockSize, s->channels);
-        return true;
-    }
-    /* A block copy costs a fraction of the byte-wise de-interleave. */
-    for (uint32_t c = 0; c < s->channels; c++)
-        memcpy(s->buffer + static_cast<size_t>(c) * s->planeSize + waiting / s->channels,
-               staging + static_cast<size_t>(c) * s->blockSize, s->blockSize);
     return true;
+}
+
+/* Planes: reads each channel's block into its plane and moves its fewer than 25 bytes waiting
+   to end where the block begins. Out of line: the other forms' refills stay as lean as before. */
+__attribute__((noinline)) static bool RefillPlanes(DsdStream *s, ReadCall *call, int32_t fill, uint32_t n)
+{
+    const int32_t part = s->partialFill;
+    if (!GroupComplete(s, call, part, ReadIntoPlanes(s, part, n)))
+        return false;
+    const uint32_t waiting = fill > 0 ? static_cast<uint32_t>(fill) : 0;
+    const uint32_t perChannel = waiting / s->channels, start = PlaneLead(s->blockSize) - perChannel;
+    if (perChannel != 0)
+        for (uint32_t c = 0; c < s->channels; c++) {
+            uint8_t *plane = s->buffer + static_cast<size_t>(c) * s->planeSize;
+            memmove(plane + start, plane, perChannel);
+        }
+    call->data = s->buffer + start;
+    return true;
+}
+
+/* DSF: completes the block group in the staging area and de-interleaves it after the bytes
+   waiting (planar: RefillPlanes). False while the group is incomplete. */
+static bool RefillDsf(DsdStream *s, ReadCall *call, int32_t fill, uint32_t n)
+{
+    if (s->planeSize != 0)
+        return RefillPlanes(s, call, fill, n);
+    const int32_t part = s->partialFill;
+    uint8_t *staging = s->buffer + call->minimum + call->group;
+    /* A negative count would move the staging point before the staging area. */
+    int32_t got = ReadCountAtMost(hostFunctions->FileRead(s->file, staging + part, n), n);
+    if (got < 0)
+        got = 0;
+    if (!GroupComplete(s, call, part, got))
+        return false;
+    const uint32_t waiting = fill > 0 ? static_cast<uint32_t>(fill) : 0;
+    Deinterleave(s->buffer + waiting, staging, s->blockSize, s->channels);
+    return true;
+}
+
+/* Planes: moves each channel's share of the `keep` bytes after the first `drop` ones to its plane's
+   start, from where the call's `data` says they begin. */
+__attribute__((noinline)) static void MovePlanesToFront(DsdStream *s, ReadCall *call, uint64_t drop,
+                                                        int32_t keep)
+{
+    for (uint32_t c = 0; c < s->channels; c++) {
+        uint8_t *plane = s->buffer + static_cast<size_t>(c) * s->planeSize;
+        memmove(plane, plane + (call->data - s->buffer) + drop / s->channels,
+                static_cast<size_t>(keep) / s->channels);
+    }
+    call->data = s->buffer;
 }
 
 /* Moves the `keep` bytes after the first `drop` ones to the buffer's start (planar: the share of
    each channel to its plane's start). */
-static void MoveToFront(DsdStream *s, uint64_t drop, int32_t keep)
+static inline void MoveToFront(DsdStream *s, ReadCall *call, uint64_t drop, int32_t keep)
 {
     if (s->planeSize == 0) {
         memmove(s->buffer, s->buffer + drop, static_cast<size_t>(keep));
         return;
     }
-    for (uint32_t c = 0; c < s->channels; c++) {
-        uint8_t *plane = s->buffer + static_cast<size_t>(c) * s->planeSize;
-        memmove(plane, plane + drop / s->channels, static_cast<size_t>(keep) / s->channels);
-    }
+    MovePlanesToFront(s, call, drop, keep);
 }
 
 /* DST: decodes frames after the bytes waiting, at least one and until a frame can be produced,
@@ -189,7 +258,7 @@ static bool RefillDst(DsdStream *s, ReadCall *call, int32_t *fill)
         const int32_t before = f;
         f = before + frameBytes;
         if (before < 0 && f > 0)
-            MoveToFront(s, static_cast<uint64_t>(-static_cast<int64_t>(before)), f);
+            MoveToFront(s, call, static_cast<uint64_t>(-static_cast<int64_t>(before)), f);
         call->remaining = dst->frames - dst->next;
     }
     if (!decoded || f < static_cast<int32_t>(call->minimum)) {
@@ -236,8 +305,11 @@ static bool Refill(DsdStream *s, ReadCall *call, int32_t *fill)
         r -= static_cast<int32_t>(s->tailPad * s->channels); /* each channel's last block padding */
     int32_t newFill = before + r;
     if (newFill > 0 && before < 0)
-        MoveToFront(s, static_cast<uint64_t>(-static_cast<int64_t>(before)), newFill);
+        MoveToFront(s, call, static_cast<uint64_t>(-static_cast<int64_t>(before)), newFill);
     if (newFill < static_cast<int32_t>(call->minimum)) {
+        /* Between calls the planes' bytes start at their start. */
+        if (newFill > 0 && call->data != s->buffer)
+            MovePlanesToFront(s, call, 0, newFill);
         StoreFill(s, newFill);
         if (hostFunctions->FileIsEnd(s->file))
             call->remaining = 0;
@@ -249,17 +321,16 @@ static bool Refill(DsdStream *s, ReadCall *call, int32_t *fill)
 
 /* Keeps the bytes after the `consumed` ones at the buffer's start. consumed may pass fill when
    the window steps beyond the buffered bytes: the negative rest is dropped from the next refill. */
-static void KeepRest(DsdStream *s, int32_t fill, uint64_t consumed)
+static void KeepRest(DsdStream *s, ReadCall *call, int32_t fill, uint64_t consumed)
 {
     int32_t rest = static_cast<int32_t>(static_cast<int64_t>(fill) - static_cast<int64_t>(consumed));
     StoreFill(s, rest);
     if (rest > 0 && consumed != 0)
-        MoveToFront(s, consumed, rest);
+        MoveToFront(s, call, consumed, rest);
 }
 
 /* Converts from the `fill` bytes waiting and keeps what was not used at the buffer's start. */
-static uint32_t Produce(DsdStream *s, const ReadCall *call, int32_t fill, void *out, uint32_t done,
-                        uint32_t want)
+static uint32_t Produce(DsdStream *s, ReadCall *call, int32_t fill, void *out, uint32_t done, uint32_t want)
 {
     uint64_t consumed;
     switch (call->form) {
@@ -270,10 +341,10 @@ static uint32_t Produce(DsdStream *s, const ReadCall *call, int32_t fill, void *
         done = ProduceDop(s, fill, call->minimum, static_cast<float *>(out), done, want, &consumed);
         break;
     default:
-        done = ProducePcm(s, fill, call->minimum, out, done, want, call->form == FORM_PCM_FLOAT, &consumed);
+        done = ProducePcm(s, call, fill, out, done, want, call->form == FORM_PCM_FLOAT, &consumed);
         break;
     }
-    KeepRest(s, fill, consumed);
+    KeepRest(s, call, fill, consumed);
     return done;
 }
 
@@ -281,6 +352,7 @@ static ReadCall StartCall(const DsdStream *s)
 {
     ReadCall call;
     call.form = FormOf(s->flags);
+    call.data = s->buffer;
     switch (call.form) {
     case FORM_RAW:
         call.unitBytes = 1;
@@ -319,12 +391,12 @@ static ReadCall StartCall(const DsdStream *s)
 }
 
 /* The high-quality converter, from the `fill` bytes waiting; keeps what it still needs. */
-static uint32_t ProduceHq(DsdStream *s, const ReadCall *call, int32_t fill, void *out, uint32_t done,
-                          uint32_t want, bool ended)
+static uint32_t ProduceHq(DsdStream *s, ReadCall *call, int32_t fill, void *out, uint32_t done, uint32_t want,
+                          bool ended)
 {
     uint64_t consumed;
     done = HqProduce(s, fill, out, done, want, call->form == FORM_PCM_FLOAT, ended, &consumed);
-    KeepRest(s, fill, consumed);
+    KeepRest(s, call, fill, consumed);
     return done;
 }
 

@@ -17,6 +17,13 @@
  */
 uint32_t StreamRead(uint32_t handle, void *out, uint32_t length, void *user);
 
+/* Planes of the designed filter on DSF: where in its plane a channel's block is read to, after
+   room for the fewer than 25 bytes waiting; 32 keeps it aligned where the buffer has room. */
+static inline uint32_t PlaneLead(uint32_t blockSize)
+{
+    return blockSize >= 7 ? 32 : 25;
+}
+
 /* A filter sum as a 16-bit sample: truncated toward zero, clamped; NaN gives 0. */
 static inline int16_t PcmToInt16(float v)
 {

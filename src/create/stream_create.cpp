@@ -206,11 +206,11 @@ uint32_t DsdStreamCreate(uint32_t file, uint32_t flags, uint32_t freq)
                 return CreateFailed(stream, ERROR_MEMORY);
         }
     }
-    /* The designed filter reads DSF bytes in channel planes, copied block by block from the
-       staging area with no de-interleaving: a plane holds the fewer than 25 bytes waiting
-       before a refill and one block after them, and the planes end where the staging begins. */
+    /* The designed filter reads DSF bytes in channel planes, each channel's block read to its
+       plane with no de-interleaving: a plane holds room for the fewer than 25 bytes waiting
+       before a refill and one block after it, within the buffer. */
     if (!isDff && !(flags & (DSD_RAW | DSD_DOP)) && stream->hq == nullptr)
-        stream->planeSize = FILTER_GROUPS + stream->blockSize;
+        stream->planeSize = PlaneLead(stream->blockSize) + stream->blockSize;
     streamFlags |= fileFlags & FILE_FLAG_PASSED;
 
     uint32_t rate = (stream->dsdRate >> 3) / static_cast<uint32_t>(stream->ratio);

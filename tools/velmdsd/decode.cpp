@@ -5,6 +5,8 @@
 #include <cerrno>
 #if defined(__SSE2__)
 #include <emmintrin.h>
+#elif defined(__ARM_NEON)
+#include <arm_neon.h>
 #endif
 
 #include <algorithm>
@@ -263,6 +265,18 @@ struct Sink {
                 int mask = _mm_movemask_epi8(full); /* rarely anything */
                 if (mask != 0)
                     clipped16 += static_cast<uint32_t>(__builtin_popcount(mask)) / 2;
+            }
+#elif defined(__ARM_NEON)
+            /* Eight samples at a time: each one at full scale sets sixteen bits of the two words. */
+            const int16x8_t top = vdupq_n_s16(32767), bottom = vdupq_n_s16(-32768);
+            for (; i + 16 <= n; i += 16) {
+                const int16x8_t v = vreinterpretq_s16_u8(vld1q_u8(b + i));
+                const uint64x2_t full =
+                    vreinterpretq_u64_u16(vorrq_u16(vceqq_s16(v, top), vceqq_s16(v, bottom)));
+                const uint64_t low = vgetq_lane_u64(full, 0), high = vgetq_lane_u64(full, 1);
+                if ((low | high) != 0) /* rarely anything */
+                    clipped16 +=
+                        static_cast<uint32_t>(__builtin_popcountll(low) + __builtin_popcountll(high)) / 16;
             }
 #endif
             for (; i + 1 < n; i += 2) {

@@ -118,12 +118,22 @@ static inline float32x4_t Place(float32x4_t row, int q)
     }
 }
 
+/* The lanes to out, out + stride, ... (AArch64: one address register stepped by the stores, which
+   the compiler would otherwise keep one register and one addition a lane for). */
 static inline void Store4(float *out, size_t stride, float32x4_t v)
 {
+#if defined(__aarch64__)
+    asm volatile("st1 {%2.s}[0], [%0], %1\n\tst1 {%2.s}[1], [%0], %1\n\t"
+                 "st1 {%2.s}[2], [%0], %1\n\tst1 {%2.s}[3], [%0], %1"
+                 : "+r"(out)
+                 : "r"(stride * sizeof(float)), "w"(v)
+                 : "memory");
+#else
     vst1q_lane_f32(out, v, 0);
     vst1q_lane_f32(out + stride, v, 1);
     vst1q_lane_f32(out + 2 * stride, v, 2);
     vst1q_lane_f32(out + 3 * stride, v, 3);
+#endif
 }
 
 /* PcmToInt16 four at a time: the conversion truncates toward zero and saturates, NaN gives 0,
@@ -131,10 +141,18 @@ static inline void Store4(float *out, size_t stride, float32x4_t v)
 static inline void Store4(int16_t *out, size_t stride, float32x4_t v)
 {
     const int16x4_t s = vqmovn_s32(vcvtq_s32_f32(v));
+#if defined(__aarch64__)
+    asm volatile("st1 {%2.h}[0], [%0], %1\n\tst1 {%2.h}[1], [%0], %1\n\t"
+                 "st1 {%2.h}[2], [%0], %1\n\tst1 {%2.h}[3], [%0], %1"
+                 : "+r"(out)
+                 : "r"(stride * sizeof(int16_t)), "w"(s)
+                 : "memory");
+#else
     vst1_lane_s16(out, s, 0);
     vst1_lane_s16(out + stride, s, 1);
     vst1_lane_s16(out + 2 * stride, s, 2);
     vst1_lane_s16(out + 3 * stride, s, 3);
+#endif
 }
 
 static inline void Store1(float *out, float v)
@@ -235,12 +253,12 @@ template <int S, typename Out> static void Channels(const float (*tables)[256], 
 
 /*
  * Steps of 16 bytes and more (and any step without rows): a byte enters at most two windows, so
- * there is little to share, and each lane gathers its own entries. Per group g, the eight bytes
- * of eight neighbouring samples pick their entries of table g, loaded one by one and moved into
- * two vectors (AArch64: zipped from the registers the loads fill; ARMv7: loaded as words into
- * core registers, two of them moved into a half of the vector at once), and one addition a
- * vector adds entry g to four sums. Written in assembly only where the compiler would otherwise
- * build the vectors lane by lane through zeroed registers or the stack.
+ * there is little to share, and each lane gathers its own entries. Per group g, the bytes of
+ * neighbouring samples (sixteen on AArch64, four on ARMv7) pick their entries of table g, loaded
+ * one by one and moved into vectors of four (AArch64: zipped from the registers the loads fill;
+ * ARMv7: loaded as words into core registers, two of them moved into a half of the vector at
+ * once), and one addition a vector adds entry g to four sums. Written in assembly only where the
+ * compiler would otherwise build the vectors lane by lane through zeroed registers or the stack.
  */
 static inline float32x4_t Gather(const float *table, uint32_t a, uint32_t b, uint32_t c, uint32_t d)
 {
@@ -262,6 +280,33 @@ static inline float32x4_t Gather(const float *table, uint32_t a, uint32_t b, uin
     return v;
 }
 
+/* 4 x V neighbouring samples of one channel, V vectors of four, from `in` (the first window's
+   first byte), `step` bytes from one window to the next and `bs` from one byte to the next. */
+template <int V, typename Out> static inline void
+GatherBlock(const float (*tables)[256], const uint8_t *in, size_t step, size_t bs, size_t outStride, Out *out)
+{
+    float32x4_t acc[V];
+    for (int v = 0; v < V; v++)
+        acc[v] = vdupq_n_f32(0.0f);
+    const uint8_t *p = in;
+    /* Five groups an iteration, from a table address the compiler keeps in a register (it
+       would rather fold each group's offset into every load's index, one addition a load). */
+#pragma GCC unroll 1
+    for (int g = 0; g < FILTER_GROUPS; g += 5, p += 5 * bs) {
+        const float(*t)[256] = tables + g;
+        asm("" : "+r"(t));
+#pragma GCC unroll 5
+        for (int i = 0; i < 5; i++)
+#pragma GCC unroll 4
+            for (int v = 0; v < V; v++) {
+                const uint8_t *q = p + i * bs + 4 * v * step;
+                acc[v] = vaddq_f32(acc[v], Gather(t[i], q[0], q[step], q[2 * step], q[3 * step]));
+            }
+    }
+    for (int v = 0; v < V; v++)
+        Store4(out + 4 * v * outStride, outStride, acc[v]);
+}
+
 /* S: the window step in bytes, BS the bytes from one byte of the channel to its next (0 for
    either: known only at run time, `step` and `byteStep`). */
 template <int S, int BS, typename Out>
@@ -271,36 +316,20 @@ __attribute__((noinline)) static void GatherRun(const float (*tables)[256], cons
     if (S != 0 && BS != 0)
         step = static_cast<size_t>(S) * BS;
     const size_t bs = BS != 0 ? BS : byteStep;
-    /* Vectors of four samples a block: two on AArch64; one on ARMv7, whose sixteen core
+    /* Vectors of four samples a block: four on AArch64 (the loop's address work and the block's
+       stores shared by sixteen samples), then blocks of one; one on ARMv7, whose sixteen core
        registers would not hold the bytes and entries of two without spilling. */
 #if defined(__aarch64__)
-    constexpr int V = 2;
+    constexpr int V = 4;
 #else
     constexpr int V = 1;
 #endif
     uint32_t f = 0;
-    for (; f + 4 * V <= frames; f += 4 * V, in += 4 * V * step, out += 4 * V * outStride) {
-        float32x4_t acc[V];
-        for (int v = 0; v < V; v++)
-            acc[v] = vdupq_n_f32(0.0f);
-        const uint8_t *p = in;
-        /* Five groups an iteration, from a table address the compiler keeps in a register (it
-           would rather fold each group's offset into every load's index, one addition a load). */
-#pragma GCC unroll 1
-        for (int g = 0; g < FILTER_GROUPS; g += 5, p += 5 * bs) {
-            const float(*t)[256] = tables + g;
-            asm("" : "+r"(t));
-#pragma GCC unroll 5
-            for (int i = 0; i < 5; i++)
-#pragma GCC unroll 2
-                for (int v = 0; v < V; v++) {
-                    const uint8_t *q = p + i * bs + 4 * v * step;
-                    acc[v] = vaddq_f32(acc[v], Gather(t[i], q[0], q[step], q[2 * step], q[3 * step]));
-                }
-        }
-        for (int v = 0; v < V; v++)
-            Store4(out + 4 * v * outStride, outStride, acc[v]);
-    }
+    for (; f + 4 * V <= frames; f += 4 * V, in += 4 * V * step, out += 4 * V * outStride)
+        GatherBlock<V>(tables, in, step, bs, outStride, out);
+    if constexpr (V > 1)
+        for (; f + 4 <= frames; f += 4, in += 4 * step, out += 4 * outStride)
+            GatherBlock<1>(tables, in, step, bs, outStride, out);
     for (; f < frames; f++, in += step, out += outStride)
         Sample(tables, in, bs, out);
 }
