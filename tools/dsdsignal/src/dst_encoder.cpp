@@ -251,54 +251,88 @@ void PutMap(BitWriter &w, const std::vector<uint32_t> &map)
     }
 }
 
-// Adds sum over t of s[t] s[t - k] (s = +-1) for k = 0 .. lags: the frame length less twice
-// the bits that differ from the one k before.
-void AddAutocorrelation(const PackedChannel &p, uint32_t lags, std::vector<double> &r)
+// The covariance of a channel's +-1 signal s over the frame's bits from kMaxTaps on (before
+// them the history still holds bits from before the frame, the decoder's starting pattern,
+// which would only mislead the fit): c[i][j] = sum over those t of s[t - i] s[t - j] for
+// i, j = 0 .. lags, added to c, (lags + 1) x (lags + 1). The first row comes from counting
+// the bits that differ from the one j before; the rest follows from
+// c[i + 1][j + 1] = c[i][j] + s[t0 - 1 - i] s[t0 - 1 - j] - s[n - 1 - i] s[n - 1 - j].
+void AddCovariance(const PackedChannel &p, uint32_t lags, std::vector<double> &c)
 {
-    const uint32_t n = p.bits;
-    for (uint32_t k = 0; k <= lags && k < n; k++) {
+    const uint32_t n = p.bits, t0 = std::min(kMaxTaps, n), size = lags + 1;
+    auto s = [&](int64_t t) {
+        const size_t q = static_cast<size_t>(t + 128);
+        return (p.words[q / 64] >> (63 - q % 64)) & 1 ? 1.0 : -1.0;
+    };
+    std::vector<double> row(size, 0.0);
+    for (uint32_t k = 0; k <= lags; k++) {
         uint64_t differ = 0;
-        for (uint32_t t = k; t < n; t += 64) {
+        for (uint32_t t = t0; t < n; t += 64) {
             uint64_t x = p.Window(static_cast<size_t>(t) + 128) ^ p.Window(static_cast<size_t>(t) + 128 - k);
             if (n - t < 64)
                 x &= ~0ull << (64 - (n - t));
             differ += static_cast<uint64_t>(__builtin_popcountll(x));
         }
-        r[k] += static_cast<double>(n - k) - 2.0 * static_cast<double>(differ);
+        row[k] = static_cast<double>(n - t0) - 2.0 * static_cast<double>(differ);
     }
+    std::vector<double> m(static_cast<size_t>(size) * size);
+    for (uint32_t j = 0; j < size; j++)
+        m[j] = m[static_cast<size_t>(j) * size] = row[j];
+    for (uint32_t i = 0; i < lags; i++)
+        for (uint32_t j = i; j < lags; j++) {
+            const double v = m[static_cast<size_t>(i) * size + j] +
+                             s(int64_t{t0} - 1 - i) * s(int64_t{t0} - 1 - j) -
+                             s(int64_t{n} - 1 - i) * s(int64_t{n} - 1 - j);
+            m[static_cast<size_t>(i + 1) * size + j + 1] = m[static_cast<size_t>(j + 1) * size + i + 1] = v;
+        }
+    for (size_t k = 0; k < m.size(); k++)
+        c[k] += m[k];
 }
 
-// Least-squares predictors of s[t] from s[t-1..t-order] for each of `orders` (ascending) from
-// the summed autocorrelation r (Levinson's recursion, which passes through every order).
-std::vector<std::vector<double>> DesignPredictors(std::vector<double> r, const std::vector<uint32_t> &orders)
+// Least-squares predictors of s[t] from s[t-1 .. t-order] for each of `orders` (ascending),
+// from the covariance c of AddCovariance (lags = orders.back()): the normal equations of the
+// largest order factored once (Cholesky), each order solved with the leading part of the factor.
+std::vector<std::vector<double>> DesignPredictors(const std::vector<double> &c,
+                                                  const std::vector<uint32_t> &orders)
 {
-    const uint32_t taps = orders.back();
+    const uint32_t n = orders.back(), size = n + 1;
     std::vector<std::vector<double>> out;
-    std::vector<double> a(taps + 1, 0.0), prev(taps + 1, 0.0);
-    if (r[0] <= 0) {
-        for (uint32_t order : orders)
-            out.push_back(std::vector<double>(order, 0.0));
-        return out;
-    }
-    r[0] *= 1.0 + 1e-9; // keeps the recursion stable on a constant signal
-    double err = r[0];
-    size_t next = 0;
-    for (uint32_t i = 1; i <= taps && next < orders.size(); i++) {
-        if (err > 0) {
-            double acc = r[i];
-            for (uint32_t j = 1; j < i; j++)
-                acc -= prev[j] * r[i - j];
-            const double k = acc / err;
-            a[i] = k;
-            for (uint32_t j = 1; j < i; j++)
-                a[j] = prev[j] - k * prev[i - j];
-            err *= 1.0 - k * k;
-            prev = a;
+    // a[i][j] = c[i + 1][j + 1], b[i] = c[0][i + 1]
+    std::vector<double> l(static_cast<size_t>(n) * n, 0.0), z(n, 0.0);
+    const double ridge = 1e-9 * c[0] + 1e-12;
+    uint32_t rank = n;
+    for (uint32_t j = 0; j < n && rank == n; j++) {
+        double d = c[static_cast<size_t>(j + 1) * size + j + 1] + ridge;
+        for (uint32_t k = 0; k < j; k++)
+            d -= l[static_cast<size_t>(j) * n + k] * l[static_cast<size_t>(j) * n + k];
+        if (!(d > ridge)) {
+            rank = j;
+            break;
         }
-        if (i == orders[next])
-            out.push_back(std::vector<double>(a.begin() + 1, a.begin() + 1 + i));
-        while (next < orders.size() && orders[next] <= i)
-            next++;
+        d = std::sqrt(d);
+        l[static_cast<size_t>(j) * n + j] = d;
+        for (uint32_t i = j + 1; i < n; i++) {
+            double t = c[static_cast<size_t>(i + 1) * size + j + 1];
+            for (uint32_t k = 0; k < j; k++)
+                t -= l[static_cast<size_t>(i) * n + k] * l[static_cast<size_t>(j) * n + k];
+            l[static_cast<size_t>(i) * n + j] = t / d;
+        }
+        double t = c[j + 1];
+        for (uint32_t k = 0; k < j; k++)
+            t -= l[static_cast<size_t>(j) * n + k] * z[k];
+        z[j] = t / d;
+    }
+    for (uint32_t order : orders) {
+        // An order past a singular point keeps the predictor of the largest order solvable.
+        const uint32_t m = std::min(order, rank);
+        std::vector<double> a(order, 0.0);
+        for (uint32_t i = m; i-- > 0;) {
+            double t = z[i];
+            for (uint32_t k = i + 1; k < m; k++)
+                t -= l[static_cast<size_t>(k) * n + i] * a[k];
+            a[i] = t / l[static_cast<size_t>(i) * n + i];
+        }
+        out.push_back(a);
     }
     return out;
 }
@@ -368,23 +402,50 @@ std::vector<int32_t> TableFrom(const SignStats &s)
     return t;
 }
 
-// Bits the arithmetic coder spends on what s counted, coded with table t.
+// Bits the arithmetic coder spends on what s counted, coded with table t (an index past its end
+// takes its last entry).
 double CodedBits(const SignStats &s, const std::vector<int32_t> &t)
 {
     double bits = 0;
-    for (size_t b = 0; b < t.size(); b++) {
-        const double p = t[b] / 256.0;
+    for (size_t b = 0; b < kMaxTable; b++) {
+        if (s.total[b] == 0)
+            continue;
+        const double p = t[std::min(b, t.size() - 1)] / 256.0;
         bits -= static_cast<double>(s.wrong[b]) * std::log2(p) +
                 static_cast<double>(s.total[b] - s.wrong[b]) * std::log2(1.0 - p);
     }
     return bits;
 }
 
+// The table for what s counted whose length gives the fewest bits, its own and the coded
+// ones: the indices from the last entry on are counted together into it.
+std::vector<int32_t> ChooseTable(const SignStats &s, DstValueCoding coding, double *bits)
+{
+    const std::vector<int32_t> full = TableFrom(s);
+    std::vector<int32_t> best = full;
+    double bestBits = CodedBits(s, full) + static_cast<double>(ValueBits(full, false, coding));
+    SignStats merged = s;
+    for (size_t length = full.size() - 1; length >= 1; length--) {
+        merged.total[length - 1] += merged.total[length];
+        merged.wrong[length - 1] += merged.wrong[length];
+        merged.total[length] = merged.wrong[length] = 0;
+        const std::vector<int32_t> t = TableFrom(merged);
+        const double n = CodedBits(s, t) + static_cast<double>(ValueBits(t, false, coding));
+        if (n < bestBits) {
+            best = t;
+            bestBits = n;
+        }
+    }
+    if (bits)
+        *bits = bestBits;
+    return best;
+}
+
 // The filter for a group of channels: Levinson's predictors of the lengths worth trying
 // (only `taps` when it is forced), each at a few scales, and the one whose coded size (the
 // sign statistics of every 4th bit, the table they give, the coefficients' bits) is smallest.
 std::vector<int32_t> DesignFilter(const std::vector<const PackedChannel *> &members, uint32_t taps,
-                                  const DstEncodeOptions &options)
+                                  const DstEncodeOptions &options, double *estimate)
 {
     std::vector<uint32_t> orders;
     if (taps != 0)
@@ -392,10 +453,11 @@ std::vector<int32_t> DesignFilter(const std::vector<const PackedChannel *> &memb
     else
         for (uint32_t order = 16; order <= kMaxTaps; order += 16)
             orders.push_back(order);
-    std::vector<double> r(orders.back() + 1, 0.0);
+    const size_t size = orders.back() + 1;
+    std::vector<double> c(size * size, 0.0);
     for (const PackedChannel *p : members)
-        AddAutocorrelation(*p, orders.back(), r);
-    const std::vector<std::vector<double>> predictors = DesignPredictors(r, orders);
+        AddCovariance(*p, orders.back(), c);
+    const std::vector<std::vector<double>> predictors = DesignPredictors(c, orders);
 
     constexpr uint32_t kStride = 4;
     std::vector<int32_t> best;
@@ -409,10 +471,16 @@ std::vector<int32_t> DesignFilter(const std::vector<const PackedChannel *> &memb
             const std::vector<int32_t> c = QuantiseFilter(a, widest * share);
             const FastFilter f(c);
             SignStats stats;
-            for (const PackedChannel *p : members)
-                for (uint32_t t = 0; t < p->bits; t += kStride)
+            // The bits before the filter has its length of the frame's own history are
+            // counted at 1/2 (the half-probability flag).
+            const uint32_t start = static_cast<uint32_t>(c.size());
+            double half = 0;
+            for (const PackedChannel *p : members) {
+                for (uint32_t t = start; t < p->bits; t += kStride)
                     stats.Add(f.Predict(*p, t), p->Bit(t));
-            const double bits = kStride * CodedBits(stats, TableFrom(stats)) +
+                half += std::min(start, p->bits);
+            }
+            const double bits = kStride * CodedBits(stats, TableFrom(stats)) + half +
                                 static_cast<double>(ValueBits(c, true, options.filterCoding));
             if (best.empty() || bits < bestBits) {
                 best = c;
@@ -420,6 +488,7 @@ std::vector<int32_t> DesignFilter(const std::vector<const PackedChannel *> &memb
             }
         }
     }
+    *estimate = bestBits;
     return best;
 }
 
@@ -442,21 +511,35 @@ std::vector<uint8_t> EncodeDstFrame(const uint8_t *interleaved, uint32_t channel
     for (uint32_t ch = 0; ch < channels; ch++)
         signal.push_back(Pack(interleaved, channels, ch, frameBits));
 
-    const std::vector<Group> filterGroups = Groups(channels, std::max(1u, options.channelsPerFilter));
-    const std::vector<Group> tableGroups = Groups(channels, std::max(1u, options.channelsPerTable));
+    // Filters: as the options map them, or (by default) each channel its own or one for all,
+    // whichever the design estimates smaller.
+    auto designFilters = [&](uint32_t perFilter, double *estimate) {
+        std::vector<std::vector<int32_t>> made;
+        *estimate = 0;
+        for (const Group &g : Groups(channels, perFilter)) {
+            std::vector<const PackedChannel *> members;
+            for (uint32_t ch : g.channels)
+                members.push_back(&signal[ch]);
+            double bits = 0;
+            made.push_back(DesignFilter(members, taps, options, &bits));
+            *estimate += bits;
+        }
+        return made;
+    };
+    uint32_t perFilter = options.channelsPerFilter == 0 ? 1 : options.channelsPerFilter;
+    double estimate = 0;
+    std::vector<std::vector<int32_t>> filters = designFilters(perFilter, &estimate);
+    if (options.channelsPerFilter == 0 && channels > 1) {
+        double shared = 0;
+        std::vector<std::vector<int32_t>> one = designFilters(channels, &shared);
+        if (shared < estimate) {
+            filters = std::move(one);
+            perFilter = channels;
+        }
+    }
     std::vector<uint32_t> filterOf(channels), tableOf(channels);
-    for (uint32_t ch = 0; ch < channels; ch++) {
-        filterOf[ch] = ch / std::max(1u, options.channelsPerFilter);
-        tableOf[ch] = ch / std::max(1u, options.channelsPerTable);
-    }
-
-    std::vector<std::vector<int32_t>> filters;
-    for (const Group &g : filterGroups) {
-        std::vector<const PackedChannel *> members;
-        for (uint32_t ch : g.channels)
-            members.push_back(&signal[ch]);
-        filters.push_back(DesignFilter(members, taps, options));
-    }
+    for (uint32_t ch = 0; ch < channels; ch++)
+        filterOf[ch] = ch / perFilter;
     // The decoder takes filter 0's first coefficient, as its low 7 bits reversed, for the
     // probability of one decision before the sound; coded as the likelier outcome.
     const uint32_t c0 = static_cast<uint32_t>(filters[0][0]) & 127;
@@ -473,23 +556,76 @@ std::vector<uint8_t> EncodeDstFrame(const uint8_t *interleaved, uint32_t channel
             predictions[ch][i] = f.Predict(signal[ch], i);
     }
     // With the half-probability flag, the bits before a channel's filter has its length of
-    // the frame's own history are coded at 1/2.
-    auto halfAt = [&](uint32_t ch, uint32_t i) {
-        return options.halfProbability && i < filters[filterOf[ch]].size();
-    };
+    // the frame's own history are coded at 1/2. Forced by the options, or else set on a
+    // channel whose first bits would cost more by the table than one bit each (their history
+    // is mostly the decoder's starting pattern).
+    std::vector<uint8_t> half(channels, 1);
+    auto halfAt = [&](uint32_t ch, uint32_t i) { return half[ch] && i < filters[filterOf[ch]].size(); };
     // e = 1 where the prediction's sign is right: a bit of 1 is predicted by a prediction >= 0.
     auto outcome = [&](uint32_t ch, uint32_t i) {
         return signal[ch].Bit(i) ^ (predictions[ch][i] < 0 ? 1u : 0u);
     };
-
+    // Tables: as the options map them, or (by default) each channel its own or one for all,
+    // whichever codes smaller; each of the length that codes smallest.
     std::vector<std::vector<int32_t>> tables;
-    for (const Group &g : tableGroups) {
-        SignStats stats;
-        for (uint32_t ch : g.channels)
+    auto makeTables = [&] {
+        std::vector<SignStats> stats(channels);
+        for (uint32_t ch = 0; ch < channels; ch++)
             for (uint32_t i = 0; i < frameBits; i++)
                 if (!halfAt(ch, i))
-                    stats.Add(predictions[ch][i], signal[ch].Bit(i));
-        tables.push_back(TableFrom(stats));
+                    stats[ch].Add(predictions[ch][i], signal[ch].Bit(i));
+        auto make = [&](uint32_t perTable, double *bits) {
+            std::vector<std::vector<int32_t>> made;
+            *bits = 0;
+            for (const Group &g : Groups(channels, perTable)) {
+                SignStats sum;
+                for (uint32_t ch : g.channels)
+                    for (uint32_t b = 0; b < kMaxTable; b++) {
+                        sum.total[b] += stats[ch].total[b];
+                        sum.wrong[b] += stats[ch].wrong[b];
+                    }
+                double n = 0;
+                made.push_back(ChooseTable(sum, options.tableCoding, &n));
+                *bits += n;
+            }
+            return made;
+        };
+        uint32_t perTable = options.channelsPerTable == 0 ? 1 : options.channelsPerTable;
+        double bits = 0;
+        tables = make(perTable, &bits);
+        if (options.channelsPerTable == 0 && channels > 1) {
+            double shared = 0;
+            std::vector<std::vector<int32_t>> one = make(channels, &shared);
+            if (shared < bits) {
+                tables = std::move(one);
+                perTable = channels;
+            }
+        }
+        for (uint32_t ch = 0; ch < channels; ch++)
+            tableOf[ch] = ch / perTable;
+    };
+    makeTables();
+    if (!options.halfProbability) {
+        bool changed = false;
+        for (uint32_t ch = 0; ch < channels; ch++) {
+            const std::vector<int32_t> &t = tables[tableOf[ch]];
+            const uint32_t start =
+                std::min<uint32_t>(static_cast<uint32_t>(filters[filterOf[ch]].size()), frameBits);
+            double bits = 0;
+            for (uint32_t i = 0; i < start; i++) {
+                const uint32_t index =
+                    std::min<uint32_t>(static_cast<uint32_t>(std::abs(predictions[ch][i])) >> 3,
+                                       static_cast<uint32_t>(t.size() - 1));
+                const double p = t[index] / 256.0;
+                bits -= std::log2(outcome(ch, i) ? 1.0 - p : p);
+            }
+            if (bits < start) {
+                half[ch] = 0;
+                changed = true;
+            }
+        }
+        if (changed)
+            makeTables();
     }
 
     BitWriter w;
@@ -501,7 +637,7 @@ std::vector<uint8_t> EncodeDstFrame(const uint8_t *interleaved, uint32_t channel
     if (!sameMap)
         PutMap(w, tableOf);
     for (uint32_t ch = 0; ch < channels; ch++)
-        w.Put(options.halfProbability ? 1 : 0, 1);
+        w.Put(half[ch], 1);
     for (const std::vector<int32_t> &c : filters)
         PutValues(w, c, true, options.filterCoding);
     for (const std::vector<int32_t> &t : tables)
