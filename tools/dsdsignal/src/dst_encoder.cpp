@@ -290,22 +290,24 @@ void AddCovariance(const PackedChannel &p, uint32_t lags, std::vector<double> &c
 }
 
 // Least-squares predictors of s[t] from s[t-1 .. t-order] for each of `orders` (ascending),
-// from the covariance c of AddCovariance (lags = orders.back()): the normal equations of the
+// from the covariance c of AddCovariance (lags at least orders.back()): the normal equations of the
 // largest order factored once (Cholesky), each order solved with the leading part of the factor.
-std::vector<std::vector<double>> DesignPredictors(const std::vector<double> &c,
-                                                  const std::vector<uint32_t> &orders)
+// `ridge` (a share of c[0] added to the diagonal) shrinks the coefficients: a predictor whose
+// coefficients are large gets a coarse scale in 9 bits.
+std::vector<std::vector<double>> DesignPredictors(const std::vector<double> &c, uint32_t lags,
+                                                  const std::vector<uint32_t> &orders, double ridge = 1e-9)
 {
-    const uint32_t n = orders.back(), size = n + 1;
+    const uint32_t n = orders.back(), size = lags + 1;
     std::vector<std::vector<double>> out;
     // a[i][j] = c[i + 1][j + 1], b[i] = c[0][i + 1]
     std::vector<double> l(static_cast<size_t>(n) * n, 0.0), z(n, 0.0);
-    const double ridge = 1e-9 * c[0] + 1e-12;
+    const double added = ridge * c[0] + 1e-12, least = 1e-9 * c[0] + 1e-12;
     uint32_t rank = n;
     for (uint32_t j = 0; j < n && rank == n; j++) {
-        double d = c[static_cast<size_t>(j + 1) * size + j + 1] + ridge;
+        double d = c[static_cast<size_t>(j + 1) * size + j + 1] + added;
         for (uint32_t k = 0; k < j; k++)
             d -= l[static_cast<size_t>(j) * n + k] * l[static_cast<size_t>(j) * n + k];
-        if (!(d > ridge)) {
+        if (!(d > least)) {
             rank = j;
             break;
         }
@@ -441,9 +443,11 @@ std::vector<int32_t> ChooseTable(const SignStats &s, DstValueCoding coding, doub
     return best;
 }
 
-// The filter for a group of channels: Levinson's predictors of the lengths worth trying
-// (only `taps` when it is forced), each at a few scales, and the one whose coded size (the
-// sign statistics of every 4th bit, the table they give, the coefficients' bits) is smallest.
+// The filter for a group of channels: least-squares predictors of the lengths worth trying
+// (only `taps` when it is forced) at a few scales, and the one whose coded size (the sign
+// statistics of every 4th bit, the table they give, the coefficients' bits) is smallest. The
+// search: every length at 0.8 of the widest scale, the two best lengths at other scales, then
+// the best one with its coefficients shrunk. The estimate is that size.
 std::vector<int32_t> DesignFilter(const std::vector<const PackedChannel *> &members, uint32_t taps,
                                   const DstEncodeOptions &options, double *estimate)
 {
@@ -457,37 +461,62 @@ std::vector<int32_t> DesignFilter(const std::vector<const PackedChannel *> &memb
     std::vector<double> c(size * size, 0.0);
     for (const PackedChannel *p : members)
         AddCovariance(*p, orders.back(), c);
-    const std::vector<std::vector<double>> predictors = DesignPredictors(c, orders);
+    const std::vector<std::vector<double>> predictors = DesignPredictors(c, orders.back(), orders);
 
     constexpr uint32_t kStride = 4;
     std::vector<int32_t> best;
     double bestBits = 0;
-    for (const std::vector<double> &a : predictors) {
+    // The size predictor a codes to at `share` of the widest scale its coefficients allow.
+    auto evaluate = [&](const std::vector<double> &a, double share) {
         double largest = 0;
         for (double x : a)
             largest = std::max(largest, std::fabs(x));
         const double widest = largest > 0 ? std::min(255.0 / largest, 2048.0) : 256.0;
-        for (double share : {1.0, 0.8, 0.64, 0.5}) {
-            const std::vector<int32_t> c = QuantiseFilter(a, widest * share);
-            const FastFilter f(c);
-            SignStats stats;
-            // The bits before the filter has its length of the frame's own history are
-            // counted at 1/2 (the half-probability flag).
-            const uint32_t start = static_cast<uint32_t>(c.size());
-            double half = 0;
-            for (const PackedChannel *p : members) {
-                for (uint32_t t = start; t < p->bits; t += kStride)
-                    stats.Add(f.Predict(*p, t), p->Bit(t));
-                half += std::min(start, p->bits);
-            }
-            const double bits = kStride * CodedBits(stats, TableFrom(stats)) + half +
-                                static_cast<double>(ValueBits(c, true, options.filterCoding));
-            if (best.empty() || bits < bestBits) {
-                best = c;
-                bestBits = bits;
-            }
+        const std::vector<int32_t> q = QuantiseFilter(a, widest * share);
+        const FastFilter f(q);
+        SignStats stats;
+        // The bits before the filter has its length of the frame's own history are counted
+        // at 1/2 (the half-probability flag).
+        const uint32_t start = static_cast<uint32_t>(q.size());
+        double half = 0;
+        for (const PackedChannel *p : members) {
+            for (uint32_t t = start; t < p->bits; t += kStride)
+                stats.Add(f.Predict(*p, t), p->Bit(t));
+            half += std::min(start, p->bits);
         }
+        const double bits = kStride * CodedBits(stats, TableFrom(stats)) + half +
+                            static_cast<double>(ValueBits(q, true, options.filterCoding));
+        if (best.empty() || bits < bestBits) {
+            best = q;
+            bestBits = bits;
+        }
+        return bits;
+    };
+    if (taps != 0) {
+        for (double share : {1.0, 0.8, 0.64, 0.5})
+            evaluate(predictors[0], share);
+        *estimate = bestBits;
+        return best;
     }
+    std::vector<double> byOrder;
+    for (const std::vector<double> &a : predictors)
+        byOrder.push_back(evaluate(a, 0.8));
+    size_t first = 0, second = predictors.size() > 1 ? 1 : 0;
+    for (size_t k = 0; k < byOrder.size(); k++)
+        if (byOrder[k] < byOrder[first])
+            first = k;
+    for (size_t k = 0; k < byOrder.size(); k++)
+        if (k != first && (second == first || byOrder[k] < byOrder[second]))
+            second = k;
+    std::vector<size_t> better = {first};
+    if (second != first)
+        better.push_back(second);
+    for (size_t k : better)
+        for (double share : {1.0, 0.64, 0.5})
+            evaluate(predictors[k], share);
+    const std::vector<double> shrunk = DesignPredictors(c, orders.back(), {orders[first]}, 1e-5)[0];
+    for (double share : {1.0, 0.8})
+        evaluate(shrunk, share);
     *estimate = bestBits;
     return best;
 }
