@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstddef>
 #include <cstring>
 
 namespace dsdsignal {
@@ -176,13 +177,19 @@ size_t RiceBits(const std::vector<int32_t> &r, uint32_t lsbs)
     return n;
 }
 
-// Writes one filter (9-bit signed values, 7-bit length) or table (7-bit values less one, 6-bit
-// length) in the coding asked for, or the smaller one.
-void PutValues(BitWriter &w, const std::vector<int32_t> &v, bool isFilter, DstValueCoding coding)
+// How one filter (9-bit signed values, 7-bit length) or table (7-bit values less one, 6-bit
+// length) is coded: in the coding asked for, or the smaller one; and its size in bits.
+struct ValueCoding {
+    bool rice = false;
+    uint32_t method = 0, lsbs = 0;
+    size_t bits = 0;
+};
+
+ValueCoding ChooseValueCoding(const std::vector<int32_t> &v, bool isFilter, DstValueCoding coding)
 {
     const uint32_t lengthBits = isFilter ? 7 : 6, bits = isFilter ? 9 : 7;
     const size_t plainBits = v.size() * bits;
-    uint32_t bestMethod = 0, bestLsbs = 0;
+    ValueCoding choice;
     size_t best = SIZE_MAX;
     for (uint32_t method = 0; method < 3 && method + 1 < v.size(); method++) {
         const std::vector<int32_t> r = Residuals(v, method, isFilter);
@@ -190,37 +197,46 @@ void PutValues(BitWriter &w, const std::vector<int32_t> &v, bool isFilter, DstVa
             const size_t n = 2 + (method + 1) * bits + 3 + RiceBits(r, lsbs);
             if (n < best) {
                 best = n;
-                bestMethod = method;
-                bestLsbs = lsbs;
+                choice.method = method;
+                choice.lsbs = lsbs;
             }
         }
     }
-    const bool rice = best != SIZE_MAX && (coding == DstValueCoding::kRice ||
-                                           (coding == DstValueCoding::kSmallest && best < plainBits));
+    choice.rice = best != SIZE_MAX && (coding == DstValueCoding::kRice ||
+                                       (coding == DstValueCoding::kSmallest && best < plainBits));
+    choice.bits = lengthBits + 1 + (choice.rice ? best : plainBits);
+    return choice;
+}
+
+// Writes one filter or table as ChooseValueCoding has it.
+void PutValues(BitWriter &w, const std::vector<int32_t> &v, bool isFilter, DstValueCoding coding)
+{
+    const uint32_t lengthBits = isFilter ? 7 : 6, bits = isFilter ? 9 : 7;
+    const ValueCoding choice = ChooseValueCoding(v, isFilter, coding);
     w.Put(static_cast<uint32_t>(v.size() - 1), lengthBits);
-    w.Put(rice ? 1 : 0, 1);
+    w.Put(choice.rice ? 1 : 0, 1);
     auto plain = [&](int32_t x) {
         if (isFilter)
             w.PutSigned(x, bits);
         else
             w.Put(static_cast<uint32_t>(x - 1), bits);
     };
-    if (!rice) {
+    if (!choice.rice) {
         for (int32_t x : v)
             plain(x);
         return;
     }
-    w.Put(bestMethod, 2);
-    for (uint32_t j = 0; j <= bestMethod; j++)
+    w.Put(choice.method, 2);
+    for (uint32_t j = 0; j <= choice.method; j++)
         plain(v[j]);
-    w.Put(bestLsbs, 3);
-    for (int32_t x : Residuals(v, bestMethod, isFilter)) {
+    w.Put(choice.lsbs, 3);
+    for (int32_t x : Residuals(v, choice.method, isFilter)) {
         const uint32_t m = static_cast<uint32_t>(std::abs(x));
-        for (uint32_t z = m >> bestLsbs; z > 0; z--)
+        for (uint32_t z = m >> choice.lsbs; z > 0; z--)
             w.Put(0, 1);
         w.Put(1, 1);
-        if (bestLsbs)
-            w.Put(m & ((1u << bestLsbs) - 1), bestLsbs);
+        if (choice.lsbs)
+            w.Put(m & ((1u << choice.lsbs) - 1), choice.lsbs);
         if (m)
             w.Put(x < 0 ? 1 : 0, 1);
     }
@@ -229,9 +245,7 @@ void PutValues(BitWriter &w, const std::vector<int32_t> &v, bool isFilter, DstVa
 // The bits PutValues writes for v.
 size_t ValueBits(const std::vector<int32_t> &v, bool isFilter, DstValueCoding coding)
 {
-    BitWriter w;
-    PutValues(w, v, isFilter, coding);
-    return w.Size();
+    return ChooseValueCoding(v, isFilter, coding).bits;
 }
 
 // A channel-to-element map: "one for all" when every entry is 0, otherwise each entry after
@@ -251,54 +265,90 @@ void PutMap(BitWriter &w, const std::vector<uint32_t> &map)
     }
 }
 
-// Adds sum over t of s[t] s[t - k] (s = +-1) for k = 0 .. lags: the frame length less twice
-// the bits that differ from the one k before.
-void AddAutocorrelation(const PackedChannel &p, uint32_t lags, std::vector<double> &r)
+// The covariance of a channel's +-1 signal s over the frame's bits from kMaxTaps on (before
+// them the history still holds bits from before the frame, the decoder's starting pattern,
+// which would only mislead the fit): c[i][j] = sum over those t of s[t - i] s[t - j] for
+// i, j = 0 .. lags, added to c, (lags + 1) x (lags + 1). The first row comes from counting
+// the bits that differ from the one j before; the rest follows from
+// c[i + 1][j + 1] = c[i][j] + s[t0 - 1 - i] s[t0 - 1 - j] - s[n - 1 - i] s[n - 1 - j].
+void AddCovariance(const PackedChannel &p, uint32_t lags, std::vector<double> &c)
 {
-    const uint32_t n = p.bits;
-    for (uint32_t k = 0; k <= lags && k < n; k++) {
+    const uint32_t n = p.bits, t0 = std::min(kMaxTaps, n), size = lags + 1;
+    auto s = [&](int64_t t) {
+        const size_t q = static_cast<size_t>(t + 128);
+        return (p.words[q / 64] >> (63 - q % 64)) & 1 ? 1.0 : -1.0;
+    };
+    std::vector<double> row(size, 0.0);
+    for (uint32_t k = 0; k <= lags; k++) {
         uint64_t differ = 0;
-        for (uint32_t t = k; t < n; t += 64) {
+        for (uint32_t t = t0; t < n; t += 64) {
             uint64_t x = p.Window(static_cast<size_t>(t) + 128) ^ p.Window(static_cast<size_t>(t) + 128 - k);
             if (n - t < 64)
                 x &= ~0ull << (64 - (n - t));
             differ += static_cast<uint64_t>(__builtin_popcountll(x));
         }
-        r[k] += static_cast<double>(n - k) - 2.0 * static_cast<double>(differ);
+        row[k] = static_cast<double>(n - t0) - 2.0 * static_cast<double>(differ);
     }
+    std::vector<double> m(static_cast<size_t>(size) * size);
+    for (uint32_t j = 0; j < size; j++)
+        m[j] = m[static_cast<size_t>(j) * size] = row[j];
+    for (uint32_t i = 0; i < lags; i++)
+        for (uint32_t j = i; j < lags; j++) {
+            const double v = m[static_cast<size_t>(i) * size + j] +
+                             s(int64_t{t0} - 1 - i) * s(int64_t{t0} - 1 - j) -
+                             s(int64_t{n} - 1 - i) * s(int64_t{n} - 1 - j);
+            m[static_cast<size_t>(i + 1) * size + j + 1] = m[static_cast<size_t>(j + 1) * size + i + 1] = v;
+        }
+    for (size_t k = 0; k < m.size(); k++)
+        c[k] += m[k];
 }
 
-// Least-squares predictors of s[t] from s[t-1..t-order] for each of `orders` (ascending) from
-// the summed autocorrelation r (Levinson's recursion, which passes through every order).
-std::vector<std::vector<double>> DesignPredictors(std::vector<double> r, const std::vector<uint32_t> &orders)
+// Least-squares predictors of s[t] from s[t-1 .. t-order] for each of `orders` (ascending),
+// from the covariance c of AddCovariance (lags at least orders.back()): the normal equations of the
+// largest order factored once (Cholesky), each order solved with the leading part of the factor.
+// `ridge` (a share of c[0] added to the diagonal) shrinks the coefficients: a predictor whose
+// coefficients are large gets a coarse scale in 9 bits.
+std::vector<std::vector<double>> DesignPredictors(const std::vector<double> &c, uint32_t lags,
+                                                  const std::vector<uint32_t> &orders, double ridge = 1e-9)
 {
-    const uint32_t taps = orders.back();
+    const uint32_t n = orders.back(), size = lags + 1;
     std::vector<std::vector<double>> out;
-    std::vector<double> a(taps + 1, 0.0), prev(taps + 1, 0.0);
-    if (r[0] <= 0) {
-        for (uint32_t order : orders)
-            out.push_back(std::vector<double>(order, 0.0));
-        return out;
-    }
-    r[0] *= 1.0 + 1e-9; // keeps the recursion stable on a constant signal
-    double err = r[0];
-    size_t next = 0;
-    for (uint32_t i = 1; i <= taps && next < orders.size(); i++) {
-        if (err > 0) {
-            double acc = r[i];
-            for (uint32_t j = 1; j < i; j++)
-                acc -= prev[j] * r[i - j];
-            const double k = acc / err;
-            a[i] = k;
-            for (uint32_t j = 1; j < i; j++)
-                a[j] = prev[j] - k * prev[i - j];
-            err *= 1.0 - k * k;
-            prev = a;
+    // a[i][j] = c[i + 1][j + 1], b[i] = c[0][i + 1]
+    std::vector<double> l(static_cast<size_t>(n) * n, 0.0), z(n, 0.0);
+    const double added = ridge * c[0] + 1e-12, least = 1e-9 * c[0] + 1e-12;
+    uint32_t rank = n;
+    for (uint32_t j = 0; j < n && rank == n; j++) {
+        double d = c[static_cast<size_t>(j + 1) * size + j + 1] + added;
+        for (uint32_t k = 0; k < j; k++)
+            d -= l[static_cast<size_t>(j) * n + k] * l[static_cast<size_t>(j) * n + k];
+        if (!(d > least)) {
+            rank = j;
+            break;
         }
-        if (i == orders[next])
-            out.push_back(std::vector<double>(a.begin() + 1, a.begin() + 1 + i));
-        while (next < orders.size() && orders[next] <= i)
-            next++;
+        d = std::sqrt(d);
+        l[static_cast<size_t>(j) * n + j] = d;
+        for (uint32_t i = j + 1; i < n; i++) {
+            double t = c[static_cast<size_t>(i + 1) * size + j + 1];
+            for (uint32_t k = 0; k < j; k++)
+                t -= l[static_cast<size_t>(i) * n + k] * l[static_cast<size_t>(j) * n + k];
+            l[static_cast<size_t>(i) * n + j] = t / d;
+        }
+        double t = c[j + 1];
+        for (uint32_t k = 0; k < j; k++)
+            t -= l[static_cast<size_t>(j) * n + k] * z[k];
+        z[j] = t / d;
+    }
+    for (uint32_t order : orders) {
+        // An order past a singular point keeps the predictor of the largest order solvable.
+        const uint32_t m = std::min(order, rank);
+        std::vector<double> a(order, 0.0);
+        for (uint32_t i = m; i-- > 0;) {
+            double t = z[i];
+            for (uint32_t k = i + 1; k < m; k++)
+                t -= l[static_cast<size_t>(k) * n + i] * a[k];
+            a[i] = t / l[static_cast<size_t>(i) * n + i];
+        }
+        out.push_back(a);
     }
     return out;
 }
@@ -346,8 +396,14 @@ struct SignStats {
     }
 };
 
-// The probability table (p / 256 of a wrong sign, 1 to 128) up to the last index met; an index
-// never met takes the entry before it.
+// A table entry for `wrong` wrong signs of `total`: p / 256 of a wrong sign, 1 to 128.
+int32_t TableEntry(uint64_t wrong, uint64_t total)
+{
+    const double p = 256.0 * (static_cast<double>(wrong) + 0.4) / (static_cast<double>(total) + 0.8);
+    return std::clamp(static_cast<int32_t>(std::lround(p)), 1, 128);
+}
+
+// The probability table up to the last index met; an index never met takes the entry before it.
 std::vector<int32_t> TableFrom(const SignStats &s)
 {
     uint32_t used = 1;
@@ -356,70 +412,187 @@ std::vector<int32_t> TableFrom(const SignStats &s)
             used = b + 1;
     std::vector<int32_t> t(used);
     int32_t last = 128;
-    for (uint32_t b = 0; b < used; b++) {
-        if (s.total[b] == 0) {
-            t[b] = last;
-            continue;
-        }
-        const double p =
-            256.0 * (static_cast<double>(s.wrong[b]) + 0.4) / (static_cast<double>(s.total[b]) + 0.8);
-        t[b] = last = std::clamp(static_cast<int32_t>(std::lround(p)), 1, 128);
-    }
+    for (uint32_t b = 0; b < used; b++)
+        t[b] = last = s.total[b] == 0 ? last : TableEntry(s.wrong[b], s.total[b]);
     return t;
 }
 
-// Bits the arithmetic coder spends on what s counted, coded with table t.
+// Bits the arithmetic coder spends on `wrong` wrong signs of `total` at table entry `entry`.
+double EntryBits(uint64_t wrong, uint64_t total, int32_t entry)
+{
+    const double p = entry / 256.0;
+    return -(static_cast<double>(wrong) * std::log2(p) +
+             static_cast<double>(total - wrong) * std::log2(1.0 - p));
+}
+
+// Bits the arithmetic coder spends on what s counted, coded with table t (an index past its end
+// takes its last entry).
 double CodedBits(const SignStats &s, const std::vector<int32_t> &t)
 {
     double bits = 0;
-    for (size_t b = 0; b < t.size(); b++) {
-        const double p = t[b] / 256.0;
-        bits -= static_cast<double>(s.wrong[b]) * std::log2(p) +
-                static_cast<double>(s.total[b] - s.wrong[b]) * std::log2(1.0 - p);
-    }
+    for (size_t b = 0; b < kMaxTable; b++)
+        if (s.total[b])
+            bits += EntryBits(s.wrong[b], s.total[b], t[std::min(b, t.size() - 1)]);
     return bits;
 }
 
-// The filter for a group of channels: Levinson's predictors of the lengths worth trying
-// (only `taps` when it is forced), each at a few scales, and the one whose coded size (the
-// sign statistics of every 4th bit, the table they give, the coefficients' bits) is smallest.
+// The table for what s counted whose length gives the fewest bits, its own and the coded
+// ones: the indices from the last entry on are counted together into it, the entries before
+// it are those of the full table.
+std::vector<int32_t> ChooseTable(const SignStats &s, DstValueCoding coding, double *bits)
+{
+    const std::vector<int32_t> full = TableFrom(s);
+    std::vector<double> head(full.size() + 1, 0.0); // head[b]: the bits of indices below b
+    for (size_t b = 0; b < full.size(); b++)
+        head[b + 1] = head[b] + (s.total[b] ? EntryBits(s.wrong[b], s.total[b], full[b]) : 0.0);
+    // The table's own bits (as ChooseValueCoding counts them) for each length: a shorter table
+    // has the full one's Rice residuals but for its last, so their sizes are summed once.
+    auto riceLength = [](int32_t x, uint32_t lsbs) {
+        const uint32_t m = static_cast<uint32_t>(std::abs(x));
+        return static_cast<size_t>((m >> lsbs) + 1 + lsbs + (m ? 1 : 0));
+    };
+    auto residual = [&](const std::vector<int32_t> &v, uint32_t method, size_t j) {
+        int32_t x = 0;
+        for (uint32_t k = 0; k <= method; k++)
+            x += kTablePredictors[method][k] * v[j - k - 1];
+        return v[j] + CoefficientPrediction(x);
+    };
+    const size_t n = full.size();
+    std::vector<size_t> prefix(3 * 8 * (n + 1), 0); // [method][lsbs][j]: residuals method+1 .. j-1
+    for (uint32_t method = 0; method < 3; method++)
+        for (uint32_t lsbs = 0; lsbs < 8; lsbs++) {
+            size_t *row = &prefix[(method * 8 + lsbs) * (n + 1)];
+            for (size_t j = 0; j < n; j++)
+                row[j + 1] = row[j] + (j > method ? riceLength(residual(full, method, j), lsbs) : 0);
+        }
+    auto tableBits = [&](const std::vector<int32_t> &t) {
+        const size_t length = t.size(), plainBits = length * 7;
+        size_t best = SIZE_MAX;
+        for (uint32_t method = 0; method < 3 && method + 1 < length; method++) {
+            const int32_t last = residual(t, method, length - 1);
+            for (uint32_t lsbs = 0; lsbs < 8; lsbs++)
+                best = std::min(best, 2 + (method + 1) * 7 + 3 +
+                                          prefix[(method * 8 + lsbs) * (n + 1) + length - 1] +
+                                          riceLength(last, lsbs));
+        }
+        const bool rice = best != SIZE_MAX && (coding == DstValueCoding::kRice ||
+                                               (coding == DstValueCoding::kSmallest && best < plainBits));
+        return 6 + 1 + (rice ? best : plainBits);
+    };
+    std::vector<int32_t> best;
+    double bestBits = 0;
+    uint64_t tailWrong = 0, tailTotal = 0; // from index length - 1 on (past full's end nothing)
+    for (size_t length = full.size(); length >= 1; length--) {
+        tailWrong += s.wrong[length - 1];
+        tailTotal += s.total[length - 1];
+        std::vector<int32_t> t(full.begin(), full.begin() + static_cast<std::ptrdiff_t>(length));
+        if (tailTotal)
+            t[length - 1] = TableEntry(tailWrong, tailTotal);
+        const double size = head[length - 1] +
+                            (tailTotal ? EntryBits(tailWrong, tailTotal, t[length - 1]) : 0.0) +
+                            static_cast<double>(tableBits(t));
+        if (best.empty() || size < bestBits) {
+            best = std::move(t);
+            bestBits = size;
+        }
+    }
+    if (bits)
+        *bits = bestBits;
+    return best;
+}
+
+// A filter design: its length, the share of the widest scale and the ridge it was made with.
+struct Design {
+    uint32_t order = 0;
+    double share = 0, ridge = 0;
+};
+
+// The filter for a group of channels: least-squares predictors of the lengths worth trying
+// (only `taps` when it is forced) at a few scales, and the one whose coded size (the sign
+// statistics of every 4th bit, the table they give, the coefficients' bits) is smallest. The
+// search: every length at 0.8 of the widest scale, the two best lengths at other scales, then
+// the best one with its coefficients shrunk. Given a design `like`, only that design is made.
+// The estimate is the size; `chosen` (if given) the design.
 std::vector<int32_t> DesignFilter(const std::vector<const PackedChannel *> &members, uint32_t taps,
-                                  const DstEncodeOptions &options)
+                                  const DstEncodeOptions &options, double *estimate,
+                                  const Design *like = nullptr, Design *chosen = nullptr)
 {
     std::vector<uint32_t> orders;
-    if (taps != 0)
+    if (like)
+        orders.push_back(like->order);
+    else if (taps != 0)
         orders.push_back(taps);
     else
         for (uint32_t order = 16; order <= kMaxTaps; order += 16)
             orders.push_back(order);
-    std::vector<double> r(orders.back() + 1, 0.0);
+    const size_t size = orders.back() + 1;
+    std::vector<double> c(size * size, 0.0);
     for (const PackedChannel *p : members)
-        AddAutocorrelation(*p, orders.back(), r);
-    const std::vector<std::vector<double>> predictors = DesignPredictors(r, orders);
+        AddCovariance(*p, orders.back(), c);
+    constexpr double kRidge = 1e-9, kShrunk = 1e-5;
+    const std::vector<std::vector<double>> predictors =
+        DesignPredictors(c, orders.back(), orders, like ? like->ridge : kRidge);
 
     constexpr uint32_t kStride = 4;
     std::vector<int32_t> best;
     double bestBits = 0;
-    for (const std::vector<double> &a : predictors) {
+    Design bestDesign;
+    // The size predictor a codes to at `share` of the widest scale its coefficients allow.
+    auto evaluate = [&](const std::vector<double> &a, double share, double ridge) {
         double largest = 0;
         for (double x : a)
             largest = std::max(largest, std::fabs(x));
         const double widest = largest > 0 ? std::min(255.0 / largest, 2048.0) : 256.0;
-        for (double share : {1.0, 0.8, 0.64, 0.5}) {
-            const std::vector<int32_t> c = QuantiseFilter(a, widest * share);
-            const FastFilter f(c);
-            SignStats stats;
-            for (const PackedChannel *p : members)
-                for (uint32_t t = 0; t < p->bits; t += kStride)
-                    stats.Add(f.Predict(*p, t), p->Bit(t));
-            const double bits = kStride * CodedBits(stats, TableFrom(stats)) +
-                                static_cast<double>(ValueBits(c, true, options.filterCoding));
-            if (best.empty() || bits < bestBits) {
-                best = c;
-                bestBits = bits;
-            }
+        const std::vector<int32_t> q = QuantiseFilter(a, widest * share);
+        const FastFilter f(q);
+        SignStats stats;
+        // The bits before the filter has its length of the frame's own history are counted
+        // at 1/2 (the half-probability flag).
+        const uint32_t start = static_cast<uint32_t>(q.size());
+        double half = 0;
+        for (const PackedChannel *p : members) {
+            for (uint32_t t = start; t < p->bits; t += kStride)
+                stats.Add(f.Predict(*p, t), p->Bit(t));
+            half += std::min(start, p->bits);
         }
+        const double bits = kStride * CodedBits(stats, TableFrom(stats)) + half +
+                            static_cast<double>(ValueBits(q, true, options.filterCoding));
+        if (best.empty() || bits < bestBits) {
+            best = q;
+            bestBits = bits;
+            bestDesign = Design{static_cast<uint32_t>(a.size()), share, ridge};
+        }
+        return bits;
+    };
+    if (like) {
+        evaluate(predictors[0], like->share, like->ridge);
+    } else if (taps != 0) {
+        for (double share : {1.0, 0.8, 0.64, 0.5})
+            evaluate(predictors[0], share, kRidge);
+    } else {
+        std::vector<double> byOrder;
+        for (const std::vector<double> &a : predictors)
+            byOrder.push_back(evaluate(a, 0.8, kRidge));
+        size_t first = 0, second = predictors.size() > 1 ? 1 : 0;
+        for (size_t k = 0; k < byOrder.size(); k++)
+            if (byOrder[k] < byOrder[first])
+                first = k;
+        for (size_t k = 0; k < byOrder.size(); k++)
+            if (k != first && (second == first || byOrder[k] < byOrder[second]))
+                second = k;
+        std::vector<size_t> better = {first};
+        if (second != first)
+            better.push_back(second);
+        for (size_t k : better)
+            for (double share : {1.0, 0.64, 0.5})
+                evaluate(predictors[k], share, kRidge);
+        const std::vector<double> shrunk = DesignPredictors(c, orders.back(), {orders[first]}, kShrunk)[0];
+        for (double share : {1.0, 0.8})
+            evaluate(shrunk, share, kShrunk);
     }
+    *estimate = bestBits;
+    if (chosen)
+        *chosen = bestDesign;
     return best;
 }
 
@@ -442,21 +615,39 @@ std::vector<uint8_t> EncodeDstFrame(const uint8_t *interleaved, uint32_t channel
     for (uint32_t ch = 0; ch < channels; ch++)
         signal.push_back(Pack(interleaved, channels, ch, frameBits));
 
-    const std::vector<Group> filterGroups = Groups(channels, std::max(1u, options.channelsPerFilter));
-    const std::vector<Group> tableGroups = Groups(channels, std::max(1u, options.channelsPerTable));
+    // Filters: as the options map them, or (by default) each channel its own or one for all,
+    // whichever the design estimates smaller.
+    // The one for all is made as the first channel's own was (its length, scale and ridge).
+    Design first;
+    auto designFilters = [&](uint32_t perFilter, double *estimate, const Design *like) {
+        std::vector<std::vector<int32_t>> made;
+        *estimate = 0;
+        for (const Group &g : Groups(channels, perFilter)) {
+            std::vector<const PackedChannel *> members;
+            for (uint32_t ch : g.channels)
+                members.push_back(&signal[ch]);
+            double bits = 0;
+            made.push_back(
+                DesignFilter(members, taps, options, &bits, like, made.empty() ? &first : nullptr));
+            *estimate += bits;
+        }
+        return made;
+    };
+    uint32_t perFilter = options.channelsPerFilter == 0 ? 1 : options.channelsPerFilter;
+    double estimate = 0;
+    std::vector<std::vector<int32_t>> filters = designFilters(perFilter, &estimate, nullptr);
+    if (options.channelsPerFilter == 0 && channels > 1) {
+        double shared = 0;
+        const Design like = first;
+        std::vector<std::vector<int32_t>> one = designFilters(channels, &shared, &like);
+        if (shared < estimate) {
+            filters = std::move(one);
+            perFilter = channels;
+        }
+    }
     std::vector<uint32_t> filterOf(channels), tableOf(channels);
-    for (uint32_t ch = 0; ch < channels; ch++) {
-        filterOf[ch] = ch / std::max(1u, options.channelsPerFilter);
-        tableOf[ch] = ch / std::max(1u, options.channelsPerTable);
-    }
-
-    std::vector<std::vector<int32_t>> filters;
-    for (const Group &g : filterGroups) {
-        std::vector<const PackedChannel *> members;
-        for (uint32_t ch : g.channels)
-            members.push_back(&signal[ch]);
-        filters.push_back(DesignFilter(members, taps, options));
-    }
+    for (uint32_t ch = 0; ch < channels; ch++)
+        filterOf[ch] = ch / perFilter;
     // The decoder takes filter 0's first coefficient, as its low 7 bits reversed, for the
     // probability of one decision before the sound; coded as the likelier outcome.
     const uint32_t c0 = static_cast<uint32_t>(filters[0][0]) & 127;
@@ -473,23 +664,87 @@ std::vector<uint8_t> EncodeDstFrame(const uint8_t *interleaved, uint32_t channel
             predictions[ch][i] = f.Predict(signal[ch], i);
     }
     // With the half-probability flag, the bits before a channel's filter has its length of
-    // the frame's own history are coded at 1/2.
-    auto halfAt = [&](uint32_t ch, uint32_t i) {
-        return options.halfProbability && i < filters[filterOf[ch]].size();
-    };
+    // the frame's own history are coded at 1/2. Forced by the options, or else set on a
+    // channel whose first bits would cost more by the table than one bit each (their history
+    // is mostly the decoder's starting pattern).
+    std::vector<uint8_t> half(channels, 1);
+    auto halfAt = [&](uint32_t ch, uint32_t i) { return half[ch] && i < filters[filterOf[ch]].size(); };
     // e = 1 where the prediction's sign is right: a bit of 1 is predicted by a prediction >= 0.
     auto outcome = [&](uint32_t ch, uint32_t i) {
         return signal[ch].Bit(i) ^ (predictions[ch][i] < 0 ? 1u : 0u);
     };
-
+    // Tables: as the options map them, or (by default) each channel its own or one for all,
+    // whichever codes smaller; each of the length that codes smallest.
     std::vector<std::vector<int32_t>> tables;
-    for (const Group &g : tableGroups) {
-        SignStats stats;
-        for (uint32_t ch : g.channels)
-            for (uint32_t i = 0; i < frameBits; i++)
-                if (!halfAt(ch, i))
-                    stats.Add(predictions[ch][i], signal[ch].Bit(i));
-        tables.push_back(TableFrom(stats));
+    // Each channel's sign statistics apart for the bits the half-probability flag may take
+    // (head) and the rest (body).
+    std::vector<SignStats> head(channels), body(channels);
+    for (uint32_t ch = 0; ch < channels; ch++) {
+        const uint32_t start =
+            std::min<uint32_t>(static_cast<uint32_t>(filters[filterOf[ch]].size()), frameBits);
+        for (uint32_t i = 0; i < frameBits; i++)
+            (i < start ? head : body)[ch].Add(predictions[ch][i], signal[ch].Bit(i));
+    }
+    auto makeTables = [&] {
+        std::vector<SignStats> stats = body;
+        for (uint32_t ch = 0; ch < channels; ch++)
+            if (!half[ch])
+                for (uint32_t b = 0; b < kMaxTable; b++) {
+                    stats[ch].total[b] += head[ch].total[b];
+                    stats[ch].wrong[b] += head[ch].wrong[b];
+                }
+        auto make = [&](uint32_t perTable, double *bits) {
+            std::vector<std::vector<int32_t>> made;
+            *bits = 0;
+            for (const Group &g : Groups(channels, perTable)) {
+                SignStats sum;
+                for (uint32_t ch : g.channels)
+                    for (uint32_t b = 0; b < kMaxTable; b++) {
+                        sum.total[b] += stats[ch].total[b];
+                        sum.wrong[b] += stats[ch].wrong[b];
+                    }
+                double n = 0;
+                made.push_back(ChooseTable(sum, options.tableCoding, &n));
+                *bits += n;
+            }
+            return made;
+        };
+        uint32_t perTable = options.channelsPerTable == 0 ? 1 : options.channelsPerTable;
+        double bits = 0;
+        tables = make(perTable, &bits);
+        if (options.channelsPerTable == 0 && channels > 1) {
+            double shared = 0;
+            std::vector<std::vector<int32_t>> one = make(channels, &shared);
+            if (shared < bits) {
+                tables = std::move(one);
+                perTable = channels;
+            }
+        }
+        for (uint32_t ch = 0; ch < channels; ch++)
+            tableOf[ch] = ch / perTable;
+    };
+    makeTables();
+    if (!options.halfProbability) {
+        bool changed = false;
+        for (uint32_t ch = 0; ch < channels; ch++) {
+            const std::vector<int32_t> &t = tables[tableOf[ch]];
+            const uint32_t start =
+                std::min<uint32_t>(static_cast<uint32_t>(filters[filterOf[ch]].size()), frameBits);
+            double bits = 0;
+            for (uint32_t i = 0; i < start; i++) {
+                const uint32_t index =
+                    std::min<uint32_t>(static_cast<uint32_t>(std::abs(predictions[ch][i])) >> 3,
+                                       static_cast<uint32_t>(t.size() - 1));
+                const double p = t[index] / 256.0;
+                bits -= std::log2(outcome(ch, i) ? 1.0 - p : p);
+            }
+            if (bits < start) {
+                half[ch] = 0;
+                changed = true;
+            }
+        }
+        if (changed)
+            makeTables();
     }
 
     BitWriter w;
@@ -501,7 +756,7 @@ std::vector<uint8_t> EncodeDstFrame(const uint8_t *interleaved, uint32_t channel
     if (!sameMap)
         PutMap(w, tableOf);
     for (uint32_t ch = 0; ch < channels; ch++)
-        w.Put(options.halfProbability ? 1 : 0, 1);
+        w.Put(half[ch], 1);
     for (const std::vector<int32_t> &c : filters)
         PutValues(w, c, true, options.filterCoding);
     for (const std::vector<int32_t> &t : tables)

@@ -28,11 +28,14 @@ struct DstEncodeOptions {
     uint32_t filterTaps = 0;
     bool uncoded = false; // store every frame as it is
     // Channel c uses filter c / channelsPerFilter and table c / channelsPerTable: 1 gives every
-    // channel its own, 6 one for all. The maps are written as "one for all" when they are.
-    uint32_t channelsPerFilter = 1;
-    uint32_t channelsPerTable = 1;
+    // channel its own, 6 one for all; 0 lets the encoder choose per frame between each its own
+    // and one for all by the size they code to. The maps are written as "one for all" when
+    // they are.
+    uint32_t channelsPerFilter = 0;
+    uint32_t channelsPerTable = 0;
     // The half-probability flag on every channel: the first filterTaps bits of each frame,
-    // whose history is not yet the frame's own, are coded at probability 1/2.
+    // whose history is not yet the frame's own, are coded at probability 1/2. Without it the
+    // encoder sets the flag on the channels where that codes smaller.
     bool halfProbability = false;
     DstValueCoding filterCoding = DstValueCoding::kSmallest;
     DstValueCoding tableCoding = DstValueCoding::kSmallest;
