@@ -1,6 +1,6 @@
 /*
  * The high-quality PCM converter: first stage on the DSD bytes, then
- * half-band stages, each in double precision and in a fixed order.
+ * half-band stages, in 32-bit fixed point with exact sums.
  */
 #include "convert/hq_decimator.h"
 
@@ -82,7 +82,7 @@ static bool Plan(int32_t ratio, uint32_t channels, HqState *plan, uint64_t *byte
         plan->band[k].pairs = (plan->band[k].length + 1) / 4;
         perChannel += 2 * HQ_BLOCK + 2 * plan->band[k].pairs + 8;
     }
-    *bytes = sizeof(HqState) + (tables + perChannel * channels) * sizeof(double);
+    *bytes = sizeof(HqState) + (tables + perChannel * channels) * sizeof(int32_t);
     return *bytes <= SIZE_MAX;
 }
 
@@ -103,14 +103,18 @@ HqState *HqCreate(int32_t ratio, uint32_t channels)
     if (hq == nullptr)
         return nullptr;
     *hq = plan;
-    double *next = reinterpret_cast<double *>(hq + 1);
-    hq->tables = reinterpret_cast<double(*)[256]>(next);
+    int32_t *next = reinterpret_cast<int32_t *>(hq + 1);
+    hq->tables = reinterpret_cast<int32_t(*)[256]>(next);
     next += 256 * plan.firstBytes;
     const size_t block = static_cast<size_t>(HQ_BLOCK) * channels;
     hq->work[0] = next, next += block;
     hq->work[1] = next, next += block;
     hq->held = next, next += block;
     for (uint32_t k = 0; k < plan.bands; k++) {
+        /* Q31 taps, rounded to nearest (|tap| <= 0.5: exact products, no overflow). */
+        HqBand *b = &hq->band[k];
+        for (uint32_t t = 0; t <= b->pairs; t++)
+            b->q31[t] = static_cast<int32_t>(floor(ldexp(b->taps[t], 31) + 0.5));
         hq->band[k].evens = next, next += static_cast<size_t>(HQ_BLOCK + 4) * channels;
         hq->band[k].odds = next,
         next += static_cast<size_t>(HQ_BLOCK + 2 * plan.band[k].pairs + 4) * channels;
@@ -159,7 +163,7 @@ void HqRestart(HqState *hq, uint64_t target)
     for (uint32_t k = 0; k < hq->bands; k++) {
         HqBand *b = &hq->band[k];
         /* Nothing before the restart: the pairs of its first output see zeros. */
-        memset(b->odds, 0, static_cast<size_t>(HQ_BLOCK + 2 * b->pairs + 4) * hq->channels * sizeof(double));
+        memset(b->odds, 0, static_cast<size_t>(HQ_BLOCK + 2 * b->pairs + 4) * hq->channels * sizeof(int32_t));
         b->odd = 0;
         b->evenCount = 0;
         b->oddCount = b->pairs;
@@ -172,20 +176,36 @@ void HqRestart(HqState *hq, uint64_t target)
     hq->endOut = HQ_END_UNKNOWN;
 }
 
+/* The most any first-stage output can reach, over the gain and the scale: the sum of the taps'
+   magnitudes. */
+static double WorstGain(const HqState *hq)
+{
+    const uint32_t taps = 8 * hq->firstBytes;
+    double worst = 0.0;
+    for (uint32_t n = 0; n < taps; n++)
+        worst = worst + fabs(hq->first[n <= taps / 2 ? n : taps - n]);
+    return worst;
+}
+
 void HqBuildTables(DsdStream *stream)
 {
     HqState *hq = stream->hq;
     const uint32_t taps = 8 * hq->firstBytes;
     const uint32_t centre = taps / 2;
-    double gain = pow(10.0, static_cast<double>(stream->gainDb) * 0.05);
-    if (!(stream->flags & STREAM_FLOAT))
-        gain = gain * 32768.0;
+    const double gain = pow(10.0, static_cast<double>(stream->gainDb) * 0.05);
+    /* The largest scale 2^shift at which every first-stage output stays within 32 bits, with a
+       margin for the tables' roundings, whatever the bits. Full scale after the gain then lies
+       2^28 to 2^30 from zero: the roundings sit near -170 dB. */
+    int exponent;
+    frexp(0.999 * 2147483648.0 / (gain * WorstGain(hq)), &exponent);
+    hq->shift = exponent - 1;
+    const double scale = ldexp(gain, hq->shift);
     for (uint32_t g = 0; g < hq->firstBytes; g++) {
-        float *table = stream->filterTables[g];
+        int32_t *table = hq->tables[g];
         double tap[8];
         for (uint32_t k = 0; k < 8; k++) {
             uint32_t n = 8 * g + k;
-            tap[k] = gain * hq->first[n <= centre ? n : taps - n];
+            tap[k] = scale * hq->first[n <= centre ? n : taps - n];
         }
         /* Entry 255 - b inverts every bit of b, so it is exactly -entry b. */
         for (int b = 0; b < 128; b++) {
@@ -194,20 +214,19 @@ void HqBuildTables(DsdStream *stream)
                 int bit = stream->lsbFirst ? (b >> k) & 1 : (b >> (7 - k)) & 1;
                 acc = acc + (bit ? tap[k] : -tap[k]);
             }
-            table[b] = static_cast<float>(acc);
+            const double r = floor(fabs(acc) + 0.5);
+            table[b] = static_cast<int32_t>(acc < 0.0 ? -r : r);
             table[255 - b] = -table[b];
         }
-        for (int b = 0; b < 256; b++)
-            hq->tables[g][b] = static_cast<double>(table[b]);
     }
 }
 
 /* `count` first-stage outputs of one channel, windows `stride` bytes apart: each the window's
-   table entries in four interleaved sums, each starting from its first entry. Byte count and
-   channel count known at compile time (0: at run time) let the look-ups use fixed offsets. */
+   table entries' sum (exact: any order). Byte count and channel count known at compile time
+   (0: at run time) let the look-ups use fixed offsets. */
 template <uint32_t BYTES, uint32_t CHANNELS>
-static void FirstStage(const double (*tables)[256], const uint8_t *in, size_t channels, uint32_t bytes,
-                       size_t stride, uint32_t count, double *out)
+static void FirstStage(const int32_t (*tables)[256], const uint8_t *in, size_t channels, uint32_t bytes,
+                       size_t stride, uint32_t count, int32_t *out)
 {
     if (BYTES != 0)
         bytes = BYTES;
@@ -215,8 +234,8 @@ static void FirstStage(const double (*tables)[256], const uint8_t *in, size_t ch
         channels = CHANNELS;
     for (uint32_t n = 0; n < count; n++, in += stride) {
         const uint8_t *p = in;
-        double a0 = tables[0][p[0]], a1 = tables[1][p[channels]];
-        double a2 = tables[2][p[2 * channels]], a3 = tables[3][p[3 * channels]];
+        int32_t a0 = tables[0][p[0]], a1 = tables[1][p[channels]];
+        int32_t a2 = tables[2][p[2 * channels]], a3 = tables[3][p[3 * channels]];
         p += 4 * channels;
         uint32_t g = 4;
 #pragma GCC unroll 6
@@ -237,7 +256,7 @@ static void FirstStage(const double (*tables)[256], const uint8_t *in, size_t ch
     }
 }
 
-static void FirstStageRun(const HqState *hq, const uint8_t *in, size_t stride, uint32_t count, double *out)
+static void FirstStageRun(const HqState *hq, const uint8_t *in, size_t stride, uint32_t count, int32_t *out)
 {
     const size_t channels = hq->channels;
     const uint32_t bytes = hq->firstBytes;
@@ -294,21 +313,21 @@ static uint32_t FirstStageBlock(DsdStream *s, uint64_t avail, bool ended)
     for (size_t c = 0; c < channels; c++) {
         const uint8_t *in = s->buffer + offset0 * channels + c;
         if (hq->bands == 0) {
-            double *out = hq->work[0] + c * HQ_BLOCK;
+            int32_t *out = hq->work[0] + c * HQ_BLOCK;
             for (uint32_t n = 0; n < before; n++)
-                out[n] = 0.0;
+                out[n] = 0;
             FirstStageRun(hq, in, stride, inside, out + before);
             for (uint32_t n = before + inside; n < count; n++)
-                out[n] = 0.0;
+                out[n] = 0;
             continue;
         }
         /* Straight into the first half-band's inputs: output n of the block goes to line
            q = (n + odd) & 1 (evens, odds), whose first output in the block is n = (q + odd) & 1. */
-        double *line[2] = {b->evens + c * (HQ_BLOCK + 4) + b->evenCount,
-                           b->odds + c * (HQ_BLOCK + 2 * b->pairs + 4) + b->oddCount};
+        int32_t *line[2] = {b->evens + c * (HQ_BLOCK + 4) + b->evenCount,
+                            b->odds + c * (HQ_BLOCK + 2 * b->pairs + 4) + b->oddCount};
         auto zero = [&](uint32_t n) {
             const uint32_t q = (n + b->odd) & 1;
-            line[q][(n - ((q + b->odd) & 1)) / 2] = 0.0;
+            line[q][(n - ((q + b->odd) & 1)) / 2] = 0;
         };
         for (uint32_t n = 0; n < before; n++)
             zero(n);
@@ -326,53 +345,41 @@ static uint32_t FirstStageBlock(DsdStream *s, uint64_t avail, bool ended)
     return count;
 }
 
-/* Output i of a half-band: taps[t] x (odds[i + t] + odds[i + 2 pairs - 1 - t]) summed alternately
-   into two sums, then the centre tap times evens[i]. */
-static inline double HalfBand(const double *taps, uint32_t pairs, const double *odds, const double *evens)
-{
-    double a0 = 0.0, a1 = 0.0;
-    uint32_t t = 0;
-    for (; t + 1 < pairs; t += 2) {
-        a0 = a0 + taps[t] * (odds[t] + odds[2 * pairs - 1 - t]);
-        a1 = a1 + taps[t + 1] * (odds[t + 1] + odds[2 * pairs - 2 - t]);
-    }
-    if (t < pairs)
-        a0 = a0 + taps[t] * (odds[t] + odds[2 * pairs - 1 - t]);
-    return (a0 + a1) + taps[pairs] * evens[0];
-}
-
 uint32_t HqBestKernel(void)
 {
     return ConvertKernelCount() - 1;
 }
 
 /* HqHalfBandRun with the kernel looked up already (null: the plain loop only). */
-static inline void HalfBandRun(HqHalfBandKernel *vector, const double *taps, uint32_t pairs,
-                               const double *odds, const double *evens, double *y, uint32_t outputs)
+static inline void HalfBandRun(HqHalfBandKernel *vector, const int32_t *taps, uint32_t pairs,
+                               const int32_t *odds, const int32_t *evens, int32_t *y, uint32_t outputs)
 {
     uint32_t i = vector != nullptr ? vector(taps, pairs, odds, evens, y, outputs) : 0;
     for (; i < outputs; i++)
-        y[i] = HalfBand(taps, pairs, odds + i, evens + i);
+        y[i] = HqHalfBand(taps, pairs, odds + i, evens + i);
 }
 
-void HqHalfBandRun(uint32_t kernel, const double *taps, uint32_t pairs, const double *odds,
-                   const double *evens, double *y, uint32_t outputs)
+void HqHalfBandRun(uint32_t kernel, const int32_t *taps, uint32_t pairs, const int32_t *odds,
+                   const int32_t *evens, int32_t *y, uint32_t outputs)
 {
     HalfBandRun(ConvertKernelAt(kernel)->hqHalfBand, taps, pairs, odds, evens, y, outputs);
 }
 
 /* Appends `count` values to a half-band's inputs, even-index ones to e, odd ones to o;
    `odd`: the first value has an odd index. */
-static void Split(const double *x, uint32_t count, uint32_t odd, double *e, double *o)
+static void Split(const int32_t *x, uint32_t count, uint32_t odd, int32_t *e, int32_t *o)
 {
     uint32_t n = 0;
     if (odd && count != 0)
         *o++ = x[n++];
 #if defined(__SSE2__)
-    for (; n + 3 < count; n += 4, e += 2, o += 2) {
-        const __m128d a = _mm_loadu_pd(x + n), b = _mm_loadu_pd(x + n + 2);
-        _mm_storeu_pd(e, _mm_unpacklo_pd(a, b));
-        _mm_storeu_pd(o, _mm_unpackhi_pd(a, b));
+    for (; n + 7 < count; n += 8, e += 4, o += 4) {
+        /* Each half's evens to its low 64 bits, odds to its high. */
+        const __m128i a = _mm_shuffle_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i *>(x + n)), 0xD8);
+        const __m128i b =
+            _mm_shuffle_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i *>(x + n + 4)), 0xD8);
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(e), _mm_unpacklo_epi64(a, b));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(o), _mm_unpackhi_epi64(a, b));
     }
 #endif
     for (; n + 1 < count; n += 2) {
@@ -385,7 +392,7 @@ static void Split(const double *x, uint32_t count, uint32_t odd, double *e, doub
 
 /* Feeds `count` values per channel from `in` through half-band k (`in` null: the values are in
    its inputs already); its outputs go to `out`. Returns how many per channel. */
-static uint32_t HalfBandBlock(HqState *hq, uint32_t k, const double *in, uint32_t count, double *out)
+static uint32_t HalfBandBlock(HqState *hq, uint32_t k, const int32_t *in, uint32_t count, int32_t *out)
 {
     HqBand *b = &hq->band[k];
     const uint32_t pairs = b->pairs;
@@ -399,12 +406,12 @@ static uint32_t HalfBandBlock(HqState *hq, uint32_t k, const double *in, uint32_
     /* The kernel looked up once for the block's channels. */
     HqHalfBandKernel *vector = ConvertKernelAt(hq->kernel)->hqHalfBand;
     for (size_t c = 0; c < hq->channels; c++) {
-        double *e = b->evens + c * evenStride, *o = b->odds + c * oddStride;
+        int32_t *e = b->evens + c * evenStride, *o = b->odds + c * oddStride;
         if (in != nullptr)
             Split(in + c * HQ_BLOCK, count, odd, e + b->evenCount, o + b->oddCount);
-        HalfBandRun(vector, b->taps, pairs, o, e, out + c * HQ_BLOCK, outputs);
-        memmove(e, e + outputs, (evens - outputs) * sizeof(double));
-        memmove(o, o + outputs, (odds - outputs) * sizeof(double));
+        HalfBandRun(vector, b->q31, pairs, o, e, out + c * HQ_BLOCK, outputs);
+        memmove(e, e + outputs, (evens - outputs) * sizeof(int32_t));
+        memmove(o, o + outputs, (odds - outputs) * sizeof(int32_t));
     }
     b->odd = (odd + count) & 1;
     b->evenCount = evens - outputs;
@@ -423,16 +430,20 @@ static inline __m128i ToInt16Pair(__m128d v)
 }
 #endif
 
-void HqStoreFrames(const double *v, uint32_t channels, uint32_t frames, bool floatOutput, void *out,
-                   uint32_t at)
+void HqStoreFrames(const int32_t *v, uint32_t channels, uint32_t frames, bool floatOutput, double scale,
+                   void *out, uint32_t at)
 {
     uint32_t i = 0;
 #if defined(__SSE2__)
     if (channels == 2) {
         /* Stereo two frames at a time: the two channels' values side by side. */
-        const double *x0 = v, *x1 = v + HQ_BLOCK;
+        const int32_t *x0 = v, *x1 = v + HQ_BLOCK;
+        const __m128d k = _mm_set1_pd(scale);
         for (; i + 1 < frames; i += 2) {
-            const __m128d a = _mm_loadu_pd(x0 + i), b = _mm_loadu_pd(x1 + i);
+            const __m128d a =
+                _mm_mul_pd(_mm_cvtepi32_pd(_mm_loadl_epi64(reinterpret_cast<const __m128i *>(x0 + i))), k);
+            const __m128d b =
+                _mm_mul_pd(_mm_cvtepi32_pd(_mm_loadl_epi64(reinterpret_cast<const __m128i *>(x1 + i))), k);
             const __m128d first = _mm_unpacklo_pd(a, b), second = _mm_unpackhi_pd(a, b);
             if (floatOutput) {
                 const __m128 f = _mm_movelh_ps(_mm_cvtpd_ps(first), _mm_cvtpd_ps(second));
@@ -447,15 +458,15 @@ void HqStoreFrames(const double *v, uint32_t channels, uint32_t frames, bool flo
 #endif
     const uint32_t from = i;
     for (uint32_t c = 0; c < channels; c++) {
-        const double *x = v + static_cast<size_t>(c) * HQ_BLOCK;
+        const int32_t *x = v + static_cast<size_t>(c) * HQ_BLOCK;
         if (floatOutput) {
             float *o = static_cast<float *>(out) + at + c;
             for (i = from; i < frames; i++)
-                o[static_cast<size_t>(i) * channels] = static_cast<float>(x[i]);
+                o[static_cast<size_t>(i) * channels] = static_cast<float>(x[i] * scale);
         } else {
             int16_t *o = static_cast<int16_t *>(out) + at + c;
             for (i = from; i < frames; i++)
-                o[static_cast<size_t>(i) * channels] = HqToInt16(x[i]);
+                o[static_cast<size_t>(i) * channels] = HqToInt16(x[i] * scale);
         }
     }
 }
@@ -468,10 +479,10 @@ static uint32_t DeliverHeld(HqState *hq, void *out, uint32_t done, uint32_t want
     if (n > hq->heldCount)
         n = hq->heldCount;
     if (n != 0) {
-        HqStoreFrames(hq->held, channels, n, floatOutput, out, done);
+        HqStoreFrames(hq->held, channels, n, floatOutput, HqOutputScale(hq, floatOutput), out, done);
         for (uint32_t c = 0; c < channels; c++)
             memmove(hq->held + c * HQ_BLOCK, hq->held + c * HQ_BLOCK + n,
-                    (hq->heldCount - n) * sizeof(double));
+                    (hq->heldCount - n) * sizeof(int32_t));
         hq->heldCount -= n;
     }
     return done + n * channels;
@@ -488,9 +499,9 @@ uint32_t HqProduce(DsdStream *s, int32_t fill, void *out, uint32_t done, uint32_
         uint32_t count = FirstStageBlock(s, avail, ended);
         if (count == 0)
             break; /* wait for more data */
-        const double *v = hq->work[0];
+        const int32_t *v = hq->work[0];
         for (uint32_t k = 0; k < hq->bands; k++) {
-            double *next = hq->work[(k + 1) & 1];
+            int32_t *next = hq->work[(k + 1) & 1];
             count = HalfBandBlock(hq, k, k == 0 ? nullptr : v, count, next);
             v = next;
         }
@@ -505,11 +516,12 @@ uint32_t HqProduce(DsdStream *s, int32_t fill, void *out, uint32_t done, uint32_
         uint64_t frames = (want - done) / channels;
         if (frames > n - i)
             frames = n - i;
-        HqStoreFrames(v + i, channels, static_cast<uint32_t>(frames), floatOutput, out, done);
+        HqStoreFrames(v + i, channels, static_cast<uint32_t>(frames), floatOutput,
+                      HqOutputScale(hq, floatOutput), out, done);
         done += static_cast<uint32_t>(frames) * channels;
         i += frames;
         for (uint32_t c = 0; c < channels; c++)
-            memcpy(hq->held + c * HQ_BLOCK, v + c * HQ_BLOCK + i, (n - i) * sizeof(double));
+            memcpy(hq->held + c * HQ_BLOCK, v + c * HQ_BLOCK + i, (n - i) * sizeof(int32_t));
         hq->heldCount = static_cast<uint32_t>(n - i);
         hq->outNext += n;
     }
