@@ -77,7 +77,9 @@ static bool Plan(int32_t ratio, uint32_t channels, HqState *plan, uint64_t *byte
     /* One block: the record, then per channel the two work blocks, the held samples and each
        stage's inputs. */
     uint64_t perChannel = 3 * HQ_BLOCK;
-    const uint64_t tables = 256ull * plan->firstBytes;
+    plan->windows = plan->firstBytes / plan->step;
+    plan->lanes = (plan->windows + 3) & ~3u;
+    const uint64_t tables = 256ull * plan->firstBytes + 256ull * plan->step * plan->lanes + HQ_BLOCK + 64;
     for (uint32_t k = 0; k < plan->bands; k++) {
         plan->band[k].pairs = (plan->band[k].length + 1) / 4;
         perChannel += 2 * HQ_BLOCK + 2 * plan->band[k].pairs + 8;
@@ -106,6 +108,8 @@ HqState *HqCreate(int32_t ratio, uint32_t channels)
     int32_t *next = reinterpret_cast<int32_t *>(hq + 1);
     hq->tables = reinterpret_cast<int32_t(*)[256]>(next);
     next += 256 * plan.firstBytes;
+    hq->rows = next, next += 256 * plan.step * plan.lanes;
+    hq->scratch = next, next += HQ_BLOCK + 64;
     const size_t block = static_cast<size_t>(HQ_BLOCK) * channels;
     hq->work[0] = next, next += block;
     hq->work[1] = next, next += block;
@@ -219,61 +223,111 @@ void HqBuildTables(DsdStream *stream)
             table[255 - b] = -table[b];
         }
     }
+    /* Byte b at place p + step x j of a window: row (p, b), lane windows - 1 - j. */
+    for (uint32_t p = 0; p < hq->step; p++)
+        for (uint32_t b = 0; b < 256; b++) {
+            int32_t *row = hq->rows + (256 * p + b) * hq->lanes;
+            for (uint32_t i = 0; i < hq->lanes; i++)
+                row[i] = i < hq->windows ? hq->tables[p + hq->step * (hq->windows - 1 - i)][b] : 0;
+        }
 }
 
-/* `count` first-stage outputs of one channel, windows `stride` bytes apart: each the window's
-   table entries' sum (exact: any order). Byte count and channel count known at compile time
-   (0: at run time) let the look-ups use fixed offsets. */
-template <uint32_t BYTES, uint32_t CHANNELS>
-static void FirstStage(const int32_t (*tables)[256], const uint8_t *in, size_t channels, uint32_t bytes,
-                       size_t stride, uint32_t count, int32_t *out)
+typedef int32_t Lanes4 __attribute__((vector_size(16)));
+
+static inline Lanes4 Load4(const int32_t *p)
 {
-    if (BYTES != 0)
-        bytes = BYTES;
+    Lanes4 v;
+    memcpy(&v, p, sizeof v);
+    return v;
+}
+
+/*
+ * The first stage byte by byte: `blocks` blocks of `step` bytes of one channel (`channels`
+ * apart), each block's rows (one per byte, by its phase) added up and then onto acc[q..q +
+ * lanes) for block q. First-stage output m (of windows `step` bytes apart from the first block
+ * on) is then complete in acc[m + windows - 1] once block m + windows - 1 is in. Exact sums: any
+ * order gives these values. STEP, VECTORS (lanes / 4) and CHANNELS known at compile time (0: at
+ * run time) unroll the loops.
+ */
+template <uint32_t STEP, uint32_t VECTORS, uint32_t CHANNELS>
+static void FirstStageRows(const int32_t *rows, uint32_t step, uint32_t vectors, const uint8_t *in,
+                           size_t channels, uint32_t blocks, int32_t *acc)
+{
+    if (STEP != 0)
+        step = STEP, vectors = VECTORS;
     if (CHANNELS != 0)
         channels = CHANNELS;
-    for (uint32_t n = 0; n < count; n++, in += stride) {
-        const uint8_t *p = in;
-        int32_t a0 = tables[0][p[0]], a1 = tables[1][p[channels]];
-        int32_t a2 = tables[2][p[2 * channels]], a3 = tables[3][p[3 * channels]];
-        p += 4 * channels;
-        uint32_t g = 4;
-#pragma GCC unroll 6
-        for (; g + 3 < bytes; g += 4, p += 4 * channels) {
-            a0 = a0 + tables[g][p[0]];
-            a1 = a1 + tables[g + 1][p[channels]];
-            a2 = a2 + tables[g + 2][p[2 * channels]];
-            a3 = a3 + tables[g + 3][p[3 * channels]];
+    const size_t row = 4 * vectors;
+    for (uint32_t q = 0; q < blocks; q++, in += step * channels, acc++) {
+        Lanes4 sum[VECTORS != 0 ? VECTORS : 6];
+        const int32_t *r = rows + in[0] * row;
+        for (uint32_t v = 0; v < vectors; v++)
+            sum[v] = Load4(r + 4 * v);
+        for (uint32_t p = 1; p < step; p++) {
+            r = rows + (256 * p + in[p * channels]) * row;
+            for (uint32_t v = 0; v < vectors; v++)
+                sum[v] += Load4(r + 4 * v);
         }
-        /* A window of 4 n + 2 bytes (ratio 16): its last two into the first two sums. */
-        if (g < bytes)
-            a0 = a0 + tables[g][p[0]];
-        if (g + 1 < bytes)
-            a1 = a1 + tables[g + 1][p[channels]];
-        if (g + 2 < bytes)
-            a2 = a2 + tables[g + 2][p[2 * channels]];
-        out[n] = (a0 + a1) + (a2 + a3);
+        for (uint32_t v = 0; v < vectors; v++) {
+            const Lanes4 x = Load4(acc + 4 * v) + sum[v];
+            memcpy(acc + 4 * v, &x, sizeof x);
+        }
     }
 }
 
-static void FirstStageRun(const HqState *hq, const uint8_t *in, size_t stride, uint32_t count, int32_t *out)
+/* `count` first-stage outputs of one channel from `in` (the first window's first byte) on, windows
+   `step` bytes apart, into hq->scratch + windows - 1. */
+static void FirstStageRun(const HqState *hq, const uint8_t *in, uint32_t count)
 {
+    int32_t *acc = hq->scratch;
+    const uint32_t step = hq->step, vectors = hq->lanes / 4, blocks = count + hq->windows - 1;
     const size_t channels = hq->channels;
-    const uint32_t bytes = hq->firstBytes;
-    if (bytes == 16 && channels == 2)
-        FirstStage<16, 2>(hq->tables, in, channels, bytes, stride, count, out);
-    else if (bytes == 16 && channels == 1)
-        FirstStage<16, 1>(hq->tables, in, channels, bytes, stride, count, out);
-    else if (bytes == 24 && channels == 2)
-        FirstStage<24, 2>(hq->tables, in, channels, bytes, stride, count, out);
-    else if (bytes == 16 && channels == 6)
-        FirstStage<16, 6>(hq->tables, in, channels, bytes, stride, count, out);
-    else if (bytes == 14 && channels == 2)
-        FirstStage<14, 2>(hq->tables, in, channels, bytes, stride, count, out);
-    else if (bytes == 12 && channels == 2)
-        FirstStage<12, 2>(hq->tables, in, channels, bytes, stride, count, out);
+    memset(acc, 0, (blocks + hq->lanes) * sizeof(int32_t));
+    if (count == 0)
+        return;
+    const int32_t *rows = hq->rows;
+    /* The plans' shapes (step, lanes / 4) in stereo, and ratio 8's in mono and 6 channels. */
+    if (step == 2 && vectors == 2 && channels == 2)
+        FirstStageRows<2, 2, 2>(rows, step, vectors, in, channels, blocks, acc);
+    else if (step == 4 && vectors == 2 && channels == 2)
+        FirstStageRows<4, 2, 2>(rows, step, vectors, in, channels, blocks, acc);
+    else if (step == 1 && vectors == 6 && channels == 2)
+        FirstStageRows<1, 6, 2>(rows, step, vectors, in, channels, blocks, acc);
+    else if (step == 1 && vectors == 4 && channels == 2)
+        FirstStageRows<1, 4, 2>(rows, step, vectors, in, channels, blocks, acc);
+    else if (step == 2 && vectors == 3 && channels == 2)
+        FirstStageRows<2, 3, 2>(rows, step, vectors, in, channels, blocks, acc);
+    else if (step == 2 && vectors == 2 && channels == 1)
+        FirstStageRows<2, 2, 1>(rows, step, vectors, in, channels, blocks, acc);
+    else if (step == 2 && vectors == 2 && channels == 6)
+        FirstStageRows<2, 2, 6>(rows, step, vectors, in, channels, blocks, acc);
     else
-        FirstStage<0, 0>(hq->tables, in, channels, bytes, stride, count, out);
+        FirstStageRows<0, 0, 0>(rows, step, vectors, in, channels, blocks, acc);
+}
+
+/* Appends `count` values to a half-band's inputs, even-index ones to e, odd ones to o;
+   `odd`: the first value has an odd index. */
+static void Split(const int32_t *x, uint32_t count, uint32_t odd, int32_t *e, int32_t *o)
+{
+    uint32_t n = 0;
+    if (odd && count != 0)
+        *o++ = x[n++];
+#if defined(__SSE2__)
+    for (; n + 7 < count; n += 8, e += 4, o += 4) {
+        /* Each half's evens to its low 64 bits, odds to its high. */
+        const __m128i a = _mm_shuffle_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i *>(x + n)), 0xD8);
+        const __m128i b =
+            _mm_shuffle_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i *>(x + n + 4)), 0xD8);
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(e), _mm_unpacklo_epi64(a, b));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(o), _mm_unpackhi_epi64(a, b));
+    }
+#endif
+    for (; n + 1 < count; n += 2) {
+        *e++ = x[n];
+        *o++ = x[n + 1];
+    }
+    if (n < count)
+        *e = x[n];
 }
 
 /*
@@ -308,15 +362,17 @@ static uint32_t FirstStageBlock(DsdStream *s, uint64_t avail, bool ended)
         after = HQ_BLOCK - before - inside;
     const uint64_t offset0 = inside != 0 ? static_cast<uint64_t>(first * step - half - inPos) : 0;
     const uint32_t count = before + inside + after;
-    const size_t channels = hq->channels, stride = hq->step * channels;
+    const size_t channels = hq->channels;
     const HqBand *b = &hq->band[0];
+    const int32_t *sums = hq->scratch + hq->windows - 1;
     for (size_t c = 0; c < channels; c++) {
         const uint8_t *in = s->buffer + offset0 * channels + c;
+        FirstStageRun(hq, in, inside);
         if (hq->bands == 0) {
             int32_t *out = hq->work[0] + c * HQ_BLOCK;
             for (uint32_t n = 0; n < before; n++)
                 out[n] = 0;
-            FirstStageRun(hq, in, stride, inside, out + before);
+            memcpy(out + before, sums, inside * sizeof(int32_t));
             for (uint32_t n = before + inside; n < count; n++)
                 out[n] = 0;
             continue;
@@ -325,20 +381,19 @@ static uint32_t FirstStageBlock(DsdStream *s, uint64_t avail, bool ended)
            q = (n + odd) & 1 (evens, odds), whose first output in the block is n = (q + odd) & 1. */
         int32_t *line[2] = {b->evens + c * (HQ_BLOCK + 4) + b->evenCount,
                             b->odds + c * (HQ_BLOCK + 2 * b->pairs + 4) + b->oddCount};
-        auto zero = [&](uint32_t n) {
+        auto place = [&](uint32_t n) {
             const uint32_t q = (n + b->odd) & 1;
-            line[q][(n - ((q + b->odd) & 1)) / 2] = 0;
+            return line[q] + (n - ((q + b->odd) & 1)) / 2;
         };
         for (uint32_t n = 0; n < before; n++)
-            zero(n);
+            *place(n) = 0;
         for (uint32_t n = before + inside; n < count; n++)
-            zero(n);
-        for (uint32_t q = 0; q < 2; q++) {
-            const uint32_t first = (q + b->odd) & 1;
-            const uint32_t n = before + ((before + first) & 1); /* the line's first one inside */
-            if (n < before + inside)
-                FirstStageRun(hq, in + (n - before) * stride, 2 * stride, (before + inside - n + 1) / 2,
-                              line[q] + (n - first) / 2);
+            *place(n) = 0;
+        if (inside != 0) {
+            /* Output `before` and the one after it start the two lines' runs. */
+            const uint32_t q = (before + b->odd) & 1;
+            int32_t *first = place(before), *second = place(before + 1);
+            Split(sums, inside, q, q == 0 ? first : second, q == 0 ? second : first);
         }
     }
     hq->firstNext += count;
@@ -363,31 +418,6 @@ void HqHalfBandRun(uint32_t kernel, const int32_t *taps, uint32_t pairs, const i
                    const int32_t *evens, int32_t *y, uint32_t outputs)
 {
     HalfBandRun(ConvertKernelAt(kernel)->hqHalfBand, taps, pairs, odds, evens, y, outputs);
-}
-
-/* Appends `count` values to a half-band's inputs, even-index ones to e, odd ones to o;
-   `odd`: the first value has an odd index. */
-static void Split(const int32_t *x, uint32_t count, uint32_t odd, int32_t *e, int32_t *o)
-{
-    uint32_t n = 0;
-    if (odd && count != 0)
-        *o++ = x[n++];
-#if defined(__SSE2__)
-    for (; n + 7 < count; n += 8, e += 4, o += 4) {
-        /* Each half's evens to its low 64 bits, odds to its high. */
-        const __m128i a = _mm_shuffle_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i *>(x + n)), 0xD8);
-        const __m128i b =
-            _mm_shuffle_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i *>(x + n + 4)), 0xD8);
-        _mm_storeu_si128(reinterpret_cast<__m128i *>(e), _mm_unpacklo_epi64(a, b));
-        _mm_storeu_si128(reinterpret_cast<__m128i *>(o), _mm_unpackhi_epi64(a, b));
-    }
-#endif
-    for (; n + 1 < count; n += 2) {
-        *e++ = x[n];
-        *o++ = x[n + 1];
-    }
-    if (n < count)
-        *e = x[n];
 }
 
 /* Feeds `count` values per channel from `in` through half-band k (`in` null: the values are in

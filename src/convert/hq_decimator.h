@@ -53,6 +53,8 @@ struct HqState {
     const double *first; /* first-stage taps 0 to 4 x firstBytes */
     uint32_t firstBytes; /* bytes per channel in one first-stage window */
     uint32_t step;       /* bytes per channel between first-stage outputs */
+    uint32_t windows;    /* first-stage windows each byte enters: firstBytes / step */
+    uint32_t lanes;      /* windows rounded up to a multiple of 4 */
     uint32_t bands;      /* half-band stages after the first */
     uint32_t channels;
     uint32_t warmup; /* outputs a restart runs ahead of its target */
@@ -65,7 +67,11 @@ struct HqState {
     uint64_t skipBefore;    /* output samples before this one are computed but not delivered */
     uint64_t endOut;        /* output samples the data makes; HQ_END_UNKNOWN until its end is seen */
     uint32_t heldCount;     /* computed samples per channel that the output had no room for */
-    int32_t (*tables)[256]; /* the first stage's byte tables */
+    int32_t (*tables)[256]; /* the first stage's byte tables: entry g, b is byte b at place g */
+    int32_t *rows;          /* the same by phase: row (p, b) holds, for the windows that a byte
+                               b at place p (mod step) enters, its entries, last window first;
+                               `lanes` values, zeros past `windows` */
+    int32_t *scratch;       /* HQ_BLOCK + 64 values: first-stage sums under way */
     int32_t *work[2];       /* per channel HQ_BLOCK values each: a block between stages */
     int32_t *held;          /* per channel HQ_BLOCK values */
 };
@@ -81,7 +87,8 @@ uint32_t HqBestKernel(void);
 
 /* `outputs` outputs of a half-band with `pairs` mirrored pairs and Q31 `taps` (the pairs' taps,
    then the centre's) into y, output i from odds[i..i + 2 x pairs) and evens[i], by kernel set
-   `kernel`'s half-band kernel and the plain loop for the rest. */
+   `kernel`'s half-band kernel and the plain loop for the rest. A kernel may read one value
+   past the last of odds and of evens. */
 void HqHalfBandRun(uint32_t kernel, const int32_t *taps, uint32_t pairs, const int32_t *odds,
                    const int32_t *evens, int32_t *y, uint32_t outputs);
 

@@ -155,7 +155,8 @@ TEST(HqFilters, KernelsAddInThePlainOrder)
         for (uint32_t k = 0; k < hq->bands; k++) {
             const HqBand &band = hq->band[k];
             for (uint32_t outputs = 0; outputs <= 19; outputs++) {
-                std::vector<int32_t> odds(outputs + 2 * band.pairs), evens(outputs);
+                /* One value more than used: the kernels may read it. */
+                std::vector<int32_t> odds(outputs + 2 * band.pairs + 1), evens(outputs + 1);
                 /* 17 outputs: inputs at the limits, the first output's of its taps' signs (its
                    sum past 32 bits), the rest alternating; else random ones of two sizes. */
                 for (uint32_t j = 0; j < odds.size(); j++) {

@@ -18,8 +18,9 @@
 #include <immintrin.h>
 
 /*
- * Outputs of HqHalfBand eight at a time, neighbours in the lanes of a vector: the even and odd
- * lanes' inputs times the Q31 tap into 64-bit lanes (vpmuldq) and added up, the sums held within
+ * Outputs of HqHalfBand eight at a time, neighbours in the lanes of a vector: the even lanes'
+ * inputs (the odd lanes' from the load one value on, which reads one past the last) times the
+ * Q31 tap into 64-bit lanes (vpmuldq) and added up, the sums held within
  * 2^62, and the rounded quotients by 2^31 are bits 31 to 62 of each. Exact integer sums: the
  * plain loop's values. PAIRS known at compile time (0: at run time) unrolls the taps. Returns
  * how many it made, a multiple of 8.
@@ -48,19 +49,21 @@ __attribute__((target("avx2"))) static uint32_t HalfBandOcts(const int32_t *taps
     uint32_t i = 0;
     for (; i + 7 < outputs; i += 8) {
         const int32_t *o = odds + i, *hi = odds + i + 2 * pairs - 1;
-        __m256i even = _mm256_set1_epi64x(int64_t{1} << 30), odd = even;
-#pragma GCC unroll 40
+        /* Four sums, each its own chain of additions (nested ones spill registers). */
+        __m256i even = _mm256_set1_epi64x(int64_t{1} << 30), odd = even, even2 = _mm256_setzero_si256(),
+                odd2 = even2;
+#pragma GCC unroll 2
         for (uint32_t t = 0; t < pairs; t++) {
             const __m256i tap = _mm256_set1_epi32(taps[t]);
-            const __m256i l = Load8(o + t), h = Load8(hi - t);
-            even =
-                _mm256_add_epi64(even, _mm256_add_epi64(_mm256_mul_epi32(l, tap), _mm256_mul_epi32(h, tap)));
-            odd = _mm256_add_epi64(odd, _mm256_add_epi64(_mm256_mul_epi32(_mm256_srli_epi64(l, 32), tap),
-                                                         _mm256_mul_epi32(_mm256_srli_epi64(h, 32), tap)));
+            even = _mm256_add_epi64(even, _mm256_mul_epi32(Load8(o + t), tap));
+            even2 = _mm256_add_epi64(even2, _mm256_mul_epi32(Load8(hi - t), tap));
+            odd = _mm256_add_epi64(odd, _mm256_mul_epi32(Load8(o + t + 1), tap));
+            odd2 = _mm256_add_epi64(odd2, _mm256_mul_epi32(Load8(hi - t + 1), tap));
         }
-        const __m256i centre = _mm256_set1_epi32(taps[pairs]), e = Load8(evens + i);
-        even = Hold62(_mm256_add_epi64(even, _mm256_mul_epi32(e, centre)));
-        odd = Hold62(_mm256_add_epi64(odd, _mm256_mul_epi32(_mm256_srli_epi64(e, 32), centre)));
+        even = _mm256_add_epi64(even, even2), odd = _mm256_add_epi64(odd, odd2);
+        const __m256i centre = _mm256_set1_epi32(taps[pairs]);
+        even = Hold62(_mm256_add_epi64(even, _mm256_mul_epi32(Load8(evens + i), centre)));
+        odd = Hold62(_mm256_add_epi64(odd, _mm256_mul_epi32(Load8(evens + i + 1), centre)));
         const __m256i v = _mm256_blend_epi32(_mm256_srli_epi64(even, 31), _mm256_slli_epi64(odd, 1), 0xAA);
         _mm256_storeu_si256(reinterpret_cast<__m256i *>(y + i), v);
     }
