@@ -321,6 +321,14 @@ static void Split(const int32_t *x, uint32_t count, uint32_t odd, int32_t *e, in
         _mm_storeu_si128(reinterpret_cast<__m128i *>(e), _mm_unpacklo_epi64(a, b));
         _mm_storeu_si128(reinterpret_cast<__m128i *>(o), _mm_unpackhi_epi64(a, b));
     }
+#else
+    for (; n + 7 < count; n += 8, e += 4, o += 4) {
+        const Lanes4 a = Load4(x + n), b = Load4(x + n + 4);
+        const Lanes4 even = __builtin_shufflevector(a, b, 0, 2, 4, 6),
+                     odd = __builtin_shufflevector(a, b, 1, 3, 5, 7);
+        memcpy(e, &even, sizeof even);
+        memcpy(o, &odd, sizeof odd);
+    }
 #endif
     for (; n + 1 < count; n += 2) {
         *e++ = x[n];
@@ -449,54 +457,72 @@ static uint32_t HalfBandBlock(HqState *hq, uint32_t k, const int32_t *in, uint32
     return outputs;
 }
 
-#if defined(__SSE2__)
-/* HqToInt16 of two values in the low two 32-bit lanes: the same rounding, clamps and NaN. */
-static inline __m128i ToInt16Pair(__m128d v)
+/* HqToInt16(x / 2^k) for k >= 1, in integers: the magnitude's quotient plus the bit below it
+   (half away from zero), clamped. */
+static inline int16_t ToInt16Shifted(int32_t x, uint32_t k)
 {
-    const __m128d sign = _mm_and_pd(v, _mm_set1_pd(-0.0));
-    __m128d r = _mm_add_pd(v, _mm_or_pd(_mm_set1_pd(0.5), sign));
-    r = _mm_min_pd(_mm_max_pd(r, _mm_set1_pd(-32768.0)), _mm_set1_pd(32767.0));
-    return _mm_cvttpd_epi32(_mm_andnot_pd(_mm_cmpunord_pd(v, v), r));
+    const uint64_t u = x < 0 ? 0 - static_cast<uint64_t>(static_cast<int64_t>(x)) : static_cast<uint64_t>(x);
+    uint64_t r = k < 64 ? (u >> k) + ((u >> (k - 1)) & 1) : 0;
+    const uint64_t most = x < 0 ? 32768 : 32767;
+    r = r < most ? r : most;
+    return static_cast<int16_t>(x < 0 ? -static_cast<int32_t>(r) : static_cast<int32_t>(r));
 }
-#endif
 
-void HqStoreFrames(const int32_t *v, uint32_t channels, uint32_t frames, bool floatOutput, double scale,
+typedef uint32_t Unsigned4 __attribute__((vector_size(16)));
+typedef float Float4 __attribute__((vector_size(16)));
+typedef float Float8 __attribute__((vector_size(32)));
+typedef int32_t Lanes8 __attribute__((vector_size(32)));
+typedef int16_t Short8 __attribute__((vector_size(16)));
+
+/* ToInt16Shifted of four lanes, 1 <= k <= 31, as 32-bit lanes. */
+static inline Lanes4 ToInt16Lanes(Lanes4 x, uint32_t k)
+{
+    const Unsigned4 sign = reinterpret_cast<Unsigned4>(x >> 31);
+    const Unsigned4 u = (reinterpret_cast<Unsigned4>(x) ^ sign) - sign;
+    Unsigned4 r = (u >> k) + ((u >> (k - 1)) & 1);
+    const Unsigned4 most = 32767 - sign; /* 32768 below zero */
+    const Unsigned4 below = reinterpret_cast<Unsigned4>(r < most);
+    r = (r & below) | (most & ~below);
+    return reinterpret_cast<Lanes4>((r ^ sign) - sign);
+}
+
+void HqStoreFrames(const int32_t *v, uint32_t channels, uint32_t frames, bool floatOutput, int32_t shift,
                    void *out, uint32_t at)
 {
+    /* A float is the value rounded to float, times 2^-shift: exact (a power of two, and 2^-shift
+       is far from the subnormals), so the same as the value times 2^-shift rounded. */
+    const float scale = ldexpf(1.0f, -shift);
+    const uint32_t k = static_cast<uint32_t>(shift - 15);
     uint32_t i = 0;
-#if defined(__SSE2__)
-    if (channels == 2) {
-        /* Stereo two frames at a time: the two channels' values side by side. */
+    if (channels == 2 && (floatOutput || (k >= 1 && k <= 31))) {
+        /* Stereo four frames at a time: the two channels' lanes interleaved. */
         const int32_t *x0 = v, *x1 = v + HQ_BLOCK;
-        const __m128d k = _mm_set1_pd(scale);
-        for (; i + 1 < frames; i += 2) {
-            const __m128d a =
-                _mm_mul_pd(_mm_cvtepi32_pd(_mm_loadl_epi64(reinterpret_cast<const __m128i *>(x0 + i))), k);
-            const __m128d b =
-                _mm_mul_pd(_mm_cvtepi32_pd(_mm_loadl_epi64(reinterpret_cast<const __m128i *>(x1 + i))), k);
-            const __m128d first = _mm_unpacklo_pd(a, b), second = _mm_unpackhi_pd(a, b);
+        for (; i + 3 < frames; i += 4) {
+            const Lanes4 a = Load4(x0 + i), b = Load4(x1 + i);
             if (floatOutput) {
-                const __m128 f = _mm_movelh_ps(_mm_cvtpd_ps(first), _mm_cvtpd_ps(second));
-                _mm_storeu_ps(static_cast<float *>(out) + at + 2 * i, f);
+                const Float4 fa = __builtin_convertvector(a, Float4) * scale;
+                const Float4 fb = __builtin_convertvector(b, Float4) * scale;
+                const Float8 f = __builtin_shufflevector(fa, fb, 0, 4, 1, 5, 2, 6, 3, 7);
+                memcpy(static_cast<float *>(out) + at + 2 * i, &f, sizeof f);
             } else {
-                const __m128i w = _mm_unpacklo_epi64(ToInt16Pair(first), ToInt16Pair(second));
-                _mm_storel_epi64(reinterpret_cast<__m128i *>(static_cast<int16_t *>(out) + at + 2 * i),
-                                 _mm_packs_epi32(w, w));
+                const Lanes8 w =
+                    __builtin_shufflevector(ToInt16Lanes(a, k), ToInt16Lanes(b, k), 0, 4, 1, 5, 2, 6, 3, 7);
+                const Short8 s = __builtin_convertvector(w, Short8);
+                memcpy(static_cast<int16_t *>(out) + at + 2 * i, &s, sizeof s);
             }
         }
     }
-#endif
     const uint32_t from = i;
     for (uint32_t c = 0; c < channels; c++) {
         const int32_t *x = v + static_cast<size_t>(c) * HQ_BLOCK;
         if (floatOutput) {
             float *o = static_cast<float *>(out) + at + c;
             for (i = from; i < frames; i++)
-                o[static_cast<size_t>(i) * channels] = static_cast<float>(x[i] * scale);
+                o[static_cast<size_t>(i) * channels] = static_cast<float>(x[i]) * scale;
         } else {
             int16_t *o = static_cast<int16_t *>(out) + at + c;
             for (i = from; i < frames; i++)
-                o[static_cast<size_t>(i) * channels] = HqToInt16(x[i] * scale);
+                o[static_cast<size_t>(i) * channels] = ToInt16Shifted(x[i], k);
         }
     }
 }
@@ -509,7 +535,7 @@ static uint32_t DeliverHeld(HqState *hq, void *out, uint32_t done, uint32_t want
     if (n > hq->heldCount)
         n = hq->heldCount;
     if (n != 0) {
-        HqStoreFrames(hq->held, channels, n, floatOutput, HqOutputScale(hq, floatOutput), out, done);
+        HqStoreFrames(hq->held, channels, n, floatOutput, hq->shift, out, done);
         for (uint32_t c = 0; c < channels; c++)
             memmove(hq->held + c * HQ_BLOCK, hq->held + c * HQ_BLOCK + n,
                     (hq->heldCount - n) * sizeof(int32_t));
@@ -546,8 +572,7 @@ uint32_t HqProduce(DsdStream *s, int32_t fill, void *out, uint32_t done, uint32_
         uint64_t frames = (want - done) / channels;
         if (frames > n - i)
             frames = n - i;
-        HqStoreFrames(v + i, channels, static_cast<uint32_t>(frames), floatOutput,
-                      HqOutputScale(hq, floatOutput), out, done);
+        HqStoreFrames(v + i, channels, static_cast<uint32_t>(frames), floatOutput, hq->shift, out, done);
         done += static_cast<uint32_t>(frames) * channels;
         i += frames;
         for (uint32_t c = 0; c < channels; c++)

@@ -108,17 +108,11 @@ static inline int32_t HqHalfBand(const int32_t *taps, uint32_t pairs, const int3
     return static_cast<int32_t>(acc >> 31);
 }
 
-/* `frames` frames from per-channel runs HQ_BLOCK values apart into the output (floats, or
-   16-bit samples by HqToInt16), each value times `scale` (a power of two, so exactly), from
-   sample `at` on. */
-void HqStoreFrames(const int32_t *v, uint32_t channels, uint32_t frames, bool floatOutput, double scale,
+/* `frames` frames from per-channel runs HQ_BLOCK values apart into the output from sample `at`
+   on: floats, each value times 2^-shift rounded to float, or 16-bit samples, HqToInt16 of each
+   value times 2^(15 - shift) (shift >= 16; the converter's scale always is). */
+void HqStoreFrames(const int32_t *v, uint32_t channels, uint32_t frames, bool floatOutput, int32_t shift,
                    void *out, uint32_t at);
-
-/* The factor HqStoreFrames takes for a converter's samples in the output form. */
-static inline double HqOutputScale(const HqState *hq, bool floatOutput)
-{
-    return ldexp(floatOutput ? 1.0 : 32768.0, -hq->shift);
-}
 
 /* The bytes HqCreate allocates; 0 when it would refuse. */
 uint64_t HqStateBytes(int32_t ratio, uint32_t channels);

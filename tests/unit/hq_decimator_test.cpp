@@ -196,11 +196,12 @@ TEST(HqFilters, KernelsAddInThePlainOrder)
     }
 }
 
-/* Stored samples (stereo goes two frames at a time) are the plain conversions of the scaled
-   values: floats rounded to nearest, 16-bit by HqToInt16, at ties and limits. */
+/* Stored samples (stereo goes four frames at a time) are the plain conversions of the scaled
+   values: floats rounded to nearest, 16-bit by HqToInt16, at ties and limits, at scales from
+   2^-1 to 2^-35 of 16-bit full scale. */
 TEST(HqFilters, StoredSamplesAreThePlainConversions)
 {
-    const int32_t u = 1 << 16; /* 1.0 at the scale 2^-16 */
+    const int32_t u = 1 << 16; /* 1.0 at the shift 31 */
     const int32_t values[] = {0,
                               1,
                               -1,
@@ -220,9 +221,12 @@ TEST(HqFilters, StoredSamplesAreThePlainConversions)
                               -32767 * u,
                               12345678,
                               -87654321,
-                              u / 3};
+                              u / 3,
+                              -u / 2 - 1,
+                              3,
+                              -3};
     const uint32_t n = sizeof values / sizeof values[0];
-    for (double scale : {ldexp(1.0, -16), ldexp(1.0, -29)})
+    for (int32_t shift : {16, 17, 31, 46, 50})
         for (uint32_t channels = 1; channels <= 3; channels++)
             for (bool floatOutput : {false, true}) {
                 std::vector<int32_t> v(HQ_BLOCK * channels);
@@ -233,17 +237,17 @@ TEST(HqFilters, StoredSamplesAreThePlainConversions)
                 std::vector<int16_t> w(n * channels + 1, 9), wWant = w;
                 for (uint32_t i = 0; i < n; i++)
                     for (uint32_t c = 0; c < channels; c++) {
-                        const double x = v[c * HQ_BLOCK + i] * scale;
-                        fWant[1 + i * channels + c] = static_cast<float>(x);
-                        wWant[1 + i * channels + c] = HqToInt16(x);
+                        const double x = v[c * HQ_BLOCK + i];
+                        fWant[1 + i * channels + c] = static_cast<float>(ldexp(x, -shift));
+                        wWant[1 + i * channels + c] = HqToInt16(ldexp(x, 15 - shift));
                     }
-                HqStoreFrames(v.data(), channels, n, floatOutput, scale,
+                HqStoreFrames(v.data(), channels, n, floatOutput, shift,
                               floatOutput ? static_cast<void *>(f.data()) : w.data(), 1);
                 if (floatOutput)
                     EXPECT_EQ(memcmp(f.data(), fWant.data(), f.size() * sizeof(float)), 0)
-                        << channels << " channels";
+                        << channels << " channels, shift " << shift;
                 else
-                    EXPECT_TRUE(w == wWant) << channels << " channels";
+                    EXPECT_TRUE(w == wWant) << channels << " channels, shift " << shift;
             }
     /* The rounding of HqToInt16 itself: half away from zero, clamped, NaN to 0. */
     const struct {
