@@ -13,6 +13,9 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
+#if defined(__ARM_NEON)
+#include <arm_neon.h>
+#endif
 
 #include "convert/filter.h"
 #include "convert/hq_filters.h"
@@ -275,6 +278,31 @@ static void FirstStageRows(const int32_t *rows, uint32_t step, uint32_t vectors,
     }
 }
 
+#if defined(__ARM_NEON)
+/* FirstStageRows for rows of 8 lanes with NEON: each row and the sums in one de-interleaving
+   load (the even lanes in one register, the odd in the other: the same for every operand, so
+   lane-wise sums are unchanged) and one store. */
+template <uint32_t STEP, uint32_t CHANNELS> static void
+FirstStageRows8(const int32_t *rows, const uint8_t *in, size_t channels, uint32_t blocks, int32_t *acc)
+{
+    if (CHANNELS != 0)
+        channels = CHANNELS;
+    const int32_t *base[STEP];
+    for (uint32_t p = 0; p < STEP; p++)
+        base[p] = rows + 256 * 8 * p;
+    for (uint32_t q = 0; q < blocks; q++, in += STEP * channels, acc++) {
+        int32x4x2_t sum = vld2q_s32(acc);
+#pragma GCC unroll 4
+        for (uint32_t p = 0; p < STEP; p++) {
+            const int32x4x2_t r = vld2q_s32(base[p] + in[p * channels] * 8);
+            sum.val[0] = vaddq_s32(sum.val[0], r.val[0]);
+            sum.val[1] = vaddq_s32(sum.val[1], r.val[1]);
+        }
+        vst2q_s32(acc, sum);
+    }
+}
+#endif
+
 /* `count` first-stage outputs of one channel from `in` (the first window's first byte) on, windows
    `step` bytes apart, into hq->scratch + windows - 1. */
 static void FirstStageRun(const HqState *hq, const uint8_t *in, uint32_t count)
@@ -287,6 +315,16 @@ static void FirstStageRun(const HqState *hq, const uint8_t *in, uint32_t count)
         return;
     const int32_t *rows = hq->rows;
     /* The plans' shapes (step, lanes / 4) in stereo, and ratio 8's in mono and 6 channels. */
+#if defined(__ARM_NEON)
+    if (step == 2 && vectors == 2 && channels == 2)
+        return FirstStageRows8<2, 2>(rows, in, channels, blocks, acc);
+    if (step == 4 && vectors == 2 && channels == 2)
+        return FirstStageRows8<4, 2>(rows, in, channels, blocks, acc);
+    if (step == 2 && vectors == 2)
+        return FirstStageRows8<2, 0>(rows, in, channels, blocks, acc);
+    if (step == 4 && vectors == 2)
+        return FirstStageRows8<4, 0>(rows, in, channels, blocks, acc);
+#endif
     if (step == 2 && vectors == 2 && channels == 2)
         FirstStageRows<2, 2, 2>(rows, step, vectors, in, channels, blocks, acc);
     else if (step == 4 && vectors == 2 && channels == 2)
