@@ -81,7 +81,7 @@ static bool Plan(int32_t ratio, uint32_t channels, HqState *plan, uint64_t *byte
        stage's inputs. */
     uint64_t perChannel = 3 * HQ_BLOCK;
     plan->windows = plan->firstBytes / plan->step;
-    plan->lanes = (plan->windows + 3) & ~3u;
+    plan->lanes = (plan->windows + 7) & ~7u;
     const uint64_t tables = 256ull * plan->firstBytes + 256ull * plan->step * plan->lanes + HQ_BLOCK + 64;
     for (uint32_t k = 0; k < plan->bands; k++) {
         plan->band[k].pairs = (plan->band[k].length + 1) / 4;
@@ -279,26 +279,32 @@ static void FirstStageRows(const int32_t *rows, uint32_t step, uint32_t vectors,
 }
 
 #if defined(__ARM_NEON)
-/* FirstStageRows for rows of 8 lanes with NEON: each row and the sums in one de-interleaving
-   load (the even lanes in one register, the odd in the other: the same for every operand, so
-   lane-wise sums are unchanged) and one store. */
-template <uint32_t STEP, uint32_t CHANNELS> static void
+/* FirstStageRows with NEON, 8 lanes at a time: each 8 lanes of a row and of the sums in one
+   de-interleaving load (the even lanes in one register, the odd in the other: the same for every
+   operand, so lane-wise sums are unchanged) and one store. */
+template <uint32_t STEP, uint32_t EIGHTS, uint32_t CHANNELS> static void
 FirstStageRows8(const int32_t *rows, const uint8_t *in, size_t channels, uint32_t blocks, int32_t *acc)
 {
     if (CHANNELS != 0)
         channels = CHANNELS;
     const int32_t *base[STEP];
     for (uint32_t p = 0; p < STEP; p++)
-        base[p] = rows + 256 * 8 * p;
+        base[p] = rows + 256 * 8 * EIGHTS * p;
     for (uint32_t q = 0; q < blocks; q++, in += STEP * channels, acc++) {
-        int32x4x2_t sum = vld2q_s32(acc);
+        int32x4x2_t sum[EIGHTS];
+        for (uint32_t k = 0; k < EIGHTS; k++)
+            sum[k] = vld2q_s32(acc + 8 * k);
 #pragma GCC unroll 4
         for (uint32_t p = 0; p < STEP; p++) {
-            const int32x4x2_t r = vld2q_s32(base[p] + in[p * channels] * 8);
-            sum.val[0] = vaddq_s32(sum.val[0], r.val[0]);
-            sum.val[1] = vaddq_s32(sum.val[1], r.val[1]);
+            const int32_t *r = base[p] + in[p * channels] * 8 * EIGHTS;
+            for (uint32_t k = 0; k < EIGHTS; k++) {
+                const int32x4x2_t x = vld2q_s32(r + 8 * k);
+                sum[k].val[0] = vaddq_s32(sum[k].val[0], x.val[0]);
+                sum[k].val[1] = vaddq_s32(sum[k].val[1], x.val[1]);
+            }
         }
-        vst2q_s32(acc, sum);
+        for (uint32_t k = 0; k < EIGHTS; k++)
+            vst2q_s32(acc + 8 * k, sum[k]);
     }
 }
 #endif
@@ -317,13 +323,19 @@ static void FirstStageRun(const HqState *hq, const uint8_t *in, uint32_t count)
     /* The plans' shapes (step, lanes / 4) in stereo, and ratio 8's in mono and 6 channels. */
 #if defined(__ARM_NEON)
     if (step == 2 && vectors == 2 && channels == 2)
-        return FirstStageRows8<2, 2>(rows, in, channels, blocks, acc);
+        return FirstStageRows8<2, 1, 2>(rows, in, channels, blocks, acc);
     if (step == 4 && vectors == 2 && channels == 2)
-        return FirstStageRows8<4, 2>(rows, in, channels, blocks, acc);
+        return FirstStageRows8<4, 1, 2>(rows, in, channels, blocks, acc);
     if (step == 2 && vectors == 2)
-        return FirstStageRows8<2, 0>(rows, in, channels, blocks, acc);
+        return FirstStageRows8<2, 1, 0>(rows, in, channels, blocks, acc);
     if (step == 4 && vectors == 2)
-        return FirstStageRows8<4, 0>(rows, in, channels, blocks, acc);
+        return FirstStageRows8<4, 1, 0>(rows, in, channels, blocks, acc);
+    if (step == 1 && vectors == 6)
+        return FirstStageRows8<1, 3, 0>(rows, in, channels, blocks, acc);
+    if (step == 1 && vectors == 4)
+        return FirstStageRows8<1, 2, 0>(rows, in, channels, blocks, acc);
+    if (step == 2 && vectors == 4)
+        return FirstStageRows8<2, 2, 0>(rows, in, channels, blocks, acc);
 #endif
     if (step == 2 && vectors == 2 && channels == 2)
         FirstStageRows<2, 2, 2>(rows, step, vectors, in, channels, blocks, acc);
@@ -333,8 +345,8 @@ static void FirstStageRun(const HqState *hq, const uint8_t *in, uint32_t count)
         FirstStageRows<1, 6, 2>(rows, step, vectors, in, channels, blocks, acc);
     else if (step == 1 && vectors == 4 && channels == 2)
         FirstStageRows<1, 4, 2>(rows, step, vectors, in, channels, blocks, acc);
-    else if (step == 2 && vectors == 3 && channels == 2)
-        FirstStageRows<2, 3, 2>(rows, step, vectors, in, channels, blocks, acc);
+    else if (step == 2 && vectors == 4 && channels == 2)
+        FirstStageRows<2, 4, 2>(rows, step, vectors, in, channels, blocks, acc);
     else if (step == 2 && vectors == 2 && channels == 1)
         FirstStageRows<2, 2, 1>(rows, step, vectors, in, channels, blocks, acc);
     else if (step == 2 && vectors == 2 && channels == 6)
