@@ -81,7 +81,11 @@ static bool Plan(int32_t ratio, uint32_t channels, HqState *plan, uint64_t *byte
        stage's inputs. */
     uint64_t perChannel = 3 * HQ_BLOCK;
     plan->windows = plan->firstBytes / plan->step;
-    plan->lanes = (plan->windows + 7) & ~7u;
+#if defined(__ARM_NEON)
+    plan->lanes = (plan->windows + 7) & ~7u; /* NEON adds rows 8 lanes at a time */
+#else
+    plan->lanes = (plan->windows + 3) & ~3u;
+#endif
     const uint64_t tables = 256ull * plan->firstBytes + 256ull * plan->step * plan->lanes + HQ_BLOCK + 64;
     for (uint32_t k = 0; k < plan->bands; k++) {
         plan->band[k].pairs = (plan->band[k].length + 1) / 4;
@@ -345,8 +349,8 @@ static void FirstStageRun(const HqState *hq, const uint8_t *in, uint32_t count)
         FirstStageRows<1, 6, 2>(rows, step, vectors, in, channels, blocks, acc);
     else if (step == 1 && vectors == 4 && channels == 2)
         FirstStageRows<1, 4, 2>(rows, step, vectors, in, channels, blocks, acc);
-    else if (step == 2 && vectors == 4 && channels == 2)
-        FirstStageRows<2, 4, 2>(rows, step, vectors, in, channels, blocks, acc);
+    else if (step == 2 && vectors == 3 && channels == 2)
+        FirstStageRows<2, 3, 2>(rows, step, vectors, in, channels, blocks, acc);
     else if (step == 2 && vectors == 2 && channels == 1)
         FirstStageRows<2, 2, 1>(rows, step, vectors, in, channels, blocks, acc);
     else if (step == 2 && vectors == 2 && channels == 6)
