@@ -1,6 +1,6 @@
 /*
  * The high-quality PCM converter: first stage on the DSD bytes, then
- * half-band stages, each in double precision and in a fixed order.
+ * half-band stages, in 32-bit fixed point with exact sums.
  */
 #include "convert/hq_decimator.h"
 
@@ -12,6 +12,9 @@
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
+#endif
+#if defined(__ARM_NEON)
+#include <arm_neon.h>
 #endif
 
 #include "convert/filter.h"
@@ -77,12 +80,18 @@ static bool Plan(int32_t ratio, uint32_t channels, HqState *plan, uint64_t *byte
     /* One block: the record, then per channel the two work blocks, the held samples and each
        stage's inputs. */
     uint64_t perChannel = 3 * HQ_BLOCK;
-    const uint64_t tables = 256ull * plan->firstBytes;
+    plan->windows = plan->firstBytes / plan->step;
+#if defined(__ARM_NEON)
+    plan->lanes = (plan->windows + 7) & ~7u; /* NEON adds rows 8 lanes at a time */
+#else
+    plan->lanes = (plan->windows + 3) & ~3u;
+#endif
+    const uint64_t tables = 256ull * plan->firstBytes + 256ull * plan->step * plan->lanes + HQ_BLOCK + 64;
     for (uint32_t k = 0; k < plan->bands; k++) {
         plan->band[k].pairs = (plan->band[k].length + 1) / 4;
         perChannel += 2 * HQ_BLOCK + 2 * plan->band[k].pairs + 8;
     }
-    *bytes = sizeof(HqState) + (tables + perChannel * channels) * sizeof(double);
+    *bytes = sizeof(HqState) + (tables + perChannel * channels) * sizeof(int32_t);
     return *bytes <= SIZE_MAX;
 }
 
@@ -103,14 +112,20 @@ HqState *HqCreate(int32_t ratio, uint32_t channels)
     if (hq == nullptr)
         return nullptr;
     *hq = plan;
-    double *next = reinterpret_cast<double *>(hq + 1);
-    hq->tables = reinterpret_cast<double(*)[256]>(next);
+    int32_t *next = reinterpret_cast<int32_t *>(hq + 1);
+    hq->tables = reinterpret_cast<int32_t(*)[256]>(next);
     next += 256 * plan.firstBytes;
+    hq->rows = next, next += 256 * plan.step * plan.lanes;
+    hq->scratch = next, next += HQ_BLOCK + 64;
     const size_t block = static_cast<size_t>(HQ_BLOCK) * channels;
     hq->work[0] = next, next += block;
     hq->work[1] = next, next += block;
     hq->held = next, next += block;
     for (uint32_t k = 0; k < plan.bands; k++) {
+        /* Q31 taps, rounded to nearest (|tap| <= 0.5: exact products, no overflow). */
+        HqBand *b = &hq->band[k];
+        for (uint32_t t = 0; t <= b->pairs; t++)
+            b->q31[t] = static_cast<int32_t>(floor(ldexp(b->taps[t], 31) + 0.5));
         hq->band[k].evens = next, next += static_cast<size_t>(HQ_BLOCK + 4) * channels;
         hq->band[k].odds = next,
         next += static_cast<size_t>(HQ_BLOCK + 2 * plan.band[k].pairs + 4) * channels;
@@ -159,7 +174,7 @@ void HqRestart(HqState *hq, uint64_t target)
     for (uint32_t k = 0; k < hq->bands; k++) {
         HqBand *b = &hq->band[k];
         /* Nothing before the restart: the pairs of its first output see zeros. */
-        memset(b->odds, 0, static_cast<size_t>(HQ_BLOCK + 2 * b->pairs + 4) * hq->channels * sizeof(double));
+        memset(b->odds, 0, static_cast<size_t>(HQ_BLOCK + 2 * b->pairs + 4) * hq->channels * sizeof(int32_t));
         b->odd = 0;
         b->evenCount = 0;
         b->oddCount = b->pairs;
@@ -172,20 +187,36 @@ void HqRestart(HqState *hq, uint64_t target)
     hq->endOut = HQ_END_UNKNOWN;
 }
 
+/* The most any first-stage output can reach, over the gain and the scale: the sum of the taps'
+   magnitudes. */
+static double WorstGain(const HqState *hq)
+{
+    const uint32_t taps = 8 * hq->firstBytes;
+    double worst = 0.0;
+    for (uint32_t n = 0; n < taps; n++)
+        worst = worst + fabs(hq->first[n <= taps / 2 ? n : taps - n]);
+    return worst;
+}
+
 void HqBuildTables(DsdStream *stream)
 {
     HqState *hq = stream->hq;
     const uint32_t taps = 8 * hq->firstBytes;
     const uint32_t centre = taps / 2;
-    double gain = pow(10.0, static_cast<double>(stream->gainDb) * 0.05);
-    if (!(stream->flags & STREAM_FLOAT))
-        gain = gain * 32768.0;
+    const double gain = pow(10.0, static_cast<double>(stream->gainDb) * 0.05);
+    /* The largest scale 2^shift at which every first-stage output stays within 32 bits, with a
+       margin for the tables' roundings, whatever the bits. Full scale after the gain then lies
+       2^28 to 2^30 from zero: the roundings sit near -170 dB. */
+    int exponent;
+    frexp(0.999 * 2147483648.0 / (gain * WorstGain(hq)), &exponent);
+    hq->shift = exponent - 1;
+    const double scale = ldexp(gain, hq->shift);
     for (uint32_t g = 0; g < hq->firstBytes; g++) {
-        float *table = stream->filterTables[g];
+        int32_t *table = hq->tables[g];
         double tap[8];
         for (uint32_t k = 0; k < 8; k++) {
             uint32_t n = 8 * g + k;
-            tap[k] = gain * hq->first[n <= centre ? n : taps - n];
+            tap[k] = scale * hq->first[n <= centre ? n : taps - n];
         }
         /* Entry 255 - b inverts every bit of b, so it is exactly -entry b. */
         for (int b = 0; b < 128; b++) {
@@ -194,67 +225,171 @@ void HqBuildTables(DsdStream *stream)
                 int bit = stream->lsbFirst ? (b >> k) & 1 : (b >> (7 - k)) & 1;
                 acc = acc + (bit ? tap[k] : -tap[k]);
             }
-            table[b] = static_cast<float>(acc);
+            const double r = floor(fabs(acc) + 0.5);
+            table[b] = static_cast<int32_t>(acc < 0.0 ? -r : r);
             table[255 - b] = -table[b];
         }
-        for (int b = 0; b < 256; b++)
-            hq->tables[g][b] = static_cast<double>(table[b]);
     }
+    /* Byte b at place p + step x j of a window: row (p, b), lane windows - 1 - j. */
+    for (uint32_t p = 0; p < hq->step; p++)
+        for (uint32_t b = 0; b < 256; b++) {
+            int32_t *row = hq->rows + (256 * p + b) * hq->lanes;
+            for (uint32_t i = 0; i < hq->lanes; i++)
+                row[i] = i < hq->windows ? hq->tables[p + hq->step * (hq->windows - 1 - i)][b] : 0;
+        }
 }
 
-/* `count` first-stage outputs of one channel, windows `stride` bytes apart: each the window's
-   table entries in four interleaved sums, each starting from its first entry. Byte count and
-   channel count known at compile time (0: at run time) let the look-ups use fixed offsets. */
-template <uint32_t BYTES, uint32_t CHANNELS>
-static void FirstStage(const double (*tables)[256], const uint8_t *in, size_t channels, uint32_t bytes,
-                       size_t stride, uint32_t count, double *out)
+typedef int32_t Lanes4 __attribute__((vector_size(16)));
+
+static inline Lanes4 Load4(const int32_t *p)
 {
-    if (BYTES != 0)
-        bytes = BYTES;
+    Lanes4 v;
+    memcpy(&v, p, sizeof v);
+    return v;
+}
+
+/*
+ * The first stage byte by byte: `blocks` blocks of `step` bytes of one channel (`channels`
+ * apart), each block's rows (one per byte, by its phase) added up and then onto acc[q..q +
+ * lanes) for block q. First-stage output m (of windows `step` bytes apart from the first block
+ * on) is then complete in acc[m + windows - 1] once block m + windows - 1 is in. Exact sums: any
+ * order gives these values. STEP, VECTORS (lanes / 4) and CHANNELS known at compile time (0: at
+ * run time) unroll the loops.
+ */
+template <uint32_t STEP, uint32_t VECTORS, uint32_t CHANNELS>
+static void FirstStageRows(const int32_t *rows, uint32_t step, uint32_t vectors, const uint8_t *in,
+                           size_t channels, uint32_t blocks, int32_t *acc)
+{
+    if (STEP != 0)
+        step = STEP, vectors = VECTORS;
     if (CHANNELS != 0)
         channels = CHANNELS;
-    for (uint32_t n = 0; n < count; n++, in += stride) {
-        const uint8_t *p = in;
-        double a0 = tables[0][p[0]], a1 = tables[1][p[channels]];
-        double a2 = tables[2][p[2 * channels]], a3 = tables[3][p[3 * channels]];
-        p += 4 * channels;
-        uint32_t g = 4;
-#pragma GCC unroll 6
-        for (; g + 3 < bytes; g += 4, p += 4 * channels) {
-            a0 = a0 + tables[g][p[0]];
-            a1 = a1 + tables[g + 1][p[channels]];
-            a2 = a2 + tables[g + 2][p[2 * channels]];
-            a3 = a3 + tables[g + 3][p[3 * channels]];
+    const size_t row = 4 * vectors;
+    for (uint32_t q = 0; q < blocks; q++, in += step * channels, acc++) {
+        Lanes4 sum[VECTORS != 0 ? VECTORS : 6];
+        const int32_t *r = rows + in[0] * row;
+        for (uint32_t v = 0; v < vectors; v++)
+            sum[v] = Load4(r + 4 * v);
+        for (uint32_t p = 1; p < step; p++) {
+            r = rows + (256 * p + in[p * channels]) * row;
+            for (uint32_t v = 0; v < vectors; v++)
+                sum[v] += Load4(r + 4 * v);
         }
-        /* A window of 4 n + 2 bytes (ratio 16): its last two into the first two sums. */
-        if (g < bytes)
-            a0 = a0 + tables[g][p[0]];
-        if (g + 1 < bytes)
-            a1 = a1 + tables[g + 1][p[channels]];
-        if (g + 2 < bytes)
-            a2 = a2 + tables[g + 2][p[2 * channels]];
-        out[n] = (a0 + a1) + (a2 + a3);
+        for (uint32_t v = 0; v < vectors; v++) {
+            const Lanes4 x = Load4(acc + 4 * v) + sum[v];
+            memcpy(acc + 4 * v, &x, sizeof x);
+        }
     }
 }
 
-static void FirstStageRun(const HqState *hq, const uint8_t *in, size_t stride, uint32_t count, double *out)
+#if defined(__ARM_NEON)
+/* FirstStageRows with NEON, 8 lanes at a time: each 8 lanes of a row and of the sums in one
+   de-interleaving load (the even lanes in one register, the odd in the other: the same for every
+   operand, so lane-wise sums are unchanged) and one store. */
+template <uint32_t STEP, uint32_t EIGHTS, uint32_t CHANNELS> static void
+FirstStageRows8(const int32_t *rows, const uint8_t *in, size_t channels, uint32_t blocks, int32_t *acc)
 {
+    if (CHANNELS != 0)
+        channels = CHANNELS;
+    const int32_t *base[STEP];
+    for (uint32_t p = 0; p < STEP; p++)
+        base[p] = rows + 256 * 8 * EIGHTS * p;
+    for (uint32_t q = 0; q < blocks; q++, in += STEP * channels, acc++) {
+        int32x4x2_t sum[EIGHTS];
+        for (uint32_t k = 0; k < EIGHTS; k++)
+            sum[k] = vld2q_s32(acc + 8 * k);
+#pragma GCC unroll 4
+        for (uint32_t p = 0; p < STEP; p++) {
+            const int32_t *r = base[p] + in[p * channels] * 8 * EIGHTS;
+            for (uint32_t k = 0; k < EIGHTS; k++) {
+                const int32x4x2_t x = vld2q_s32(r + 8 * k);
+                sum[k].val[0] = vaddq_s32(sum[k].val[0], x.val[0]);
+                sum[k].val[1] = vaddq_s32(sum[k].val[1], x.val[1]);
+            }
+        }
+        for (uint32_t k = 0; k < EIGHTS; k++)
+            vst2q_s32(acc + 8 * k, sum[k]);
+    }
+}
+#endif
+
+/* `count` first-stage outputs of one channel from `in` (the first window's first byte) on, windows
+   `step` bytes apart, into hq->scratch + windows - 1. */
+static void FirstStageRun(const HqState *hq, const uint8_t *in, uint32_t count)
+{
+    int32_t *acc = hq->scratch;
+    const uint32_t step = hq->step, vectors = hq->lanes / 4, blocks = count + hq->windows - 1;
     const size_t channels = hq->channels;
-    const uint32_t bytes = hq->firstBytes;
-    if (bytes == 16 && channels == 2)
-        FirstStage<16, 2>(hq->tables, in, channels, bytes, stride, count, out);
-    else if (bytes == 16 && channels == 1)
-        FirstStage<16, 1>(hq->tables, in, channels, bytes, stride, count, out);
-    else if (bytes == 24 && channels == 2)
-        FirstStage<24, 2>(hq->tables, in, channels, bytes, stride, count, out);
-    else if (bytes == 16 && channels == 6)
-        FirstStage<16, 6>(hq->tables, in, channels, bytes, stride, count, out);
-    else if (bytes == 14 && channels == 2)
-        FirstStage<14, 2>(hq->tables, in, channels, bytes, stride, count, out);
-    else if (bytes == 12 && channels == 2)
-        FirstStage<12, 2>(hq->tables, in, channels, bytes, stride, count, out);
+    memset(acc, 0, (blocks + hq->lanes) * sizeof(int32_t));
+    if (count == 0)
+        return;
+    const int32_t *rows = hq->rows;
+    /* The plans' shapes (step, lanes / 4) in stereo, and ratio 8's in mono and 6 channels. */
+#if defined(__ARM_NEON)
+    if (step == 2 && vectors == 2 && channels == 2)
+        return FirstStageRows8<2, 1, 2>(rows, in, channels, blocks, acc);
+    if (step == 4 && vectors == 2 && channels == 2)
+        return FirstStageRows8<4, 1, 2>(rows, in, channels, blocks, acc);
+    if (step == 2 && vectors == 2)
+        return FirstStageRows8<2, 1, 0>(rows, in, channels, blocks, acc);
+    if (step == 4 && vectors == 2)
+        return FirstStageRows8<4, 1, 0>(rows, in, channels, blocks, acc);
+    if (step == 1 && vectors == 6)
+        return FirstStageRows8<1, 3, 0>(rows, in, channels, blocks, acc);
+    if (step == 1 && vectors == 4)
+        return FirstStageRows8<1, 2, 0>(rows, in, channels, blocks, acc);
+    if (step == 2 && vectors == 4)
+        return FirstStageRows8<2, 2, 0>(rows, in, channels, blocks, acc);
+#endif
+    if (step == 2 && vectors == 2 && channels == 2)
+        FirstStageRows<2, 2, 2>(rows, step, vectors, in, channels, blocks, acc);
+    else if (step == 4 && vectors == 2 && channels == 2)
+        FirstStageRows<4, 2, 2>(rows, step, vectors, in, channels, blocks, acc);
+    else if (step == 1 && vectors == 6 && channels == 2)
+        FirstStageRows<1, 6, 2>(rows, step, vectors, in, channels, blocks, acc);
+    else if (step == 1 && vectors == 4 && channels == 2)
+        FirstStageRows<1, 4, 2>(rows, step, vectors, in, channels, blocks, acc);
+    else if (step == 2 && vectors == 3 && channels == 2)
+        FirstStageRows<2, 3, 2>(rows, step, vectors, in, channels, blocks, acc);
+    else if (step == 2 && vectors == 2 && channels == 1)
+        FirstStageRows<2, 2, 1>(rows, step, vectors, in, channels, blocks, acc);
+    else if (step == 2 && vectors == 2 && channels == 6)
+        FirstStageRows<2, 2, 6>(rows, step, vectors, in, channels, blocks, acc);
     else
-        FirstStage<0, 0>(hq->tables, in, channels, bytes, stride, count, out);
+        FirstStageRows<0, 0, 0>(rows, step, vectors, in, channels, blocks, acc);
+}
+
+/* Appends `count` values to a half-band's inputs, even-index ones to e, odd ones to o;
+   `odd`: the first value has an odd index. */
+static void Split(const int32_t *x, uint32_t count, uint32_t odd, int32_t *e, int32_t *o)
+{
+    uint32_t n = 0;
+    if (odd && count != 0)
+        *o++ = x[n++];
+#if defined(__SSE2__)
+    for (; n + 7 < count; n += 8, e += 4, o += 4) {
+        /* Each half's evens to its low 64 bits, odds to its high. */
+        const __m128i a = _mm_shuffle_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i *>(x + n)), 0xD8);
+        const __m128i b =
+            _mm_shuffle_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i *>(x + n + 4)), 0xD8);
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(e), _mm_unpacklo_epi64(a, b));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(o), _mm_unpackhi_epi64(a, b));
+    }
+#else
+    for (; n + 7 < count; n += 8, e += 4, o += 4) {
+        const Lanes4 a = Load4(x + n), b = Load4(x + n + 4);
+        const Lanes4 even = __builtin_shufflevector(a, b, 0, 2, 4, 6),
+                     odd = __builtin_shufflevector(a, b, 1, 3, 5, 7);
+        memcpy(e, &even, sizeof even);
+        memcpy(o, &odd, sizeof odd);
+    }
+#endif
+    for (; n + 1 < count; n += 2) {
+        *e++ = x[n];
+        *o++ = x[n + 1];
+    }
+    if (n < count)
+        *e = x[n];
 }
 
 /*
@@ -289,56 +424,42 @@ static uint32_t FirstStageBlock(DsdStream *s, uint64_t avail, bool ended)
         after = HQ_BLOCK - before - inside;
     const uint64_t offset0 = inside != 0 ? static_cast<uint64_t>(first * step - half - inPos) : 0;
     const uint32_t count = before + inside + after;
-    const size_t channels = hq->channels, stride = hq->step * channels;
+    const size_t channels = hq->channels;
     const HqBand *b = &hq->band[0];
+    const int32_t *sums = hq->scratch + hq->windows - 1;
     for (size_t c = 0; c < channels; c++) {
         const uint8_t *in = s->buffer + offset0 * channels + c;
+        FirstStageRun(hq, in, inside);
         if (hq->bands == 0) {
-            double *out = hq->work[0] + c * HQ_BLOCK;
+            int32_t *out = hq->work[0] + c * HQ_BLOCK;
             for (uint32_t n = 0; n < before; n++)
-                out[n] = 0.0;
-            FirstStageRun(hq, in, stride, inside, out + before);
+                out[n] = 0;
+            memcpy(out + before, sums, inside * sizeof(int32_t));
             for (uint32_t n = before + inside; n < count; n++)
-                out[n] = 0.0;
+                out[n] = 0;
             continue;
         }
         /* Straight into the first half-band's inputs: output n of the block goes to line
            q = (n + odd) & 1 (evens, odds), whose first output in the block is n = (q + odd) & 1. */
-        double *line[2] = {b->evens + c * (HQ_BLOCK + 4) + b->evenCount,
-                           b->odds + c * (HQ_BLOCK + 2 * b->pairs + 4) + b->oddCount};
-        auto zero = [&](uint32_t n) {
+        int32_t *line[2] = {b->evens + c * (HQ_BLOCK + 4) + b->evenCount,
+                            b->odds + c * (HQ_BLOCK + 2 * b->pairs + 4) + b->oddCount};
+        auto place = [&](uint32_t n) {
             const uint32_t q = (n + b->odd) & 1;
-            line[q][(n - ((q + b->odd) & 1)) / 2] = 0.0;
+            return line[q] + (n - ((q + b->odd) & 1)) / 2;
         };
         for (uint32_t n = 0; n < before; n++)
-            zero(n);
+            *place(n) = 0;
         for (uint32_t n = before + inside; n < count; n++)
-            zero(n);
-        for (uint32_t q = 0; q < 2; q++) {
-            const uint32_t first = (q + b->odd) & 1;
-            const uint32_t n = before + ((before + first) & 1); /* the line's first one inside */
-            if (n < before + inside)
-                FirstStageRun(hq, in + (n - before) * stride, 2 * stride, (before + inside - n + 1) / 2,
-                              line[q] + (n - first) / 2);
+            *place(n) = 0;
+        if (inside != 0) {
+            /* Output `before` and the one after it start the two lines' runs. */
+            const uint32_t q = (before + b->odd) & 1;
+            int32_t *first = place(before), *second = place(before + 1);
+            Split(sums, inside, q, q == 0 ? first : second, q == 0 ? second : first);
         }
     }
     hq->firstNext += count;
     return count;
-}
-
-/* Output i of a half-band: taps[t] x (odds[i + t] + odds[i + 2 pairs - 1 - t]) summed alternately
-   into two sums, then the centre tap times evens[i]. */
-static inline double HalfBand(const double *taps, uint32_t pairs, const double *odds, const double *evens)
-{
-    double a0 = 0.0, a1 = 0.0;
-    uint32_t t = 0;
-    for (; t + 1 < pairs; t += 2) {
-        a0 = a0 + taps[t] * (odds[t] + odds[2 * pairs - 1 - t]);
-        a1 = a1 + taps[t + 1] * (odds[t + 1] + odds[2 * pairs - 2 - t]);
-    }
-    if (t < pairs)
-        a0 = a0 + taps[t] * (odds[t] + odds[2 * pairs - 1 - t]);
-    return (a0 + a1) + taps[pairs] * evens[0];
 }
 
 uint32_t HqBestKernel(void)
@@ -347,45 +468,23 @@ uint32_t HqBestKernel(void)
 }
 
 /* HqHalfBandRun with the kernel looked up already (null: the plain loop only). */
-static inline void HalfBandRun(HqHalfBandKernel *vector, const double *taps, uint32_t pairs,
-                               const double *odds, const double *evens, double *y, uint32_t outputs)
+static inline void HalfBandRun(HqHalfBandKernel *vector, const int32_t *taps, uint32_t pairs,
+                               const int32_t *odds, const int32_t *evens, int32_t *y, uint32_t outputs)
 {
     uint32_t i = vector != nullptr ? vector(taps, pairs, odds, evens, y, outputs) : 0;
     for (; i < outputs; i++)
-        y[i] = HalfBand(taps, pairs, odds + i, evens + i);
+        y[i] = HqHalfBand(taps, pairs, odds + i, evens + i);
 }
 
-void HqHalfBandRun(uint32_t kernel, const double *taps, uint32_t pairs, const double *odds,
-                   const double *evens, double *y, uint32_t outputs)
+void HqHalfBandRun(uint32_t kernel, const int32_t *taps, uint32_t pairs, const int32_t *odds,
+                   const int32_t *evens, int32_t *y, uint32_t outputs)
 {
     HalfBandRun(ConvertKernelAt(kernel)->hqHalfBand, taps, pairs, odds, evens, y, outputs);
 }
 
-/* Appends `count` values to a half-band's inputs, even-index ones to e, odd ones to o;
-   `odd`: the first value has an odd index. */
-static void Split(const double *x, uint32_t count, uint32_t odd, double *e, double *o)
-{
-    uint32_t n = 0;
-    if (odd && count != 0)
-        *o++ = x[n++];
-#if defined(__SSE2__)
-    for (; n + 3 < count; n += 4, e += 2, o += 2) {
-        const __m128d a = _mm_loadu_pd(x + n), b = _mm_loadu_pd(x + n + 2);
-        _mm_storeu_pd(e, _mm_unpacklo_pd(a, b));
-        _mm_storeu_pd(o, _mm_unpackhi_pd(a, b));
-    }
-#endif
-    for (; n + 1 < count; n += 2) {
-        *e++ = x[n];
-        *o++ = x[n + 1];
-    }
-    if (n < count)
-        *e = x[n];
-}
-
 /* Feeds `count` values per channel from `in` through half-band k (`in` null: the values are in
    its inputs already); its outputs go to `out`. Returns how many per channel. */
-static uint32_t HalfBandBlock(HqState *hq, uint32_t k, const double *in, uint32_t count, double *out)
+static uint32_t HalfBandBlock(HqState *hq, uint32_t k, const int32_t *in, uint32_t count, int32_t *out)
 {
     HqBand *b = &hq->band[k];
     const uint32_t pairs = b->pairs;
@@ -399,12 +498,12 @@ static uint32_t HalfBandBlock(HqState *hq, uint32_t k, const double *in, uint32_
     /* The kernel looked up once for the block's channels. */
     HqHalfBandKernel *vector = ConvertKernelAt(hq->kernel)->hqHalfBand;
     for (size_t c = 0; c < hq->channels; c++) {
-        double *e = b->evens + c * evenStride, *o = b->odds + c * oddStride;
+        int32_t *e = b->evens + c * evenStride, *o = b->odds + c * oddStride;
         if (in != nullptr)
             Split(in + c * HQ_BLOCK, count, odd, e + b->evenCount, o + b->oddCount);
-        HalfBandRun(vector, b->taps, pairs, o, e, out + c * HQ_BLOCK, outputs);
-        memmove(e, e + outputs, (evens - outputs) * sizeof(double));
-        memmove(o, o + outputs, (odds - outputs) * sizeof(double));
+        HalfBandRun(vector, b->q31, pairs, o, e, out + c * HQ_BLOCK, outputs);
+        memmove(e, e + outputs, (evens - outputs) * sizeof(int32_t));
+        memmove(o, o + outputs, (odds - outputs) * sizeof(int32_t));
     }
     b->odd = (odd + count) & 1;
     b->evenCount = evens - outputs;
@@ -412,50 +511,72 @@ static uint32_t HalfBandBlock(HqState *hq, uint32_t k, const double *in, uint32_
     return outputs;
 }
 
-#if defined(__SSE2__)
-/* HqToInt16 of two values in the low two 32-bit lanes: the same rounding, clamps and NaN. */
-static inline __m128i ToInt16Pair(__m128d v)
+/* HqToInt16(x / 2^k) for k >= 1, in integers: the magnitude's quotient plus the bit below it
+   (half away from zero), clamped. */
+static inline int16_t ToInt16Shifted(int32_t x, uint32_t k)
 {
-    const __m128d sign = _mm_and_pd(v, _mm_set1_pd(-0.0));
-    __m128d r = _mm_add_pd(v, _mm_or_pd(_mm_set1_pd(0.5), sign));
-    r = _mm_min_pd(_mm_max_pd(r, _mm_set1_pd(-32768.0)), _mm_set1_pd(32767.0));
-    return _mm_cvttpd_epi32(_mm_andnot_pd(_mm_cmpunord_pd(v, v), r));
+    const uint64_t u = x < 0 ? 0 - static_cast<uint64_t>(static_cast<int64_t>(x)) : static_cast<uint64_t>(x);
+    uint64_t r = k < 64 ? (u >> k) + ((u >> (k - 1)) & 1) : 0;
+    const uint64_t most = x < 0 ? 32768 : 32767;
+    r = r < most ? r : most;
+    return static_cast<int16_t>(x < 0 ? -static_cast<int32_t>(r) : static_cast<int32_t>(r));
 }
-#endif
 
-void HqStoreFrames(const double *v, uint32_t channels, uint32_t frames, bool floatOutput, void *out,
-                   uint32_t at)
+typedef uint32_t Unsigned4 __attribute__((vector_size(16)));
+typedef float Float4 __attribute__((vector_size(16)));
+typedef float Float8 __attribute__((vector_size(32)));
+typedef int32_t Lanes8 __attribute__((vector_size(32)));
+typedef int16_t Short8 __attribute__((vector_size(16)));
+
+/* ToInt16Shifted of four lanes, 1 <= k <= 31, as 32-bit lanes. */
+static inline Lanes4 ToInt16Lanes(Lanes4 x, uint32_t k)
 {
+    const Unsigned4 sign = reinterpret_cast<Unsigned4>(x >> 31);
+    const Unsigned4 u = (reinterpret_cast<Unsigned4>(x) ^ sign) - sign;
+    Unsigned4 r = (u >> k) + ((u >> (k - 1)) & 1);
+    const Unsigned4 most = 32767 - sign; /* 32768 below zero */
+    const Unsigned4 below = reinterpret_cast<Unsigned4>(r < most);
+    r = (r & below) | (most & ~below);
+    return reinterpret_cast<Lanes4>((r ^ sign) - sign);
+}
+
+void HqStoreFrames(const int32_t *v, uint32_t channels, uint32_t frames, bool floatOutput, int32_t shift,
+                   void *out, uint32_t at)
+{
+    /* A float is the value rounded to float, times 2^-shift: exact (a power of two, and 2^-shift
+       is far from the subnormals), so the same as the value times 2^-shift rounded. */
+    const float scale = ldexpf(1.0f, -shift);
+    const uint32_t k = static_cast<uint32_t>(shift - 15);
     uint32_t i = 0;
-#if defined(__SSE2__)
-    if (channels == 2) {
-        /* Stereo two frames at a time: the two channels' values side by side. */
-        const double *x0 = v, *x1 = v + HQ_BLOCK;
-        for (; i + 1 < frames; i += 2) {
-            const __m128d a = _mm_loadu_pd(x0 + i), b = _mm_loadu_pd(x1 + i);
-            const __m128d first = _mm_unpacklo_pd(a, b), second = _mm_unpackhi_pd(a, b);
+    if (channels == 2 && (floatOutput || (k >= 1 && k <= 31))) {
+        /* Stereo four frames at a time: the two channels' lanes interleaved. */
+        const int32_t *x0 = v, *x1 = v + HQ_BLOCK;
+        for (; i + 3 < frames; i += 4) {
+            const Lanes4 a = Load4(x0 + i), b = Load4(x1 + i);
             if (floatOutput) {
-                const __m128 f = _mm_movelh_ps(_mm_cvtpd_ps(first), _mm_cvtpd_ps(second));
-                _mm_storeu_ps(static_cast<float *>(out) + at + 2 * i, f);
+                const Float4 fa = __builtin_convertvector(a, Float4) * scale;
+                const Float4 fb = __builtin_convertvector(b, Float4) * scale;
+                const Float8 f = __builtin_shufflevector(fa, fb, 0, 4, 1, 5, 2, 6, 3, 7);
+                memcpy(static_cast<float *>(out) + at + 2 * i, &f, sizeof f);
             } else {
-                const __m128i w = _mm_unpacklo_epi64(ToInt16Pair(first), ToInt16Pair(second));
-                _mm_storel_epi64(reinterpret_cast<__m128i *>(static_cast<int16_t *>(out) + at + 2 * i),
-                                 _mm_packs_epi32(w, w));
+                const Lanes8 w =
+                    __builtin_shufflevector(ToInt16Lanes(a, k), ToInt16Lanes(b, k), 0, 4, 1, 5, 2, 6, 3, 7);
+                const Short8 s = __builtin_convertvector(w, Short8);
+                memcpy(static_cast<int16_t *>(out) + at + 2 * i, &s, sizeof s);
             }
         }
     }
-#endif
     const uint32_t from = i;
     for (uint32_t c = 0; c < channels; c++) {
-        const double *x = v + static_cast<size_t>(c) * HQ_BLOCK;
+        const int32_t *x = v + static_cast<size_t>(c) * HQ_BLOCK;
         if (floatOutput) {
             float *o = static_cast<float *>(out) + at + c;
             for (i = from; i < frames; i++)
-                o[static_cast<size_t>(i) * channels] = static_cast<float>(x[i]);
+                o[static_cast<size_t>(i) * channels] = static_cast<float>(x[i]) * scale;
         } else {
             int16_t *o = static_cast<int16_t *>(out) + at + c;
             for (i = from; i < frames; i++)
-                o[static_cast<size_t>(i) * channels] = HqToInt16(x[i]);
+                o[static_cast<size_t>(i) * channels] = ToInt16Shifted(x[i], k);
         }
     }
 }
@@ -468,10 +589,10 @@ static uint32_t DeliverHeld(HqState *hq, void *out, uint32_t done, uint32_t want
     if (n > hq->heldCount)
         n = hq->heldCount;
     if (n != 0) {
-        HqStoreFrames(hq->held, channels, n, floatOutput, out, done);
+        HqStoreFrames(hq->held, channels, n, floatOutput, hq->shift, out, done);
         for (uint32_t c = 0; c < channels; c++)
             memmove(hq->held + c * HQ_BLOCK, hq->held + c * HQ_BLOCK + n,
-                    (hq->heldCount - n) * sizeof(double));
+                    (hq->heldCount - n) * sizeof(int32_t));
         hq->heldCount -= n;
     }
     return done + n * channels;
@@ -488,9 +609,9 @@ uint32_t HqProduce(DsdStream *s, int32_t fill, void *out, uint32_t done, uint32_
         uint32_t count = FirstStageBlock(s, avail, ended);
         if (count == 0)
             break; /* wait for more data */
-        const double *v = hq->work[0];
+        const int32_t *v = hq->work[0];
         for (uint32_t k = 0; k < hq->bands; k++) {
-            double *next = hq->work[(k + 1) & 1];
+            int32_t *next = hq->work[(k + 1) & 1];
             count = HalfBandBlock(hq, k, k == 0 ? nullptr : v, count, next);
             v = next;
         }
@@ -505,11 +626,11 @@ uint32_t HqProduce(DsdStream *s, int32_t fill, void *out, uint32_t done, uint32_
         uint64_t frames = (want - done) / channels;
         if (frames > n - i)
             frames = n - i;
-        HqStoreFrames(v + i, channels, static_cast<uint32_t>(frames), floatOutput, out, done);
+        HqStoreFrames(v + i, channels, static_cast<uint32_t>(frames), floatOutput, hq->shift, out, done);
         done += static_cast<uint32_t>(frames) * channels;
         i += frames;
         for (uint32_t c = 0; c < channels; c++)
-            memcpy(hq->held + c * HQ_BLOCK, v + c * HQ_BLOCK + i, (n - i) * sizeof(double));
+            memcpy(hq->held + c * HQ_BLOCK, v + c * HQ_BLOCK + i, (n - i) * sizeof(int32_t));
         hq->heldCount = static_cast<uint32_t>(n - i);
         hq->outNext += n;
     }

@@ -25,8 +25,8 @@
  * as the kernel takes from the first on; returns how many it made. The plain loop makes the
  * rest.
  */
-typedef uint32_t HqHalfBandKernel(const double *taps, uint32_t pairs, const double *odds, const double *evens,
-                                  double *y, uint32_t outputs);
+typedef uint32_t HqHalfBandKernel(const int32_t *taps, uint32_t pairs, const int32_t *odds,
+                                  const int32_t *evens, int32_t *y, uint32_t outputs);
 HqHalfBandKernel HqArmHalfBand; /* convert/arm/hq_arm.cpp */
 
 struct ConvertKernels {

@@ -130,16 +130,16 @@ REFERENCE_CODE inline std::vector<uint8_t> RefPcm(const Sound &s, uint32_t dsdRa
 
 /*
  * The high-quality converter over whole arrays: every first-stage window that lies within the
- * data through `tables` (the stream's own, oldest byte first; others count as zero), then each
- * half-band over the whole array, output i centred on input 2i, in the converter's order of
- * additions. One output per `ratio` bytes of a channel.
+ * data through the converter's tables (oldest byte first; others count as zero), then each
+ * half-band over the whole array, output i centred on input 2i, in 64-bit sums rounded once.
+ * One output per `ratio` bytes of a channel, scaled by 2^-shift.
  */
-REFERENCE_CODE inline std::vector<uint8_t> RefHq(const Sound &s, const HqState &plan,
-                                                 const float (*tables)[256], int32_t ratio, bool floatOutput)
+REFERENCE_CODE inline std::vector<uint8_t> RefHq(const Sound &s, const HqState &plan, int32_t ratio,
+                                                 bool floatOutput)
 {
     const size_t perChannel = s.PerChannel(), outputs = perChannel / static_cast<size_t>(ratio);
     const int64_t half = plan.firstBytes / 2;
-    std::vector<std::vector<double>> values;
+    std::vector<std::vector<int32_t>> values;
     if (outputs == 0)
         return {};
     for (const auto &ch : s.channels) {
@@ -147,46 +147,47 @@ REFERENCE_CODE inline std::vector<uint8_t> RefHq(const Sound &s, const HqState &
         size_t reach = 0;
         for (uint32_t k = 0; k < plan.bands; k++)
             reach += static_cast<size_t>((plan.band[k].length - 1) / 2) << k;
-        std::vector<double> x((outputs << plan.bands) + reach + (2u << plan.bands));
+        std::vector<int32_t> x((outputs << plan.bands) + reach + (2u << plan.bands));
         for (size_t j = 0; j < x.size(); j++) {
             int64_t start = static_cast<int64_t>(j * plan.step) - half;
             if (start < 0 || static_cast<size_t>(start) + plan.firstBytes > perChannel)
                 continue;
-            double acc[4];
-            for (uint32_t g = 0; g < plan.firstBytes; g++) {
-                const double t = static_cast<double>(tables[g][ch[static_cast<size_t>(start) + g]]);
-                acc[g % 4] = g < 4 ? t : acc[g % 4] + t;
-            }
-            x[j] = (acc[0] + acc[1]) + (acc[2] + acc[3]);
+            int64_t acc = 0;
+            for (uint32_t g = 0; g < plan.firstBytes; g++)
+                acc += plan.tables[g][ch[static_cast<size_t>(start) + g]];
+            x[j] = static_cast<int32_t>(acc);
         }
         for (uint32_t k = 0; k < plan.bands; k++) {
             const HqBand &b = plan.band[k];
             const int64_t c = (b.length - 1) / 2, pairs = (b.length + 1) / 4;
             const int64_t size = static_cast<int64_t>(x.size());
-            std::vector<double> y(x.size() / 2);
+            std::vector<int32_t> y(x.size() / 2);
             for (int64_t i = 0; i < static_cast<int64_t>(y.size()); i++) {
-                double acc[2] = {0.0, 0.0};
+                int64_t acc = 0;
                 for (int64_t t = 0; t < pairs; t++) {
                     const int64_t a = 2 * i - c + 2 * t, z = 2 * i + c - 2 * t;
-                    const double sum = (a >= 0 ? x[a] : 0.0) + (z < size ? x[z] : 0.0);
-                    acc[t % 2] = acc[t % 2] + b.taps[t] * sum;
+                    acc += static_cast<int64_t>(b.q31[t]) *
+                           ((a >= 0 ? int64_t{x[a]} : 0) + (z < size ? int64_t{x[z]} : 0));
                 }
-                y[i] = (acc[0] + acc[1]) + b.taps[pairs] * x[2 * i];
+                acc += static_cast<int64_t>(b.q31[pairs]) * x[2 * i];
+                acc = (acc + (int64_t{1} << 30)) >> 31;
+                y[i] = static_cast<int32_t>(acc > INT32_MAX ? INT32_MAX : acc < INT32_MIN ? INT32_MIN : acc);
             }
             x.swap(y);
         }
         x.resize(outputs);
         values.push_back(x);
     }
+    const double scale = ldexp(floatOutput ? 1.0 : 32768.0, -plan.shift);
     std::vector<uint8_t> bytes;
     for (size_t n = 0; n < outputs; n++)
         for (const auto &v : values) {
             if (floatOutput) {
-                float f = static_cast<float>(v[n]);
+                float f = static_cast<float>(v[n] * scale);
                 bytes.insert(bytes.end(), reinterpret_cast<uint8_t *>(&f),
                              reinterpret_cast<uint8_t *>(&f) + 4);
             } else {
-                int16_t i = HqToInt16(v[n]);
+                int16_t i = HqToInt16(v[n] * scale);
                 bytes.insert(bytes.end(), reinterpret_cast<uint8_t *>(&i),
                              reinterpret_cast<uint8_t *>(&i) + 2);
             }

@@ -550,8 +550,8 @@ private:
         for (auto &ch : sound) /* its tables take the bytes as stored */
             for (auto &b : ch)
                 b = rec_->lsbFirst ? bitReverse[b] : b;
-        std::vector<uint8_t> all = reference::RefHq(reference::Sound{sound}, *rec_->hq, rec_->filterTables,
-                                                    rec_->ratio, form_ == FORM_PCM_FLOAT);
+        std::vector<uint8_t> all =
+            reference::RefHq(reference::Sound{sound}, *rec_->hq, rec_->ratio, form_ == FORM_PCM_FLOAT);
         all.erase(all.begin(), all.begin() + static_cast<ptrdiff_t>(start < all.size() ? start : all.size()));
         return all;
     }

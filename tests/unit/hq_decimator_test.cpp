@@ -72,8 +72,7 @@ TEST_F(HqTest, StreamedOutputIsTheWholeArrayDecode)
         reference::Sound stored = sound;
         for (auto &ch : stored.channels)
             ch = lsbFirst ? reference::Reversed(ch) : ch;
-        EXPECT_TRUE(got ==
-                    reference::RefHq(stored, *s->hq, s->filterTables, ratio, (flags & STREAM_FLOAT) != 0))
+        EXPECT_TRUE(got == reference::RefHq(stored, *s->hq, ratio, (flags & STREAM_FLOAT) != 0))
             << got.size() << " bytes";
         EXPECT_EQ(got.size(), sound.PerChannel() / static_cast<size_t>(ratio) * channels * unit);
         fake::FreeStream(h);
@@ -142,65 +141,150 @@ TEST(HqFilters, PassbandIsFlatAtEveryRatio)
     }
 }
 
-/* Every half-band kernel this processor runs gives the plain kernel's doubles bit for bit, for
-   each stage's length and every count of outputs (the vector kernels leave the odd ones over). */
+/* Every half-band kernel this processor runs gives the plain kernel's values, for each stage's
+   length, every count of outputs (the vector kernels leave the odd ones over) and any inputs
+   (those of 17 outputs all at the limits, so that the sums must be held to 32 bits); the plain
+   one is the exact sum, rounded. */
 TEST(HqFilters, KernelsAddInThePlainOrder)
 {
     std::mt19937 random(5);
-    std::uniform_real_distribution<double> value(-3e4, 3e4);
-    const struct {
-        const double *taps;
-        uint32_t pairs;
-    } bands[] = {
-        {hqHalfBand15, 4}, {hqHalfBand19, 5}, {hqHalfBand31, 8}, {hqHalfBand111, 28}, {hqHalfBand143, 36}};
-    for (const auto &band : bands)
-        for (uint32_t outputs = 0; outputs <= 11; outputs++) {
-            std::vector<double> odds(outputs + 2 * band.pairs), evens(outputs);
-            for (double &v : odds)
-                v = value(random);
-            for (double &v : evens)
-                v = value(random);
-            std::vector<double> plain(outputs);
-            HqHalfBandRun(HQ_KERNEL_PLAIN, band.taps, band.pairs, odds.data(), evens.data(), plain.data(),
-                          outputs);
-            for (uint32_t kernel = HQ_KERNEL_SSE2; kernel <= HqBestKernel(); kernel++) {
-                std::vector<double> y(outputs);
-                HqHalfBandRun(kernel, band.taps, band.pairs, odds.data(), evens.data(), y.data(), outputs);
-                EXPECT_TRUE(outputs == 0 || memcmp(y.data(), plain.data(), outputs * sizeof(double)) == 0)
-                    << "kernel " << kernel << ", " << band.pairs << " pairs, " << outputs << " outputs";
+    std::uniform_int_distribution<int32_t> value(INT32_MIN, INT32_MAX);
+    for (int32_t ratio : {2, 64}) { /* every stage's length: 143; 111, 31, 19 and 15 */
+        HqState *hq = HqCreate(ratio, 1);
+        ASSERT_NE(hq, nullptr);
+        for (uint32_t k = 0; k < hq->bands; k++) {
+            const HqBand &band = hq->band[k];
+            for (uint32_t outputs = 0; outputs <= 19; outputs++) {
+                /* One value more than used: the kernels may read it. */
+                std::vector<int32_t> odds(outputs + 2 * band.pairs + 1), evens(outputs + 1);
+                /* 17 outputs: inputs at the limits, the first output's of its taps' signs (its
+                   sum past 32 bits), the rest alternating; else random ones of two sizes. */
+                for (uint32_t j = 0; j < odds.size(); j++) {
+                    const uint32_t t = j < band.pairs ? j : 2 * band.pairs - 1 - j;
+                    const bool up = j < 2 * band.pairs ? band.q31[t] > 0 : j % 2 == 0;
+                    odds[j] =
+                        outputs == 17 ? (up ? INT32_MAX : INT32_MIN) : value(random) >> (outputs % 3 ? 1 : 8);
+                }
+                for (int32_t &v : evens)
+                    v = outputs == 17 ? INT32_MAX : value(random) >> 1;
+                std::vector<int32_t> plain(outputs);
+                HqHalfBandRun(HQ_KERNEL_PLAIN, band.q31, band.pairs, odds.data(), evens.data(), plain.data(),
+                              outputs);
+                /* Each input times its tap, the last first: y is the sum over 2^31, rounded. */
+                for (uint32_t i = 0; i < outputs; i++) {
+                    int64_t sum = static_cast<int64_t>(band.q31[band.pairs]) * evens[i];
+                    for (uint32_t j = 2 * band.pairs; j-- > 0;)
+                        sum += static_cast<int64_t>(band.q31[j < band.pairs ? j : 2 * band.pairs - 1 - j]) *
+                               odds[i + j];
+                    const int64_t y = static_cast<int64_t>(plain[i]) << 31, half = int64_t{1} << 30;
+                    ASSERT_TRUE((y - half <= sum || plain[i] == INT32_MIN) &&
+                                (sum < y + half || plain[i] == INT32_MAX))
+                        << i;
+                }
+                if (outputs == 17) {
+                    EXPECT_EQ(plain[0], INT32_MAX);
+                }
+                for (uint32_t kernel = HQ_KERNEL_SSE2; kernel <= HqBestKernel(); kernel++) {
+                    std::vector<int32_t> y(outputs);
+                    HqHalfBandRun(kernel, band.q31, band.pairs, odds.data(), evens.data(), y.data(), outputs);
+                    EXPECT_TRUE(y == plain)
+                        << "kernel " << kernel << ", " << band.pairs << " pairs, " << outputs << " outputs";
+                }
             }
         }
+        free(hq);
+    }
 }
 
-/* Stored samples (stereo goes two frames at a time) are the plain conversions: floats rounded to
-   nearest, 16-bit by HqToInt16, at ties, limits, infinities and NaN. */
+/* Stored samples (stereo goes four frames at a time) are the plain conversions of the scaled
+   values: floats rounded to nearest, 16-bit by HqToInt16, at ties and limits, at scales from
+   2^-1 to 2^-35 of 16-bit full scale. */
 TEST(HqFilters, StoredSamplesAreThePlainConversions)
 {
-    const double values[] = {
-        0.0,      -0.0,     0.5,      -0.5,      1.5,     2.5,      -2.5,     0.49999999999999994,
-        32766.5,  32766.49, 32767.0,  32767.5,   40000.0, -32767.5, -32768.0, -32768.5,
-        -40000.0, NAN,      INFINITY, -INFINITY, 1e300,   1.0 / 3.0};
+    const int32_t u = 1 << 16; /* 1.0 at the shift 31 */
+    const int32_t values[] = {0,
+                              1,
+                              -1,
+                              u / 2,
+                              -u / 2,
+                              3 * u / 2,
+                              5 * u / 2,
+                              -5 * u / 2,
+                              u / 2 - 1,
+                              32766 * u + u / 2,
+                              32766 * u + u / 2 - 1,
+                              32767 * u,
+                              32767 * u + u / 2,
+                              INT32_MAX,
+                              -32767 * u - u / 2,
+                              INT32_MIN,
+                              -32767 * u,
+                              12345678,
+                              -87654321,
+                              u / 3,
+                              -u / 2 - 1,
+                              3,
+                              -3};
     const uint32_t n = sizeof values / sizeof values[0];
-    for (uint32_t channels = 1; channels <= 3; channels++)
-        for (bool floatOutput : {false, true}) {
-            std::vector<double> v(HQ_BLOCK * channels);
-            for (uint32_t c = 0; c < channels; c++)
+    for (int32_t shift : {16, 17, 31, 46, 50})
+        for (uint32_t channels = 1; channels <= 3; channels++)
+            for (bool floatOutput : {false, true}) {
+                std::vector<int32_t> v(HQ_BLOCK * channels);
+                for (uint32_t c = 0; c < channels; c++)
+                    for (uint32_t i = 0; i < n; i++)
+                        v[c * HQ_BLOCK + i] = values[(i + 7 * c) % n];
+                std::vector<float> f(n * channels + 1, 9.0f), fWant = f;
+                std::vector<int16_t> w(n * channels + 1, 9), wWant = w;
                 for (uint32_t i = 0; i < n; i++)
-                    v[c * HQ_BLOCK + i] = values[(i + 7 * c) % n];
-            std::vector<float> f(n * channels + 1, 9.0f), fWant = f;
-            std::vector<int16_t> w(n * channels + 1, 9), wWant = w;
-            for (uint32_t i = 0; i < n; i++)
-                for (uint32_t c = 0; c < channels; c++) {
-                    fWant[1 + i * channels + c] = static_cast<float>(v[c * HQ_BLOCK + i]);
-                    wWant[1 + i * channels + c] = HqToInt16(v[c * HQ_BLOCK + i]);
-                }
-            HqStoreFrames(v.data(), channels, n, floatOutput,
-                          floatOutput ? static_cast<void *>(f.data()) : w.data(), 1);
-            if (floatOutput)
-                EXPECT_EQ(memcmp(f.data(), fWant.data(), f.size() * sizeof(float)), 0)
-                    << channels << " channels";
-            else
-                EXPECT_TRUE(w == wWant) << channels << " channels";
+                    for (uint32_t c = 0; c < channels; c++) {
+                        const double x = v[c * HQ_BLOCK + i];
+                        fWant[1 + i * channels + c] = static_cast<float>(ldexp(x, -shift));
+                        wWant[1 + i * channels + c] = HqToInt16(ldexp(x, 15 - shift));
+                    }
+                HqStoreFrames(v.data(), channels, n, floatOutput, shift,
+                              floatOutput ? static_cast<void *>(f.data()) : w.data(), 1);
+                if (floatOutput)
+                    EXPECT_EQ(memcmp(f.data(), fWant.data(), f.size() * sizeof(float)), 0)
+                        << channels << " channels, shift " << shift;
+                else
+                    EXPECT_TRUE(w == wWant) << channels << " channels, shift " << shift;
+            }
+    /* The rounding of HqToInt16 itself: half away from zero, clamped, NaN to 0. */
+    const struct {
+        double v;
+        int16_t want;
+    } ties[] = {{0.5, 1},           {-0.5, -1},       {2.5, 3}, {-2.5, -3},         {32767.5, 32767},
+                {-32768.5, -32768}, {40000.0, 32767}, {NAN, 0}, {-INFINITY, -32768}};
+    for (const auto &t : ties)
+        EXPECT_EQ(HqToInt16(t.v), t.want) << t.v;
+}
+
+/* The scale a gain sets: the largest power of two at which the worst bits cannot carry a
+   first-stage output past 32 bits (the sum of each table's largest entry), twice it would:
+   every bit of range is used, none overflows. */
+TEST_F(HqTest, ScaleUsesTheRangeWithoutOverflow)
+{
+    for (int32_t ratio : {1, 8, 64})
+        for (float gainDb : {-100.0f, 0.0f, 6.0f, 60.0f}) {
+            SCOPED_TRACE(testing::Message() << "ratio " << ratio << ", gain " << gainDb);
+            const uint32_t dsdRate = 2822400 * static_cast<uint32_t>(ratio > 8 ? ratio / 8 : 1);
+            reference::Sound sound = reference::MakeSound(1, 64, 1);
+            fixture::DsfSpec shape = fixture::PatternDsf(1, sound.PerChannel(), 1);
+            shape.dsdRate = dsdRate;
+            shape.channelBytes = sound.channels;
+            uint32_t h = Create(fixture::MakeDsf(shape), DSD_PCM_HQ | STREAM_FLOAT,
+                                dsdRate / 8 / static_cast<uint32_t>(ratio));
+            ASSERT_NE(h, 0u) << fake::LastError();
+            DsdStream *s = Record(h);
+            Ops(h)->attribute(s, DSD_ATTRIB_GAIN, &gainDb, 1);
+            const HqState *hq = s->hq;
+            /* The worst first-stage output: each table's largest entry; then the half-bands'. */
+            double worst = 0.0;
+            for (uint32_t g = 0; g < hq->firstBytes; g++)
+                worst += *std::max_element(hq->tables[g], hq->tables[g] + 256);
+            EXPECT_LT(worst, 2147483648.0);
+            EXPECT_GT(worst, 1073741824.0 * 0.99);
+            fake::FreeStream(h);
         }
 }
 

@@ -1,47 +1,56 @@
 /*
- * The high-quality converter's ARM kernels.
+ * The high-quality converter's ARM kernels (ARMv7 NEON and AArch64 Advanced SIMD alike).
  *
- * AArch64 (Advanced SIMD has double lanes): the half-bands four outputs at a time, two
- * neighbouring outputs in each vector, each lane adding in the plain loop's order (a multiply,
- * then an add: vmulq_f64 and vaddq_f64, never a fused multiply-add), so that the lanes give the
- * plain loop's bits. ARMv7 NEON has no double lanes: its kernel makes no output and the plain
- * loop makes them all.
+ * The half-bands four outputs at a time: each input times its Q31 tap accumulated into 64-bit
+ * lanes (vmlal), then rounded, held within 32 bits and narrowed by vqrshrn. Integer sums are
+ * exact, so the lanes give the plain loop's values whatever the order.
  */
 #include "convert/kernels.h"
 
-#if defined(__aarch64__)
+#if defined(__ARM_NEON)
 
 #include <arm_neon.h>
 
 /* Outputs i to i + 3 from odds[i..) and evens[i..), with PAIRS pairs (0: `pairs` at run time). */
-template <uint32_t PAIRS> static inline void Quad(const double *taps, uint32_t pairs, const double *odds,
-                                                  const double *evens, double *y)
+template <uint32_t PAIRS> static inline void Quad(const int32_t *taps, uint32_t pairs, const int32_t *odds,
+                                                  const int32_t *evens, int32_t *y)
 {
     if (PAIRS != 0)
         pairs = PAIRS;
-    float64x2_t a0 = vdupq_n_f64(0.0), a1 = a0, b0 = a0, b1 = a0;
-    const double *hi = odds + 2 * pairs - 1;
+    const int32_t *hi = odds + 2 * pairs - 1;
+    int64x2_t a0 = vdupq_n_s64(0), b0 = a0, a1 = a0, b1 = a0;
     uint32_t t = 0;
 #pragma GCC unroll 20
     for (; t + 1 < pairs; t += 2) {
-        const float64x2_t even = vdupq_n_f64(taps[t]), odd = vdupq_n_f64(taps[t + 1]);
-        a0 = vaddq_f64(a0, vmulq_f64(even, vaddq_f64(vld1q_f64(odds + t), vld1q_f64(hi - t))));
-        b0 = vaddq_f64(b0, vmulq_f64(even, vaddq_f64(vld1q_f64(odds + t + 2), vld1q_f64(hi - t + 2))));
-        a1 = vaddq_f64(a1, vmulq_f64(odd, vaddq_f64(vld1q_f64(odds + t + 1), vld1q_f64(hi - t - 1))));
-        b1 = vaddq_f64(b1, vmulq_f64(odd, vaddq_f64(vld1q_f64(odds + t + 3), vld1q_f64(hi - t + 1))));
+        const int32x2_t tap = vld1_s32(taps + t);
+        const int32x4_t l0 = vld1q_s32(odds + t), h0 = vld1q_s32(hi - t);
+        const int32x4_t l1 = vld1q_s32(odds + t + 1), h1 = vld1q_s32(hi - t - 1);
+        a0 = vmlal_lane_s32(a0, vget_low_s32(l0), tap, 0);
+        b0 = vmlal_lane_s32(b0, vget_high_s32(l0), tap, 0);
+        a1 = vmlal_lane_s32(a1, vget_low_s32(h0), tap, 0);
+        b1 = vmlal_lane_s32(b1, vget_high_s32(h0), tap, 0);
+        a0 = vmlal_lane_s32(a0, vget_low_s32(l1), tap, 1);
+        b0 = vmlal_lane_s32(b0, vget_high_s32(l1), tap, 1);
+        a1 = vmlal_lane_s32(a1, vget_low_s32(h1), tap, 1);
+        b1 = vmlal_lane_s32(b1, vget_high_s32(h1), tap, 1);
     }
     if (t < pairs) {
-        const float64x2_t even = vdupq_n_f64(taps[t]);
-        a0 = vaddq_f64(a0, vmulq_f64(even, vaddq_f64(vld1q_f64(odds + t), vld1q_f64(hi - t))));
-        b0 = vaddq_f64(b0, vmulq_f64(even, vaddq_f64(vld1q_f64(odds + t + 2), vld1q_f64(hi - t + 2))));
+        const int32x2_t tap = vdup_n_s32(taps[t]);
+        const int32x4_t l = vld1q_s32(odds + t), h = vld1q_s32(hi - t);
+        a0 = vmlal_s32(a0, vget_low_s32(l), tap);
+        b0 = vmlal_s32(b0, vget_high_s32(l), tap);
+        a1 = vmlal_s32(a1, vget_low_s32(h), tap);
+        b1 = vmlal_s32(b1, vget_high_s32(h), tap);
     }
-    const float64x2_t centre = vdupq_n_f64(taps[pairs]);
-    vst1q_f64(y, vaddq_f64(vaddq_f64(a0, a1), vmulq_f64(centre, vld1q_f64(evens))));
-    vst1q_f64(y + 2, vaddq_f64(vaddq_f64(b0, b1), vmulq_f64(centre, vld1q_f64(evens + 2))));
+    const int32x2_t centre = vdup_n_s32(taps[pairs]);
+    const int32x4_t e = vld1q_s32(evens);
+    a0 = vmlal_s32(vaddq_s64(a0, a1), vget_low_s32(e), centre);
+    b0 = vmlal_s32(vaddq_s64(b0, b1), vget_high_s32(e), centre);
+    vst1q_s32(y, vcombine_s32(vqrshrn_n_s64(a0, 31), vqrshrn_n_s64(b0, 31)));
 }
 
-template <uint32_t PAIRS> static uint32_t Quads(const double *taps, uint32_t pairs, const double *odds,
-                                                const double *evens, double *y, uint32_t outputs)
+template <uint32_t PAIRS> static uint32_t Quads(const int32_t *taps, uint32_t pairs, const int32_t *odds,
+                                                const int32_t *evens, int32_t *y, uint32_t outputs)
 {
     uint32_t i = 0;
     for (; i + 3 < outputs; i += 4)
@@ -49,8 +58,8 @@ template <uint32_t PAIRS> static uint32_t Quads(const double *taps, uint32_t pai
     return i;
 }
 
-uint32_t HqArmHalfBand(const double *taps, uint32_t pairs, const double *odds, const double *evens, double *y,
-                       uint32_t outputs)
+uint32_t HqArmHalfBand(const int32_t *taps, uint32_t pairs, const int32_t *odds, const int32_t *evens,
+                       int32_t *y, uint32_t outputs)
 {
     /* The stages' lengths (15, 19, 31, 111 and 143 taps) with their taps unrolled. */
     switch (pairs) {
@@ -69,9 +78,10 @@ uint32_t HqArmHalfBand(const double *taps, uint32_t pairs, const double *odds, c
     }
 }
 
-#elif defined(__arm__)
+#elif defined(__arm__) || defined(__aarch64__)
 
-uint32_t HqArmHalfBand(const double *, uint32_t, const double *, const double *, double *, uint32_t)
+/* Without NEON the plain loop makes every output. */
+uint32_t HqArmHalfBand(const int32_t *, uint32_t, const int32_t *, const int32_t *, int32_t *, uint32_t)
 {
     return 0;
 }

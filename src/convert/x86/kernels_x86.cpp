@@ -1,7 +1,7 @@
 /*
- * The x86 kernel sets: SSE2 (every x86-64 processor; 32-bit builds use -msse2), AVX and AVX-512,
- * the last two compiled for their instruction set by function attributes and chosen when cpuid
- * and xgetbv say that the processor and the system support them.
+ * The x86 kernel sets: SSE2 (every x86-64 processor; 32-bit builds use -msse2), AVX (with AVX2)
+ * and AVX-512, the last two compiled for their instruction set by function attributes and chosen
+ * when cpuid and xgetbv say that the processor and the system support them.
  */
 #include "convert/hq_decimator.h"
 #include "convert/kernels.h"
@@ -15,128 +15,79 @@
 #if defined(__SSE2__)
 #include <cpuid.h>
 #include <emmintrin.h>
+#include <immintrin.h>
 
 /*
- * Outputs of HalfBand N at a time, neighbours in the N lanes of a vector, each lane in HalfBand's
- * order (a multiply, then an add: no FMA). PAIRS known at compile time (0: at run time) unrolls
- * the taps, which are broadcast once per call. Returns how many it made, a multiple of N. Always
- * inlined, so that each wrapper below compiles it for its own instruction set.
+ * Outputs of HqHalfBand eight at a time, neighbours in the lanes of a vector: the even lanes'
+ * inputs (the odd lanes' from the load one value on, which reads one past the last) times the
+ * Q31 tap into 64-bit lanes (vpmuldq) and added up, the sums held within
+ * 2^62, and the rounded quotients by 2^31 are bits 31 to 62 of each. Exact integer sums: the
+ * plain loop's values. PAIRS known at compile time (0: at run time) unrolls the taps. Returns
+ * how many it made, a multiple of 8.
  */
-template <int N, uint32_t PAIRS>
-__attribute__((always_inline)) static inline uint32_t HalfBandLanes(const double *taps, uint32_t pairs,
-                                                                    const double *odds, const double *evens,
-                                                                    double *y, uint32_t outputs)
+__attribute__((target("avx2"), always_inline)) static inline __m256i Load8(const int32_t *p)
 {
-    typedef double V __attribute__((vector_size(8 * N)));
+    return _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p));
+}
+
+/* 64-bit lanes held within -2^62 to 2^62 - 1. */
+__attribute__((target("avx2"), always_inline)) static inline __m256i Hold62(__m256i v)
+{
+    const __m256i most = _mm256_set1_epi64x((int64_t{1} << 62) - 1),
+                  least = _mm256_set1_epi64x(-(int64_t{1} << 62));
+    v = _mm256_blendv_epi8(v, most, _mm256_cmpgt_epi64(v, most));
+    return _mm256_blendv_epi8(v, least, _mm256_cmpgt_epi64(least, v));
+}
+
+template <uint32_t PAIRS>
+__attribute__((target("avx2"))) static uint32_t HalfBandOcts(const int32_t *taps, uint32_t pairs,
+                                                             const int32_t *odds, const int32_t *evens,
+                                                             int32_t *y, uint32_t outputs)
+{
     if (PAIRS != 0)
         pairs = PAIRS;
-    V tap[PAIRS + 1];
-    for (uint32_t t = 0; t <= PAIRS; t++)
-        tap[t] = taps[t] - V{};
-#define Tap(t) (PAIRS != 0 ? tap[t] : taps[t] - V{})
-#define Load(p)                                                                                              \
-    (__extension__({                                                                                         \
-        V v_;                                                                                                \
-        memcpy(&v_, (p), sizeof v_);                                                                         \
-        v_;                                                                                                  \
-    }))
     uint32_t i = 0;
-    for (; i + N - 1 < outputs; i += N) {
-        const double *o = odds + i;
-        V a0 = {}, a1 = {};
-        uint32_t t = 0;
-#pragma GCC unroll 20
-        for (; t + 1 < pairs; t += 2) {
-            a0 = a0 + Tap(t) * (Load(o + t) + Load(o + 2 * pairs - 1 - t));
-            a1 = a1 + Tap(t + 1) * (Load(o + t + 1) + Load(o + 2 * pairs - 2 - t));
+    for (; i + 7 < outputs; i += 8) {
+        const int32_t *o = odds + i, *hi = odds + i + 2 * pairs - 1;
+        /* Four sums, each its own chain of additions (nested ones spill registers). */
+        __m256i even = _mm256_set1_epi64x(int64_t{1} << 30), odd = even, even2 = _mm256_setzero_si256(),
+                odd2 = even2;
+#pragma GCC unroll 2
+        for (uint32_t t = 0; t < pairs; t++) {
+            const __m256i tap = _mm256_set1_epi32(taps[t]);
+            even = _mm256_add_epi64(even, _mm256_mul_epi32(Load8(o + t), tap));
+            even2 = _mm256_add_epi64(even2, _mm256_mul_epi32(Load8(hi - t), tap));
+            odd = _mm256_add_epi64(odd, _mm256_mul_epi32(Load8(o + t + 1), tap));
+            odd2 = _mm256_add_epi64(odd2, _mm256_mul_epi32(Load8(hi - t + 1), tap));
         }
-        if (t < pairs)
-            a0 = a0 + Tap(t) * (Load(o + t) + Load(o + 2 * pairs - 1 - t));
-        const V v = (a0 + a1) + Tap(pairs) * Load(evens + i);
-        memcpy(y + i, &v, sizeof v);
+        even = _mm256_add_epi64(even, even2), odd = _mm256_add_epi64(odd, odd2);
+        const __m256i centre = _mm256_set1_epi32(taps[pairs]);
+        even = Hold62(_mm256_add_epi64(even, _mm256_mul_epi32(Load8(evens + i), centre)));
+        odd = Hold62(_mm256_add_epi64(odd, _mm256_mul_epi32(Load8(evens + i + 1), centre)));
+        const __m256i v = _mm256_blend_epi32(_mm256_srli_epi64(even, 31), _mm256_slli_epi64(odd, 1), 0xAA);
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(y + i), v);
     }
-#undef Load
-#undef Tap
     return i;
 }
 
-__attribute__((always_inline)) static inline uint32_t HalfBandPairs(const double *taps, uint32_t pairs,
-                                                                    const double *odds, const double *evens,
-                                                                    double *y, uint32_t outputs)
-{
-    return HalfBandLanes<2, 0>(taps, pairs, odds, evens, y, outputs);
-}
-
-template <uint32_t PAIRS>
-__attribute__((target("avx"))) static uint32_t HalfBandQuads(const double *taps, uint32_t pairs,
-                                                             const double *odds, const double *evens,
-                                                             double *y, uint32_t outputs)
-{
-    return HalfBandLanes<4, PAIRS>(taps, pairs, odds, evens, y, outputs);
-}
-
-template <uint32_t PAIRS>
-__attribute__((target("avx512f"))) static uint32_t HalfBandOcts(const double *taps, uint32_t pairs,
-                                                                const double *odds, const double *evens,
-                                                                double *y, uint32_t outputs)
-{
-    return HalfBandLanes<8, PAIRS>(taps, pairs, odds, evens, y, outputs);
-}
-
-/* run(P) with P the stage's pair count as a compile-time constant for the stages' lengths (15, 19,
-   31, 111 and 143 taps), which unrolls the taps; 0 for any other. */
-template <typename Run>
-__attribute__((always_inline)) static inline uint32_t Unrolled(uint32_t pairs, Run run)
+/* The stages' lengths (15, 19, 31, 111 and 143 taps) with their taps unrolled; 0 for any other. */
+static uint32_t HalfBandAvx2(const int32_t *taps, uint32_t pairs, const int32_t *odds, const int32_t *evens,
+                             int32_t *y, uint32_t outputs)
 {
     switch (pairs) {
     case 4:
-        return run(std::integral_constant<uint32_t, 4>());
+        return HalfBandOcts<4>(taps, pairs, odds, evens, y, outputs);
     case 5:
-        return run(std::integral_constant<uint32_t, 5>());
+        return HalfBandOcts<5>(taps, pairs, odds, evens, y, outputs);
     case 8:
-        return run(std::integral_constant<uint32_t, 8>());
+        return HalfBandOcts<8>(taps, pairs, odds, evens, y, outputs);
     case 28:
-        return run(std::integral_constant<uint32_t, 28>());
+        return HalfBandOcts<28>(taps, pairs, odds, evens, y, outputs);
     case 36:
-        return run(std::integral_constant<uint32_t, 36>());
+        return HalfBandOcts<36>(taps, pairs, odds, evens, y, outputs);
     default:
-        return run(std::integral_constant<uint32_t, 0>());
+        return HalfBandOcts<0>(taps, pairs, odds, evens, y, outputs);
     }
-}
-
-/* The widest kernels up to `kernel` for as many outputs as they take; returns how many they made. */
-__attribute__((always_inline)) static inline uint32_t HalfBandWide(uint32_t kernel, const double *taps,
-                                                                   uint32_t pairs, const double *odds,
-                                                                   const double *evens, double *y,
-                                                                   uint32_t outputs)
-{
-    uint32_t i = 0;
-    if (kernel >= HQ_KERNEL_AVX512)
-        i = Unrolled(pairs, [&](auto p) {
-            return HalfBandOcts<decltype(p)::value>(taps, pairs, odds, evens, y, outputs);
-        });
-    return i + Unrolled(pairs, [&](auto p) {
-               return HalfBandQuads<decltype(p)::value>(taps, pairs, odds + i, evens + i, y + i, outputs - i);
-           });
-}
-
-/* The widest kernels up to each set, for as many outputs as they take. */
-static uint32_t HalfBandSse2(const double *taps, uint32_t pairs, const double *odds, const double *evens,
-                             double *y, uint32_t outputs)
-{
-    return HalfBandPairs(taps, pairs, odds, evens, y, outputs);
-}
-static uint32_t HalfBandAvx(const double *taps, uint32_t pairs, const double *odds, const double *evens,
-                            double *y, uint32_t outputs)
-{
-    uint32_t i = HalfBandWide(HQ_KERNEL_AVX, taps, pairs, odds, evens, y, outputs);
-    return i + HalfBandPairs(taps, pairs, odds + i, evens + i, y + i, outputs - i);
-}
-static uint32_t HalfBandAvx512(const double *taps, uint32_t pairs, const double *odds, const double *evens,
-                               double *y, uint32_t outputs)
-{
-    uint32_t i = HalfBandWide(HQ_KERNEL_AVX512, taps, pairs, odds, evens, y, outputs);
-    return i + HalfBandPairs(taps, pairs, odds + i, evens + i, y + i, outputs - i);
 }
 
 /* DSF block groups to frames: two channels by byte unpacking, three to eight by transposing eight
@@ -222,7 +173,7 @@ static const ConvertKernels sse2Kernels = {
     Deinterleave,     /* deinterleave */
     ReverseBits,      /* reverseBits */
     PackDopPlain,     /* packDop */
-    HalfBandSse2,     /* hqHalfBand */
+    nullptr,          /* hqHalfBand: SSE2 has no signed 32 x 32-bit products */
 };
 static const ConvertKernels avxKernels = {
     "avx",            /* name */
@@ -232,7 +183,7 @@ static const ConvertKernels avxKernels = {
     Deinterleave,     /* deinterleave */
     ReverseBits,      /* reverseBits */
     PackDopPlain,     /* packDop */
-    HalfBandAvx,      /* hqHalfBand */
+    HalfBandAvx2,     /* hqHalfBand */
 };
 static const ConvertKernels avx512Kernels = {
     "avx512",         /* name */
@@ -242,7 +193,7 @@ static const ConvertKernels avx512Kernels = {
     Deinterleave,     /* deinterleave */
     ReverseBits,      /* reverseBits */
     PackDopPlain,     /* packDop */
-    HalfBandAvx512,   /* hqHalfBand */
+    HalfBandAvx2,     /* hqHalfBand */
 };
 /* In the order of HQ_KERNEL_*, which index this list. */
 const ConvertKernels *const platformKernelSets[] = {&convertKernelsPlain, &sse2Kernels, &avxKernels,
@@ -257,8 +208,11 @@ uint32_t PlatformKernelsUsable(void)
         unsigned lo, hi;
         __asm__("xgetbv" : "=a"(lo), "=d"(hi) : "c"(0));
         if ((lo & 0x06) == 0x06) { /* SSE and AVX state */
-            /* AVX-512: opmask and both halves of the upper registers saved too. */
-            if (__get_cpuid_count(7, 0, &a, &b, &c, &d) && (b & bit_AVX512F) && (lo & 0xE6) == 0xE6)
+            /* The AVX set needs AVX2 (its half-band kernel); AVX-512: opmask and both halves of
+               the upper registers saved too. */
+            if (!__get_cpuid_count(7, 0, &a, &b, &c, &d) || !(b & bit_AVX2))
+                return 2;
+            if ((b & bit_AVX512F) && (lo & 0xE6) == 0xE6)
                 return 4;
             return 3;
         }
