@@ -8,20 +8,32 @@
    to be implied. More than this means the frame is cut or corrupt. */
 #define DST_AC_SLACK 16
 
-/* A filter's taps in groups of 8: the prediction is the sum of one table entry per group, the
-   entry picked by the group's 8 past bits. */
+/* A filter's taps in groups of 8: whole bytes of past bits, up to 16 of them. */
 #define DST_TAP_GROUPS (DST_MAX_TAPS / 8)
 
+/* One sum for each of the 8 positions of a bit in the byte being decoded. */
+typedef int16_t DstPositionSums __attribute__((vector_size(16)));
+
+/* The prediction of the bit at position k of a byte (k bits of that byte decoded) is the sum of
+   two parts: the share of its k + 1 most recent bits, from recentSums, and the shares of the
+   whole bytes before, from byteSums, summed once a byte for all 8 positions at once. */
 struct DstDecoder {
-    uint32_t channels;
-    uint32_t frameBits; /* per channel */
-    /* filter element -> tap group -> 8 past bits (the most recent in bit 0) -> the group's sum
-       of +-coefficient */
-    int16_t filterSums[DST_MAX_CHANNELS][DST_TAP_GROUPS][256];
-    int16_t coefficients[DST_MAX_CHANNELS][DST_MAX_TAPS];
+    /* filter element -> bytes back g (0 the byte just decoded) -> that byte (its most recent bit
+       in bit 0) -> at each position k, the byte's share: each bit's coefficient for its lag
+       (k + 8g + 1 for bit 0 up to k + 8g + 8 for bit 7), + for a set bit and - for a clear one,
+       bit 0 of the last byte left out (recentSums has it). At most 127 taps: the sums fit. */
+    DstPositionSums byteSums[DST_MAX_CHANNELS][DST_TAP_GROUPS][256];
+    /* filter element -> at 2^(k+1) + the k + 1 most recent bits (the most recent in bit 0): their
+       share at position k */
+    int16_t recentSums[DST_MAX_CHANNELS][512];
+    /* filter element -> coefficient of lag 1, 2, ...; zeros past the filter's length up to the
+       last lag a byte of byteSums reaches */
+    int16_t coefficients[DST_MAX_CHANNELS][DST_MAX_TAPS + 16];
     uint32_t filterLength[DST_MAX_CHANNELS];
     uint8_t probabilities[DST_MAX_CHANNELS][DST_MAX_TABLE];
     uint32_t tableLength[DST_MAX_CHANNELS];
+    uint32_t channels;
+    uint32_t frameBits; /* per channel */
 };
 
 /* Reads a frame's bits from the most significant bit of its first byte on. Past the last byte
@@ -164,9 +176,12 @@ DstDecoder *DstDecoderCreate(uint32_t channels, uint32_t dsdRate)
 {
     if (!DstDecoderAccepts(channels, dsdRate))
         return NULL;
-    DstDecoder *d = static_cast<DstDecoder *>(calloc(1, sizeof(DstDecoder)));
-    if (d == NULL)
+    /* Aligned for the vectors of byteSums, which malloc does not promise on every target. */
+    void *memory = NULL;
+    if (posix_memalign(&memory, 64, sizeof(DstDecoder)) != 0)
         return NULL;
+    DstDecoder *d = static_cast<DstDecoder *>(memory);
+    memset(d, 0, sizeof *d);
     d->channels = channels;
     d->frameBits = DstFrameBits(dsdRate);
     return d;
@@ -280,25 +295,174 @@ static bool ReadValues(BitReader *r, bool isFilter, int32_t *values, uint32_t *l
     return r->past == 0;
 }
 
-/* The sums of every tap group for every pattern of its 8 past bits, a set bit counting +c and
-   a clear one -c. Built from the pattern with its lowest set bit cleared. */
+/* The tables of filter `element` for this frame (see DstDecoder), from its coefficients. Each
+   sum is built from the one of the pattern with its lowest set bit cleared. */
 static void BuildFilterSums(DstDecoder *d, uint32_t element)
 {
     const int16_t *c = d->coefficients[element];
-    const uint32_t length = d->filterLength[element];
-    for (uint32_t g = 0; g * 8 < length; g++) {
-        int16_t *sums = d->filterSums[element][g];
-        const uint32_t taps = length - g * 8 < 8 ? length - g * 8 : 8;
+    int16_t *recent = d->recentSums[element];
+    recent[0] = recent[1] = 0; /* no position uses them */
+    for (uint32_t k = 0; k < 8; k++) {
+        const uint32_t patterns = 2u << k;
+        int16_t *r = recent + patterns;
         int32_t base = 0;
-        for (uint32_t l = 0; l < taps; l++)
-            base -= c[g * 8 + l];
-        sums[0] = static_cast<int16_t>(base);
-        for (uint32_t k = 1; k < 256; k++) {
-            uint32_t l = static_cast<uint32_t>(__builtin_ctz(k));
-            int32_t add = l < taps ? 2 * c[g * 8 + l] : 0;
-            sums[k] = static_cast<int16_t>(sums[k & (k - 1)] + add);
-        }
+        for (uint32_t m = 0; m <= k; m++)
+            base -= c[m];
+        r[0] = static_cast<int16_t>(base);
+        for (uint32_t h = 1; h < patterns; h++)
+            r[h] = static_cast<int16_t>(r[h & (h - 1)] + 2 * c[__builtin_ctz(h)]);
     }
+    const uint32_t groups = (d->filterLength[element] + 7) / 8;
+    for (uint32_t g = 0; g < groups; g++) {
+        DstPositionSums step[8], base = {};
+        for (uint32_t t = 0; t < 8; t++) {
+            for (uint32_t k = 0; k < 8; k++) {
+                const int16_t v = g == 0 && t == 0 ? 0 : c[k + 8 * g + t];
+                step[t][k] = static_cast<int16_t>(2 * v);
+                base[k] = static_cast<int16_t>(base[k] - v);
+            }
+        }
+        DstPositionSums *sums = d->byteSums[element][g];
+        sums[0] = base;
+        for (uint32_t b = 1; b < 256; b++)
+            sums[b] = sums[b & (b - 1)] + step[__builtin_ctz(b)];
+    }
+}
+
+/* Per channel: its filter's and table's parts, the sums of the bytes before the one being
+   decoded, and its last bits. */
+struct Lane {
+    DstPositionSums now;  /* the whole bytes' share at each position of the byte being decoded */
+    DstPositionSums next; /* that of the next byte, all but its last byte */
+    const DstPositionSums (*sums)[256];
+    const int16_t *recent;
+    const uint8_t *table;
+    uint32_t groups;
+    uint32_t lastIndex;
+    uint32_t halfUntil; /* bits decoded at probability 1/2 */
+    uint32_t history;   /* the last bits, the most recent in bit 0 */
+    /* The last 16 bytes, twice over: byte n at [(15 - n) % 16] and 16 after, so that before byte
+       n the 16 before it are ring[(16 - n) % 16 ...] from the most recent on. */
+    uint8_t ring[32];
+};
+
+/* The arithmetic decoder's state: its range and its window on the code. */
+struct Coder {
+    uint32_t a;
+    CodeWindow w;
+};
+
+/* One binary decision of probability p / 256 for 0: the range's top bits times p is the share
+   of 0; then the range is doubled back to 2048 or more, taking that many code bits. Written
+   without branches but the fill's. */
+static inline uint32_t Decide(Coder &coder, uint32_t p)
+{
+    uint32_t a = coder.a;
+    const uint32_t q = ((a >> 8) | ((a >> 7) & 1)) * p;
+    const uint32_t rest = a - q;
+    const uint32_t one = static_cast<uint32_t>(coder.w.word >> 52) < rest ? 1u : 0u;
+    a = one ? rest : q;
+    coder.w.word = one ? coder.w.word : coder.w.word - (static_cast<uint64_t>(rest) << 52);
+    const uint32_t n = static_cast<uint32_t>(__builtin_clz(a)) - 20;
+    coder.a = a << n;
+    coder.w.word <<= n;
+    coder.w.avail -= n;
+    if (coder.w.avail < 11)
+        WindowFill(&coder.w);
+    return one;
+}
+
+/* Bytes [from, to) of every channel into out, checking the half-probability bits when asked.
+   False when the code overreads. */
+template <bool kHalf> static bool DecodeBytes(Coder &coder, Lane *lanes, uint32_t channels, uint32_t from,
+                                              uint32_t to, uint8_t *out)
+{
+    for (uint32_t n = from; n < to; n++) {
+        const uint32_t s = (16 - n) % 16;
+        for (uint32_t ch = 0; ch < channels; ch++) {
+            Lane &l = lanes[ch];
+            const DstPositionSums(*sums)[256] = l.sums;
+            const uint8_t *r = l.ring + s;
+            l.now = l.next + sums[0][r[0]];
+            /* The bytes before the next one but the one being decoded, the oldest first. */
+            DstPositionSums next = {};
+            switch (l.groups) {
+            case 16:
+                next += sums[15][r[14]];
+            /* fall through */
+            case 15:
+                next += sums[14][r[13]];
+            /* fall through */
+            case 14:
+                next += sums[13][r[12]];
+            /* fall through */
+            case 13:
+                next += sums[12][r[11]];
+            /* fall through */
+            case 12:
+                next += sums[11][r[10]];
+            /* fall through */
+            case 11:
+                next += sums[10][r[9]];
+            /* fall through */
+            case 10:
+                next += sums[9][r[8]];
+            /* fall through */
+            case 9:
+                next += sums[8][r[7]];
+            /* fall through */
+            case 8:
+                next += sums[7][r[6]];
+            /* fall through */
+            case 7:
+                next += sums[6][r[5]];
+            /* fall through */
+            case 6:
+                next += sums[5][r[4]];
+            /* fall through */
+            case 5:
+                next += sums[4][r[3]];
+            /* fall through */
+            case 4:
+                next += sums[3][r[2]];
+            /* fall through */
+            case 3:
+                next += sums[2][r[1]];
+            /* fall through */
+            case 2:
+                next += sums[1][r[0]];
+            /* fall through */
+            default:
+                break;
+            }
+            l.next = next;
+        }
+#pragma GCC unroll 8
+        for (uint32_t k = 0; k < 8; k++) {
+            for (uint32_t ch = 0; ch < channels; ch++) {
+                Lane &l = lanes[ch];
+                const uint32_t mask = (2u << k) - 1;
+                const int32_t predict = l.now[k] + l.recent[mask + 1 + (l.history & mask)];
+                const uint32_t magnitude = static_cast<uint32_t>(predict < 0 ? -predict : predict) >> 3;
+                const uint32_t index = magnitude < l.lastIndex ? magnitude : l.lastIndex;
+                const uint32_t p = kHalf && 8 * n + k < l.halfUntil ? 128u : l.table[index];
+                const uint32_t bit = (static_cast<uint32_t>(predict) >> 31) ^ Decide(coder, p);
+                l.history = (l.history << 1) | bit;
+            }
+        }
+        uint8_t *o = out + static_cast<size_t>(n) * channels;
+        const uint32_t at = (15 - n) % 16;
+        for (uint32_t ch = 0; ch < channels; ch++) {
+            Lane &l = lanes[ch];
+            const uint8_t byte = static_cast<uint8_t>(l.history);
+            o[ch] = byte;
+            l.ring[at] = l.ring[at + 16] = byte;
+        }
+        /* Checked once a byte: a frame that overreads is broken wherever it is found. */
+        if (WindowPast(&coder.w) > DST_AC_SLACK)
+            return false;
+    }
+    return true;
 }
 
 static enum DstFrameResult DecodeCoded(DstDecoder *d, const uint8_t *data, size_t size, uint8_t *out)
@@ -334,8 +498,11 @@ static enum DstFrameResult DecodeCoded(DstDecoder *d, const uint8_t *data, size_
     for (uint32_t f = 0; f < filters; f++) {
         if (!ReadValues(&r, true, values, &d->filterLength[f]))
             return DST_FRAME_BAD_SYNTAX;
+        int16_t *c = d->coefficients[f];
         for (uint32_t j = 0; j < d->filterLength[f]; j++)
-            d->coefficients[f][j] = static_cast<int16_t>(values[j]);
+            c[j] = static_cast<int16_t>(values[j]);
+        for (uint32_t j = d->filterLength[f]; j < DST_MAX_TAPS + 16; j++)
+            c[j] = 0;
     }
     for (uint32_t t = 0; t < tables; t++) {
         if (!ReadValues(&r, false, values, &d->tableLength[t]))
@@ -346,33 +513,14 @@ static enum DstFrameResult DecodeCoded(DstDecoder *d, const uint8_t *data, size_
     /* A zero bit, then the arithmetic decoder's first 12 bits. */
     if (ReadBits(&r, 1) != 0 || r.past)
         return DST_FRAME_BAD_SYNTAX;
-    uint32_t a = 4095;
-    uint32_t c = ReadBits(&r, 12);
-    if (c >= a)
+    Coder coder;
+    coder.a = 4095;
+    const uint32_t c = ReadBits(&r, 12);
+    if (c >= coder.a)
         return DST_FRAME_BAD_SYNTAX;
     for (uint32_t f = 0; f < filters; f++)
         BuildFilterSums(d, f);
-    CodeWindow w;
-    WindowInit(&w, &r, c);
-
-    /* One binary decision of probability p / 256 for e = 0: the range's top bits times p is
-       the share of 0; then the range is doubled back to 2048 or more, taking that many code
-       bits. Written without branches but the fill's. */
-#define DST_DECIDE(p, e)                                                                                     \
-    do {                                                                                                     \
-        const uint32_t q_ = ((a >> 8) | ((a >> 7) & 1)) * (p);                                               \
-        const uint32_t rest_ = a - q_;                                                                       \
-        const uint32_t one_ = static_cast<uint32_t>(w.word >> 52) < rest_ ? 1u : 0u;                         \
-        (e) = one_;                                                                                          \
-        a = one_ ? rest_ : q_;                                                                               \
-        w.word = one_ ? w.word : w.word - (static_cast<uint64_t>(rest_) << 52);                              \
-        const uint32_t n_ = static_cast<uint32_t>(__builtin_clz(a)) - 20;                                    \
-        a <<= n_;                                                                                            \
-        w.word <<= n_;                                                                                       \
-        w.avail -= n_;                                                                                       \
-        if (w.avail < 11)                                                                                    \
-            WindowFill(&w);                                                                                  \
-    } while (0)
+    WindowInit(&coder.w, &r, c);
 
     /* One decision with a probability taken from filter 0's first coefficient comes before the
        sound; its value is not used. */
@@ -381,105 +529,33 @@ static enum DstFrameResult DecodeCoded(DstDecoder *d, const uint8_t *data, size_
         uint32_t reversed = 0;
         for (uint32_t b = 0; b < 7; b++)
             reversed |= ((c0 >> b) & 1) << (6 - b);
-        uint32_t unused;
-        DST_DECIDE(reversed + 1, unused);
-        (void)unused;
+        Decide(coder, reversed + 1);
     }
 
-    /* Per channel: its last 128 bits (the most recent in bit 0 of recent; they start as
-       alternating ones and zeros) and what its filter and table are. */
-    struct Lane {
-        uint64_t recent, older;
-        const int16_t (*sums)[256];
-        const uint8_t *table;
-        uint32_t groups, lastIndex, halfUntil;
-    } lanes[DST_MAX_CHANNELS];
+    /* Every channel's bits before the frame are alternating ones and zeros, the most recent 0. */
+    Lane lanes[DST_MAX_CHANNELS];
+    uint32_t halfBits = 0;
     for (uint32_t ch = 0; ch < channels; ch++) {
         Lane &l = lanes[ch];
-        l.recent = l.older = 0xAAAAAAAAAAAAAAAAull;
         const uint32_t length = d->filterLength[filterOf[ch]];
         l.groups = (length + 7) / 8;
         l.halfUntil = halfProbability[ch] ? length : 0;
-        l.sums = d->filterSums[filterOf[ch]];
+        halfBits = l.halfUntil > halfBits ? l.halfUntil : halfBits;
+        l.sums = d->byteSums[filterOf[ch]];
+        l.recent = d->recentSums[filterOf[ch]];
         l.table = d->probabilities[tableOf[ch]];
         l.lastIndex = d->tableLength[tableOf[ch]] - 1;
+        l.history = 0xAAAAAAAAu;
+        memset(l.ring, 0xAA, sizeof l.ring);
+        l.next = DstPositionSums{};
+        for (uint32_t g = 1; g < l.groups; g++)
+            l.next += l.sums[g][0xAA];
     }
-    const uint32_t bits = d->frameBits;
-    for (uint32_t i = 0; i < bits; i++) {
-        for (uint32_t ch = 0; ch < channels; ch++) {
-            Lane &l = lanes[ch];
-            const int16_t(*sums)[256] = l.sums;
-            const uint64_t lo = l.recent, hi = l.older;
-            /* The sum over the tap groups the filter has, the longest first. */
-            int32_t predict = 0;
-            switch (l.groups) {
-            case 16:
-                predict += sums[15][hi >> 56];
-            /* fall through */
-            case 15:
-                predict += sums[14][(hi >> 48) & 0xFF];
-            /* fall through */
-            case 14:
-                predict += sums[13][(hi >> 40) & 0xFF];
-            /* fall through */
-            case 13:
-                predict += sums[12][(hi >> 32) & 0xFF];
-            /* fall through */
-            case 12:
-                predict += sums[11][(hi >> 24) & 0xFF];
-            /* fall through */
-            case 11:
-                predict += sums[10][(hi >> 16) & 0xFF];
-            /* fall through */
-            case 10:
-                predict += sums[9][(hi >> 8) & 0xFF];
-            /* fall through */
-            case 9:
-                predict += sums[8][hi & 0xFF];
-            /* fall through */
-            case 8:
-                predict += sums[7][lo >> 56];
-            /* fall through */
-            case 7:
-                predict += sums[6][(lo >> 48) & 0xFF];
-            /* fall through */
-            case 6:
-                predict += sums[5][(lo >> 40) & 0xFF];
-            /* fall through */
-            case 5:
-                predict += sums[4][(lo >> 32) & 0xFF];
-            /* fall through */
-            case 4:
-                predict += sums[3][(lo >> 24) & 0xFF];
-            /* fall through */
-            case 3:
-                predict += sums[2][(lo >> 16) & 0xFF];
-            /* fall through */
-            case 2:
-                predict += sums[1][(lo >> 8) & 0xFF];
-            /* fall through */
-            default:
-                predict += sums[0][lo & 0xFF];
-            }
-            const uint32_t magnitude = static_cast<uint32_t>(predict < 0 ? -predict : predict) >> 3;
-            const uint32_t index = magnitude < l.lastIndex ? magnitude : l.lastIndex;
-            const uint32_t p = i < l.halfUntil ? 128u : l.table[index];
-            uint32_t e;
-            DST_DECIDE(p, e);
-            const uint64_t bit = (static_cast<uint32_t>(predict) >> 31) ^ e;
-            l.older = (hi << 1) | (lo >> 63);
-            l.recent = (lo << 1) | bit;
-        }
-        if ((i & 7) == 7) {
-            uint8_t *o = out + static_cast<size_t>(i >> 3) * channels;
-            for (uint32_t ch = 0; ch < channels; ch++)
-                o[ch] = static_cast<uint8_t>(lanes[ch].recent);
-            /* Checked once a byte: a frame that overreads is broken wherever it is found. */
-            if (WindowPast(&w) > DST_AC_SLACK)
-                return DST_FRAME_OVERREAD;
-        }
-    }
-#undef DST_DECIDE
+    const uint32_t bytes = d->frameBits / 8;
+    const uint32_t halfBytes = (halfBits + 7) / 8 < bytes ? (halfBits + 7) / 8 : bytes;
+    if (!DecodeBytes<true>(coder, lanes, channels, 0, halfBytes, out) ||
+        !DecodeBytes<false>(coder, lanes, channels, halfBytes, bytes, out))
+        return DST_FRAME_OVERREAD;
     return DST_FRAME_OK;
 }
 
