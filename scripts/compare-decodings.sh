@@ -13,6 +13,8 @@ $native make-test "$work/stereo64.dsf" --seconds 1 --artist A --title T 2>/dev/n
 $native make-test "$work/mono64.dsf" --channels 1 --seconds 0.5 --freq 3000 --level -3 2>/dev/null
 $native make-test "$work/stereo128.dff" --rate 5644800 --seconds 0.5 --comment C 2>/dev/null
 $native make-test "$work/six64.dff" --channels 6 --seconds 0.3 --freq 440 2>/dev/null
+# DST: the native encoder's file, so that the target's DST decoder is compared too.
+$native encode "$work/six64.dff" -o "$work/six64-dst.dff" --dst 2>/dev/null
 forms=("--quality designed" "--quality designed --float" "--quality designed --rate 176400 --float"
        "--quality designed --gain -3" "--dop" "--raw" "--quality designed --start 0.1 --duration 0.15 --float"
        "--quality high" "--quality high --float --rate 352800" "--quality high --float --gain -3"
