@@ -46,29 +46,30 @@ static bool Plan(int32_t ratio, uint32_t channels, HqState *plan, uint64_t *byte
         plan->first = hqFirstRatio4, plan->firstBytes = 24, plan->step = 2;
     } else {
         /* Ratio 8 and above: a first stage of its own for 8, 16, 32 and 64 (the one for 64
-           beyond), stepping 2 bytes to dsdRate / 16, the one for 64 4 bytes to dsdRate / 32:
-           each byte enters 8, 7, 6 and 6 windows. */
+           beyond), those for 8 and 16 stepping 2 bytes to dsdRate / 16, those for 32 and 64
+           4 bytes to dsdRate / 32: each byte enters 8, 8, 8 and 6 windows. */
         static const struct {
             const double *taps;
             uint32_t bytes, step;
         } firsts[4] = {{hqFirstRatio8, 16, 2},
-                       {hqFirstRatio16, 14, 2},
-                       {hqFirstRatio32, 12, 2},
+                       {hqFirstRatio16, 16, 2},
+                       {hqFirstRatio32, 32, 4},
                        {hqFirstRatio64, 24, 4}};
         const uint32_t f = e - 3 < 3 ? e - 3 : 3;
         plan->first = firsts[f].taps, plan->firstBytes = firsts[f].bytes, plan->step = firsts[f].step;
     }
     /* After the first stage, one half-band per further halving: counted from the last, HB111
-       (HB143 after ratio 2's first stage), two HB31, then the maximally flat MF19 and as many
-       MF15 as remain. */
+       (HB143 after the first stages of ratios 2 and 4, whose output rate is twice the output's:
+       the noise folding back from just above the band is strongest there), two HB31, then the
+       maximally flat MF19 and as many MF15 as remain. */
     plan->bands = e == 0 ? 0 : e == 1 ? 1 : e - Log2(plan->step);
-    if (plan->bands > HQ_MAX_BANDS)
+    if (plan->bands > HQ_MAX_BANDS || plan->firstBytes > HQ_MAX_WINDOW)
         return false;
     for (uint32_t k = 0; k < plan->bands; k++) {
         const uint32_t fromLast = plan->bands - 1 - k;
         HqBand *b = &plan->band[k];
         if (fromLast == 0)
-            b->taps = e == 1 ? hqHalfBand143 : hqHalfBand111, b->length = e == 1 ? 143 : 111;
+            b->taps = e <= 2 ? hqHalfBand143 : hqHalfBand111, b->length = e <= 2 ? 143 : 111;
         else if (fromLast <= 2)
             b->taps = hqHalfBand31, b->length = 31;
         else if (fromLast == 3)

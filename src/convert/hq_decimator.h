@@ -25,7 +25,8 @@
 #include "create/dsd_stream.h"
 
 #define HQ_MAX_BANDS 16
-#define HQ_BLOCK 256 /* first-stage outputs computed in one go */
+#define HQ_BLOCK 256     /* first-stage outputs computed in one go */
+#define HQ_MAX_WINDOW 32 /* bytes per channel in the longest first-stage window */
 
 /* The kernel sets (convert/kernels.h) by index; on x86 these are the sets: the half-bands one
    output at a time (plain, SSE2), or eight side by side (AVX2, in the AVX and AVX-512 sets).

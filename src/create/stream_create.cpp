@@ -48,7 +48,7 @@ static uint64_t SoundHeld(const DsdStream *stream, uint64_t sourceEnd)
     return held;
 }
 
-int32_t SizeWorkBuffer(DsdStream *stream, uint64_t sourceEnd)
+int32_t SizeWorkBuffer(DsdStream *stream, uint64_t sourceEnd, uint32_t window)
 {
     const uint64_t held = SoundHeld(stream, sourceEnd);
     const uint64_t channels = stream->channels;
@@ -68,9 +68,8 @@ int32_t SizeWorkBuffer(DsdStream *stream, uint64_t sourceEnd)
             return ERROR_FORMAT;
         staged = 2 * group;
     }
-    /* Room for the largest window (25 bytes per channel) besides; every count must fit the
-       record's int32 fields. */
-    uint64_t size = FILTER_GROUPS * channels + staged;
+    /* Room for the largest window besides; every count must fit the record's int32 fields. */
+    uint64_t size = window * channels + staged;
     if (size > INT32_MAX || (sourceEnd == POSITION_NONE && size > MAX_BUFFER_UNKNOWN_SOURCE))
         return ERROR_MEMORY;
     stream->bufferSize = static_cast<uint32_t>(size);
@@ -167,8 +166,12 @@ uint32_t DsdStreamCreate(uint32_t file, uint32_t flags, uint32_t freq)
         return 0;
     }
 
+    /* PCM from the high-quality converter: asked for, or the configured default. Its first
+       stage reads a longer window than the designed filter. */
+    const bool hq =
+        !(flags & (DSD_RAW | DSD_DOP)) && ((flags & DSD_PCM_HQ) || ConfigLoad(&defaultQuality) != 0);
     const uint64_t sourceEnd = host->FileGetPosition(file, 2);
-    int32_t sized = SizeWorkBuffer(stream, sourceEnd);
+    int32_t sized = SizeWorkBuffer(stream, sourceEnd, hq ? HQ_MAX_WINDOW : FILTER_GROUPS);
     if (sized != ERROR_OK)
         return CreateFailed(stream, sized);
     stream->buffer = static_cast<uint8_t *>(calloc(1, stream->bufferSize));
@@ -191,7 +194,7 @@ uint32_t DsdStreamCreate(uint32_t file, uint32_t flags, uint32_t freq)
         /* The window steps ratio x channels bytes per frame; the read procedure counts that in int32. */
         if (static_cast<uint64_t>(stream->ratio) * stream->channels > INT32_MAX)
             return CreateFailed(stream, ERROR_MEMORY);
-        if ((flags & DSD_PCM_HQ) || ConfigLoad(&defaultQuality) != 0) {
+        if (hq) {
             /* 6 to 28 KB per channel: well under a MB for any real layout. Beyond that the sound
                bytes the source holds must justify it, and it never exceeds a fixed bound. */
             const uint64_t bytes = HqStateBytes(stream->ratio, stream->channels);

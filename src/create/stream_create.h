@@ -23,11 +23,11 @@ uint64_t DsdStreamLength(const DsdStream *stream, uint64_t sourceEnd);
 int32_t PcmRatio(uint32_t dsdRate, uint32_t target);
 
 /*
- * Sets the record's bufferSize by what its sound data can fill; sourceEnd from
- * FileGetPosition(file, 2). ERROR_FORMAT when a DSF block group is larger than the
- * sound data or the source; ERROR_MEMORY when the size cannot be represented, or
- * passes 64 MiB on a source of unknown size.
+ * Sets the record's bufferSize by what its sound data can fill, with room for a window of
+ * `window` bytes per channel besides; sourceEnd from FileGetPosition(file, 2). ERROR_FORMAT
+ * when a DSF block group is larger than the sound data or the source; ERROR_MEMORY when the
+ * size cannot be represented, or passes 64 MiB on a source of unknown size.
  */
-int32_t SizeWorkBuffer(DsdStream *stream, uint64_t sourceEnd);
+int32_t SizeWorkBuffer(DsdStream *stream, uint64_t sourceEnd, uint32_t window);
 
 #endif /* VELMDSD_STREAM_CREATE_H */

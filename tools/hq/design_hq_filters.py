@@ -7,18 +7,27 @@ half-band stages. Everything is normalised to the output rate Fo; the passband e
 
   ratio 1:  first stage steps 1 byte  (to Fo),  no half-band
   ratio 2:  first stage steps 1 byte  (to 2 Fo), half-band HB143
-  ratio 4:  first stage steps 2 bytes (to 2 Fo), HB111
+  ratio 4:  first stage steps 2 bytes (to 2 Fo), HB143 (HB111 took 5 dB more noise from the
+            band just above the passband)
   ratio 8:  first stage steps 2 bytes (to 4 Fo), then HB31, HB111
-  ratio 16, 32: first stage steps 2 bytes, a design of its own for the ratio (to 8 and 16 Fo),
-            then log2(ratio) - 1 half-bands: ratio 16 HB31 HB31 HB111, ratio 32 MF19 HB31 HB31
-            HB111
+  ratio 16: first stage steps 2 bytes, a design of its own (to 8 Fo), then HB31 HB31 HB111
+  ratio 32: first stage steps 4 bytes, a design of its own (to 8 Fo), then HB31 HB31 HB111
   ratio 64: first stage steps 4 bytes (to 16 Fo), then MF19 HB31 HB31 HB111
   ratio 128+: the ratio-64 first stage, one MF15 more per further halving in front
 
-Each byte enters (bytes in the window) / (step) first-stage windows: 8 at ratio 8, 7 at ratio 16,
-6 at ratios 32 and 64. Ratio 64's longer step drops the half-band at 32 Fo (80 multiplications an
-output) for no more table look-ups; shorter windows (12 bytes at ratio 16, 10 at 32, 16 at 64)
-measured 1 to 3 dB further from the bits with the aggressive test modulator.
+Each byte enters (bytes in the window) / (step) first-stage windows: 8 at ratios 8, 16 and 32, 6
+at ratio 64. The longer step of ratios 32 and 64 drops the half-band at 16 or 32 Fo (80
+multiplications an output) for no more table look-ups: the vector kernels add 8 lanes a byte
+whether 6 or 8 of them are used. Shorter windows (12 or 14 bytes at ratio 16, 16 at 64) measured
+0.5 to 3 dB further from the bits with the aggressive test modulator.
+
+At ratios 16 and 32 the first HB31 after the first stage (at 8 Fo) is all that rejects the bands
+at the odd multiples of 4 Fo, where a modulator's noise is 100 dB above its floor in the
+passband and HB31's 122 dB are not enough: their designs also stop those bands (weight 1) from
+12 Fo on. Ratio 32 once stepped 2 bytes (12 bytes to 16 Fo, then MF19); stepping 4 without those
+bands, or with 28 bytes, the aggressive modulator's tone at DSD256 decoded 1 dB further from its
+bits. The same bands cost ratio 8 (HB31 at 4 Fo, odd multiples of 2 Fo) 10 dB and more: its
+window is too short for them, and ratio 4's gains nothing from them.
 
 The designs for ratio 16 and above protect only 0.4535 Fo around the folding frequencies (the
 ratio-8 design used there before protected its own, wider band), which takes fewer bytes, and
@@ -38,17 +47,27 @@ import scipy.signal as ss
 PB = 0.4535  # passband edge over Fo
 
 
-def first_stage(taps_bytes, step, fp, width, fi, stop_weight=1.0):
+def first_stage(taps_bytes, step, fp, width, fi, stop_weight=1.0, next_fold=None):
     """Odd-length least-squares FIR of 8 * taps_bytes - 1 taps (rates over the DSD rate),
-    a zero in front so that it fills whole bytes and its centre lies on a byte boundary."""
+    a zero in front so that it fills whole bytes and its centre lies on a byte boundary.
+    next_fold = (fn, m0): also stop bands of weight 1 at the odd multiples m fn +- width from
+    m0 on, where the half-band after the stage (at 2 fn) folds onto the passband."""
     n = 8 * taps_bytes - 1
-    bands, desired, weight = [0.0, fp], [1.0, 1.0], [1.0]
+    stops = []
     m = 1
     while m * fi - width < 0.5:
-        bands += [m * fi - width, min(0.5, m * fi + width)]
-        desired += [0.0, 0.0]
-        weight += [stop_weight]
+        stops.append((m * fi, stop_weight))
         m += 1
+    if next_fold is not None:
+        fn, m = next_fold
+        while m * fn - width < 0.5:
+            stops.append((m * fn, 1.0))
+            m += 2
+    bands, desired, weight = [0.0, fp], [1.0, 1.0], [1.0]
+    for centre, w in sorted(stops):
+        bands += [centre - width, min(0.5, centre + width)]
+        desired += [0.0, 0.0]
+        weight += [w]
     h = ss.firls(n, np.array(bands) * 2.0, desired, weight=weight)
     h = h / h.sum()
     return np.concatenate([[0.0], h])
@@ -98,8 +117,8 @@ def main():
         ("hqFirstRatio2", 16, 1, PB / 16, PB / 16, 1 / 8),
         ("hqFirstRatio4", 24, 2, PB / 32, PB / 32, 1 / 16),
         ("hqFirstRatio8", 16, 2, PB / 64, PB / 64, 1 / 16),
-        ("hqFirstRatio16", 14, 2, PB / 128, PB / 128, 1 / 16, 100.0),
-        ("hqFirstRatio32", 12, 2, PB / 256, PB / 256, 1 / 16, 100.0),
+        ("hqFirstRatio16", 16, 2, PB / 128, PB / 128, 1 / 16, 100.0, (1 / 32, 3)),
+        ("hqFirstRatio32", 32, 4, PB / 256, PB / 256, 1 / 32, 100.0, (1 / 64, 3)),
         ("hqFirstRatio64", 24, 4, PB / 512, PB / 512, 1 / 32, 100.0),
     ]
     halves = [("hqHalfBand143", 143, PB / 2), ("hqHalfBand111", 111, PB / 2), ("hqHalfBand31", 31, PB / 4)]
