@@ -47,11 +47,11 @@ static bool Plan(int32_t ratio, uint32_t channels, HqState *plan, uint64_t *byte
     } else {
         /* Ratio 8 and above: a first stage of its own for 8, 16, 32 and 64 (the one for 64
            beyond), those for 8 and 16 stepping 2 bytes to dsdRate / 16, those for 32 and 64
-           4 bytes to dsdRate / 32: each byte enters 8, 8, 8 and 6 windows. */
+           4 bytes to dsdRate / 32: each byte enters 10, 8, 8 and 6 windows. */
         static const struct {
             const double *taps;
             uint32_t bytes, step;
-        } firsts[4] = {{hqFirstRatio8, 16, 2},
+        } firsts[4] = {{hqFirstRatio8, 20, 2},
                        {hqFirstRatio16, 16, 2},
                        {hqFirstRatio32, 32, 4},
                        {hqFirstRatio64, 24, 4}};
@@ -61,7 +61,9 @@ static bool Plan(int32_t ratio, uint32_t channels, HqState *plan, uint64_t *byte
     /* After the first stage, one half-band per further halving: counted from the last, HB111
        (HB143 after the first stages of ratios 2 and 4, whose output rate is twice the output's:
        the noise folding back from just above the band is strongest there), two HB31, then the
-       maximally flat MF19 and as many MF15 as remain. */
+       maximally flat MF19 and as many MF15 as remain. Right after a first stage stepping 2
+       bytes (ratios 8 and 16) the first HB31 is HB39: its 153 dB keep the modulator's noise
+       around the odd multiples of its output rate out of the band. */
     plan->bands = e == 0 ? 0 : e == 1 ? 1 : e - Log2(plan->step);
     if (plan->bands > HQ_MAX_BANDS || plan->firstBytes > HQ_MAX_WINDOW)
         return false;
@@ -70,6 +72,8 @@ static bool Plan(int32_t ratio, uint32_t channels, HqState *plan, uint64_t *byte
         HqBand *b = &plan->band[k];
         if (fromLast == 0)
             b->taps = e <= 2 ? hqHalfBand143 : hqHalfBand111, b->length = e <= 2 ? 143 : 111;
+        else if (k == 0 && plan->step == 2 && e >= 3)
+            b->taps = hqHalfBand39, b->length = 39;
         else if (fromLast <= 2)
             b->taps = hqHalfBand31, b->length = 31;
         else if (fromLast == 3)
@@ -82,11 +86,7 @@ static bool Plan(int32_t ratio, uint32_t channels, HqState *plan, uint64_t *byte
        stage's inputs. */
     uint64_t perChannel = 3 * HQ_BLOCK;
     plan->windows = plan->firstBytes / plan->step;
-#if defined(__ARM_NEON)
-    plan->lanes = (plan->windows + 7) & ~7u; /* NEON adds rows 8 lanes at a time */
-#else
     plan->lanes = (plan->windows + 3) & ~3u;
-#endif
     const uint64_t tables = 256ull * plan->firstBytes + 256ull * plan->step * plan->lanes + HQ_BLOCK + 64;
     for (uint32_t k = 0; k < plan->bands; k++) {
         plan->band[k].pairs = (plan->band[k].length + 1) / 4;
@@ -287,7 +287,7 @@ static void FirstStageRows(const int32_t *rows, uint32_t step, uint32_t vectors,
 /* FirstStageRows with NEON, 8 lanes at a time: each 8 lanes of a row and of the sums in one
    de-interleaving load (the even lanes in one register, the odd in the other: the same for every
    operand, so lane-wise sums are unchanged) and one store. */
-template <uint32_t STEP, uint32_t EIGHTS, uint32_t CHANNELS> static void
+template <uint32_t STEP, uint32_t EIGHTS, uint32_t CHANNELS> __attribute__((noinline)) static void
 FirstStageRows8(const int32_t *rows, const uint8_t *in, size_t channels, uint32_t blocks, int32_t *acc)
 {
     if (CHANNELS != 0)
@@ -314,6 +314,31 @@ FirstStageRows8(const int32_t *rows, const uint8_t *in, size_t channels, uint32_
 }
 #endif
 
+#if defined(__ARM_NEON)
+/* Rows of 12 lanes: 8 as FirstStageRows8 does, then 4 in plain loads and stores. Out of line, as
+   FirstStageRows8 is: inlined, both made the other shapes' loops longer. */
+template <uint32_t STEP, uint32_t CHANNELS> __attribute__((noinline)) static void
+FirstStageRows12(const int32_t *rows, const uint8_t *in, size_t channels, uint32_t blocks, int32_t *acc)
+{
+    if (CHANNELS != 0)
+        channels = CHANNELS;
+    for (uint32_t q = 0; q < blocks; q++, in += STEP * channels, acc++) {
+        int32x4x2_t sum = vld2q_s32(acc);
+        int32x4_t tail = vld1q_s32(acc + 8);
+#pragma GCC unroll 4
+        for (uint32_t p = 0; p < STEP; p++) {
+            const int32_t *r = rows + (256 * p + in[p * channels]) * 12;
+            const int32x4x2_t x = vld2q_s32(r);
+            sum.val[0] = vaddq_s32(sum.val[0], x.val[0]);
+            sum.val[1] = vaddq_s32(sum.val[1], x.val[1]);
+            tail = vaddq_s32(tail, vld1q_s32(r + 8));
+        }
+        vst2q_s32(acc, sum);
+        vst1q_s32(acc + 8, tail);
+    }
+}
+#endif
+
 /* `count` first-stage outputs of one channel from `in` (the first window's first byte) on, windows
    `step` bytes apart, into hq->scratch + windows - 1. */
 static void FirstStageRun(const HqState *hq, const uint8_t *in, uint32_t count)
@@ -325,7 +350,14 @@ static void FirstStageRun(const HqState *hq, const uint8_t *in, uint32_t count)
     if (count == 0)
         return;
     const int32_t *rows = hq->rows;
-    /* The plans' shapes (step, lanes / 4) in stereo, and ratio 8's in mono and 6 channels. */
+    /* The plans' shapes (step, lanes / 4) in stereo, and those of ratios 8 and 16 in mono and 6
+       channels. */
+#if defined(__ARM_NEON)
+    if (step == 2 && vectors == 3 && channels == 2)
+        return FirstStageRows12<2, 2>(rows, in, channels, blocks, acc);
+    if (step == 2 && vectors == 3)
+        return FirstStageRows12<2, 0>(rows, in, channels, blocks, acc);
+#endif
 #if defined(__ARM_NEON)
     if (step == 2 && vectors == 2 && channels == 2)
         return FirstStageRows8<2, 1, 2>(rows, in, channels, blocks, acc);
@@ -356,6 +388,10 @@ static void FirstStageRun(const HqState *hq, const uint8_t *in, uint32_t count)
         FirstStageRows<2, 2, 1>(rows, step, vectors, in, channels, blocks, acc);
     else if (step == 2 && vectors == 2 && channels == 6)
         FirstStageRows<2, 2, 6>(rows, step, vectors, in, channels, blocks, acc);
+    else if (step == 2 && vectors == 3 && channels == 1)
+        FirstStageRows<2, 3, 1>(rows, step, vectors, in, channels, blocks, acc);
+    else if (step == 2 && vectors == 3 && channels == 6)
+        FirstStageRows<2, 3, 6>(rows, step, vectors, in, channels, blocks, acc);
     else
         FirstStageRows<0, 0, 0>(rows, step, vectors, in, channels, blocks, acc);
 }

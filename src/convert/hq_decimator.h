@@ -55,7 +55,7 @@ struct HqState {
     uint32_t firstBytes; /* bytes per channel in one first-stage window */
     uint32_t step;       /* bytes per channel between first-stage outputs */
     uint32_t windows;    /* first-stage windows each byte enters: firstBytes / step */
-    uint32_t lanes;      /* windows rounded up to a multiple of 4 (of 8 with NEON) */
+    uint32_t lanes;      /* windows rounded up to a multiple of 4 */
     uint32_t bands;      /* half-band stages after the first */
     uint32_t channels;
     uint32_t warmup; /* outputs a restart runs ahead of its target */

@@ -70,7 +70,7 @@ __attribute__((target("avx2"))) static uint32_t HalfBandOcts(const int32_t *taps
     return i;
 }
 
-/* The stages' lengths (15, 19, 31, 111 and 143 taps) with their taps unrolled; 0 for any other. */
+/* The stages' lengths (15, 19, 31, 39, 111 and 143 taps) with their taps unrolled; 0 for any other. */
 static uint32_t HalfBandAvx2(const int32_t *taps, uint32_t pairs, const int32_t *odds, const int32_t *evens,
                              int32_t *y, uint32_t outputs)
 {
@@ -81,6 +81,8 @@ static uint32_t HalfBandAvx2(const int32_t *taps, uint32_t pairs, const int32_t 
         return HalfBandOcts<5>(taps, pairs, odds, evens, y, outputs);
     case 8:
         return HalfBandOcts<8>(taps, pairs, odds, evens, y, outputs);
+    case 10:
+        return HalfBandOcts<10>(taps, pairs, odds, evens, y, outputs);
     case 28:
         return HalfBandOcts<28>(taps, pairs, odds, evens, y, outputs);
     case 36:
