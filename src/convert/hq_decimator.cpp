@@ -357,8 +357,6 @@ static void FirstStageRun(const HqState *hq, const uint8_t *in, uint32_t count)
         return FirstStageRows12<2, 2>(rows, in, channels, blocks, acc);
     if (step == 2 && vectors == 3)
         return FirstStageRows12<2, 0>(rows, in, channels, blocks, acc);
-#endif
-#if defined(__ARM_NEON)
     if (step == 2 && vectors == 2 && channels == 2)
         return FirstStageRows8<2, 1, 2>(rows, in, channels, blocks, acc);
     if (step == 4 && vectors == 2 && channels == 2)
