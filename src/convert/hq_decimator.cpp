@@ -43,7 +43,7 @@ static bool Plan(int32_t ratio, uint32_t channels, HqState *plan, uint64_t *byte
     } else if (e == 1) {
         plan->first = hqFirstRatio2, plan->firstBytes = 16, plan->step = 1;
     } else if (e == 2) {
-        plan->first = hqFirstRatio4, plan->firstBytes = 24, plan->step = 2;
+        plan->first = hqFirstRatio4, plan->firstBytes = 32, plan->step = 2;
     } else {
         /* Ratio 8 and above: a first stage of its own for 8, 16, 32 and 64 (the one for 64
            beyond), those for 8 and 16 stepping 2 bytes to dsdRate / 16, those for 32 and 64
@@ -382,6 +382,8 @@ static void FirstStageRun(const HqState *hq, const uint8_t *in, uint32_t count)
         FirstStageRows<1, 4, 2>(rows, step, vectors, in, channels, blocks, acc);
     else if (step == 2 && vectors == 3 && channels == 2)
         FirstStageRows<2, 3, 2>(rows, step, vectors, in, channels, blocks, acc);
+    else if (step == 2 && vectors == 4 && channels == 2)
+        FirstStageRows<2, 4, 2>(rows, step, vectors, in, channels, blocks, acc);
     else if (step == 2 && vectors == 2 && channels == 1)
         FirstStageRows<2, 2, 1>(rows, step, vectors, in, channels, blocks, acc);
     else if (step == 2 && vectors == 2 && channels == 6)

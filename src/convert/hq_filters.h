@@ -13,7 +13,7 @@
 
 extern const double hqFirstRatio1[97];   /* 24 bytes, step 1: output rate = dsdRate / 8 */
 extern const double hqFirstRatio2[65];   /* 16 bytes, step 1: to twice the output rate */
-extern const double hqFirstRatio4[97];   /* 24 bytes, step 2: to twice the output rate (ratio 4) */
+extern const double hqFirstRatio4[129];  /* 32 bytes, step 2: to twice the output rate (ratio 4) */
 extern const double hqFirstRatio8[81];   /* 20 bytes, step 2: to dsdRate / 16 (ratio 8) */
 extern const double hqFirstRatio16[65];  /* 16 bytes, step 2: to 8 x the output rate (ratio 16) */
 extern const double hqFirstRatio32[129]; /* 32 bytes, step 4: to 8 x the output rate (ratio 32) */
