@@ -42,7 +42,7 @@
    `pairs` before it on. The counts are the same for every channel. */
 struct HqBand {
     const double *taps; /* the `pairs` nonzero taps of one half, then the centre, as designed */
-    int32_t q31[40];    /* the same rounded to Q31 */
+    int32_t q31[48];    /* the same rounded to Q31 */
     uint32_t length;    /* taps in all, 4 x pairs - 1 */
     uint32_t pairs;
     uint32_t odd; /* 1: the next input has an odd index */

@@ -199,9 +199,9 @@ TEST(Quality, HighQualityModeHoldsWhatTheBitsHold)
         double shortBy[4];
     } rows[] = {
         {2822400, Shaping::kGentle, {0.5, 0.5, 0.5, 0.5}},
-        {2822400, Shaping::kAggressive, {0.5, 1.0, 10.5, 2.5}},
+        {2822400, Shaping::kAggressive, {0.5, 1.0, 1.5, 2.5}},
         {5644800, Shaping::kGentle, {0.5, 0.5, 0.5, 0.5}},
-        {5644800, Shaping::kAggressive, {1.0, 0.5, 1.5, 12.5}},
+        {5644800, Shaping::kAggressive, {1.0, 0.5, 1.5, 1.5}},
         {11289600, Shaping::kGentle, {0.5, 0.5, 0.5, 0.5}},
         {11289600, Shaping::kAggressive, {0.5, 0.5, 0.5, 0.5}},
         {22579200, Shaping::kGentle, {0.5, 0.5, 0.5, 0.5}},

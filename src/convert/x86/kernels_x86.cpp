@@ -70,7 +70,7 @@ __attribute__((target("avx2"))) static uint32_t HalfBandOcts(const int32_t *taps
     return i;
 }
 
-/* The stages' lengths (15, 19, 31, 39, 111 and 143 taps) with their taps unrolled; 0 for any other. */
+/* The stages' lengths (15, 19, 31, 39, 111, 143 and 159 taps) with their taps unrolled; 0 for any other. */
 static uint32_t HalfBandAvx2(const int32_t *taps, uint32_t pairs, const int32_t *odds, const int32_t *evens,
                              int32_t *y, uint32_t outputs)
 {
@@ -87,6 +87,8 @@ static uint32_t HalfBandAvx2(const int32_t *taps, uint32_t pairs, const int32_t 
         return HalfBandOcts<28>(taps, pairs, odds, evens, y, outputs);
     case 36:
         return HalfBandOcts<36>(taps, pairs, odds, evens, y, outputs);
+    case 40:
+        return HalfBandOcts<40>(taps, pairs, odds, evens, y, outputs);
     default:
         return HalfBandOcts<0>(taps, pairs, odds, evens, y, outputs);
     }
