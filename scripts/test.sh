@@ -65,19 +65,17 @@ else
   cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$werror" -DVELMDSD_REQUIRE_JAVA="${VELMDSD_REQUIRE_JAVA:-OFF}"
 fi
 cmake --build "$dir" -j"$(nproc)"
+# The high-quality converter's measurements on long tones and the aggressive modulator's sweep:
+# minutes under emulation and in a sanitized Debug build, and nothing the native run does not
+# check (the converter's memory use is checked on every ratio by its streamed-decode test).
+sweeps='Quality\.HighQualityModeMeetsItsTargets|Quality\.HighQualityModeHoldsWhatTheBitsHold|Modulator\.AggressiveShaping.*'
 if [ "${1:-}" = "--m32" ]; then
-  # Under emulation the high-quality converter's measurements on long tones, the aggressive
-  # modulator's sweep and ffmpeg's decoding of the DST encoder's files (test-signal code, most of
-  # their time) are left out: the 32-bit build's decodings, a DST file's among them, are compared
-  # with the 64-bit build's below instead.
-  ctest --test-dir "$dir" -j"$(nproc)" --output-on-failure \
-        -E '^(Quality\.HighQualityModeMeetsItsTargets|Quality\.HighQualityModeHoldsWhatTheBitsHold|Modulator\.AggressiveShaping.*|DstFfmpeg\..*)$'
+  # Under emulation ffmpeg's decoding of the DST encoder's files (test-signal code, most of its
+  # time) too: the 32-bit build's decodings, a DST file's among them, are compared with the
+  # 64-bit build's below instead.
+  ctest --test-dir "$dir" -j"$(nproc)" --output-on-failure -E "^($sweeps|DstFfmpeg\..*)\$"
 elif [ "${1:-}" = "--sanitize" ]; then
-  # The same measurements are left out under the sanitizers (nine minutes of a Debug build's
-  # modulator and converter on long tones, and nothing the native run does not check): the
-  # high-quality converter's memory use is checked on every ratio by its streamed-decode test.
-  ctest --test-dir "$dir" -j"$(nproc)" --output-on-failure \
-        -E '^(Quality\.HighQualityModeMeetsItsTargets|Quality\.HighQualityModeHoldsWhatTheBitsHold|Modulator\.AggressiveShaping.*)$'
+  ctest --test-dir "$dir" -j"$(nproc)" --output-on-failure -E "^($sweeps)\$"
 else
   ctest --test-dir "$dir" -j"$(nproc)" --output-on-failure
 fi
