@@ -59,8 +59,8 @@ static bool Plan(int32_t ratio, uint32_t channels, HqState *plan, uint64_t *byte
         plan->first = firsts[f].taps, plan->firstBytes = firsts[f].bytes, plan->step = firsts[f].step;
     }
     /* After the first stage, one half-band per further halving: counted from the last, HB111
-       (HB159 and HB143 after the first stages of ratios 2 and 4, whose output rate is twice the
-       output's: the noise folding back from just above the band is strongest there), two HB31,
+       (HB119A and HB127A after the first stages of ratios 2 and 4, whose output rate is twice the
+       output's: weighted to keep the noise above the passband from folding below 20 kHz), two HB31,
        then the maximally flat MF19 and as many MF15 as remain. Right after a first stage stepping 2
        bytes (ratios 8 and 16) the first HB31 is HB39: its 153 dB keep the modulator's noise
        around the odd multiples of its output rate out of the band. */
@@ -71,9 +71,9 @@ static bool Plan(int32_t ratio, uint32_t channels, HqState *plan, uint64_t *byte
         const uint32_t fromLast = plan->bands - 1 - k;
         HqBand *b = &plan->band[k];
         if (fromLast == 0 && e == 1)
-            b->taps = hqHalfBand159, b->length = 159;
+            b->taps = hqHalfBand119A, b->length = 119;
         else if (fromLast == 0 && e == 2)
-            b->taps = hqHalfBand143, b->length = 143;
+            b->taps = hqHalfBand127A, b->length = 127;
         else if (fromLast == 0)
             b->taps = hqHalfBand111, b->length = 111;
         else if (k == 0 && plan->step == 2 && e >= 3)

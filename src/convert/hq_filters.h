@@ -18,8 +18,8 @@ extern const double hqFirstRatio8[81];   /* 20 bytes, step 2: to dsdRate / 16 (r
 extern const double hqFirstRatio16[65];  /* 16 bytes, step 2: to 8 x the output rate (ratio 16) */
 extern const double hqFirstRatio32[129]; /* 32 bytes, step 4: to 8 x the output rate (ratio 32) */
 extern const double hqFirstRatio64[97];  /* 24 bytes, step 4: to dsdRate / 32 (ratio 64 and above) */
-extern const double hqHalfBand159[41];   /* last stage for ratio 2 */
-extern const double hqHalfBand143[37];   /* last stage for ratio 4 */
+extern const double hqHalfBand119A[31];  /* last stage for ratio 2 */
+extern const double hqHalfBand127A[33];  /* last stage for ratio 4 */
 extern const double hqHalfBand111[29];   /* last stage for ratio 8 and above */
 extern const double hqHalfBand39[11];    /* the stage after the first at ratios 8 and 16 */
 extern const double hqHalfBand31[9];     /* the other stages of the two before the last */

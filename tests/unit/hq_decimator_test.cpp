@@ -149,7 +149,7 @@ TEST(HqFilters, KernelsAddInThePlainOrder)
 {
     std::mt19937 random(5);
     std::uniform_int_distribution<int32_t> value(INT32_MIN, INT32_MAX);
-    for (int32_t ratio : {2, 4, 8, 128}) { /* every stage's length: 159; 143; 39; 111, 31, 19 and 15 */
+    for (int32_t ratio : {2, 4, 8, 128}) { /* every stage's length: 119; 127; 39; 111, 31, 19 and 15 */
         HqState *hq = HqCreate(ratio, 1);
         ASSERT_NE(hq, nullptr);
         for (uint32_t k = 0; k < hq->bands; k++) {

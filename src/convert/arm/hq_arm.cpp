@@ -61,7 +61,7 @@ template <uint32_t PAIRS> static uint32_t Quads(const int32_t *taps, uint32_t pa
 uint32_t HqArmHalfBand(const int32_t *taps, uint32_t pairs, const int32_t *odds, const int32_t *evens,
                        int32_t *y, uint32_t outputs)
 {
-    /* The stages' lengths (15, 19, 31, 39, 111, 143 and 159 taps) with their taps unrolled. */
+    /* The stages' lengths (15, 19, 31, 39, 111, 119 and 127 taps) with their taps unrolled. */
     switch (pairs) {
     case 4:
         return Quads<4>(taps, pairs, odds, evens, y, outputs);
@@ -73,10 +73,10 @@ uint32_t HqArmHalfBand(const int32_t *taps, uint32_t pairs, const int32_t *odds,
         return Quads<10>(taps, pairs, odds, evens, y, outputs);
     case 28:
         return Quads<28>(taps, pairs, odds, evens, y, outputs);
-    case 36:
-        return Quads<36>(taps, pairs, odds, evens, y, outputs);
-    case 40:
-        return Quads<40>(taps, pairs, odds, evens, y, outputs);
+    case 30:
+        return Quads<30>(taps, pairs, odds, evens, y, outputs);
+    case 32:
+        return Quads<32>(taps, pairs, odds, evens, y, outputs);
     default:
         return Quads<0>(taps, pairs, odds, evens, y, outputs);
     }

@@ -70,7 +70,7 @@ __attribute__((target("avx2"))) static uint32_t HalfBandOcts(const int32_t *taps
     return i;
 }
 
-/* The stages' lengths (15, 19, 31, 39, 111, 143 and 159 taps) with their taps unrolled; 0 for any other. */
+/* The stages' lengths (15, 19, 31, 39, 111, 119 and 127 taps) with their taps unrolled; 0 for any other. */
 static uint32_t HalfBandAvx2(const int32_t *taps, uint32_t pairs, const int32_t *odds, const int32_t *evens,
                              int32_t *y, uint32_t outputs)
 {
@@ -85,10 +85,10 @@ static uint32_t HalfBandAvx2(const int32_t *taps, uint32_t pairs, const int32_t 
         return HalfBandOcts<10>(taps, pairs, odds, evens, y, outputs);
     case 28:
         return HalfBandOcts<28>(taps, pairs, odds, evens, y, outputs);
-    case 36:
-        return HalfBandOcts<36>(taps, pairs, odds, evens, y, outputs);
-    case 40:
-        return HalfBandOcts<40>(taps, pairs, odds, evens, y, outputs);
+    case 30:
+        return HalfBandOcts<30>(taps, pairs, odds, evens, y, outputs);
+    case 32:
+        return HalfBandOcts<32>(taps, pairs, odds, evens, y, outputs);
     default:
         return HalfBandOcts<0>(taps, pairs, odds, evens, y, outputs);
     }
