@@ -17,7 +17,8 @@ $native make-test "$work/six64.dff" --channels 6 --seconds 0.3 --freq 440 2>/dev
 $native encode "$work/six64.dff" -o "$work/six64-dst.dff" --dst 2>/dev/null
 forms=("--quality designed" "--quality designed --float" "--quality designed --rate 176400 --float"
        "--quality designed --gain -3" "--dop" "--raw" "--quality designed --start 0.1 --duration 0.15 --float"
-       "--quality high" "--quality high --float --rate 352800" "--quality high --float --gain -3"
+       "--quality high" "--quality high --float --rate 176400" "--quality high --float --rate 352800"
+       "--quality high --float --gain -3"
        "--quality high --start 0.1 --duration 0.15 --float")
 compared=0
 for file in "$work"/*.dsf "$work"/*.dff; do
